@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds the project into BUILD_DIR (default: build). Extra arguments go to cmake.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$build" "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)"

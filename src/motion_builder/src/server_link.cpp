@@ -1,0 +1,446 @@
+#include "server_link.h"
+
+#include <google/protobuf/io/gzip_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+
+#include <algorithm>
+#include <cstring>
+
+using IvraPlugs::BVH_FRAME;
+using IvraPlugs::BVH_HEADER;
+using IvraPlugs::BVH_JOIN;
+using IvraPlugs::COMMAND;
+using IvraPlugs::IVRA_PLUGIN_MESSAGE;
+using kovrim::MutexLock;
+
+namespace {
+
+constexpr int kCommandFrameSize = 512;
+constexpr int kFrameHeaderSize = 8;
+
+uint32_t ReadLittleEndian32(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+void WriteLittleEndian32(unsigned char* bytes, uint32_t value) {
+  bytes[0] = static_cast<unsigned char>(value);
+  bytes[1] = static_cast<unsigned char>(value >> 8);
+  bytes[2] = static_cast<unsigned char>(value >> 16);
+  bytes[3] = static_cast<unsigned char>(value >> 24);
+}
+
+FBVector4<double> NeutralTranslation() { return FBVector4<double>(0.0, 0.0, 0.0, 1.0); }
+FBVector3<double> NeutralRotation() { return FBVector3<double>(0.0, 0.0, 0.0); }
+
+// The single-axis rotation that one rotation channel stands for.
+void AxisRotation(FBMatrix& matrix, int channel, double angle) {
+  FBVector3<double> angles(0.0, 0.0, 0.0);
+  angles[channel - BVH_JOIN::Xrotation] = angle;
+  FBRotationToMatrix(matrix, angles, kFBXYZ);
+}
+
+bool IsRotationChannel(int channel) {
+  return channel >= BVH_JOIN::Xrotation && channel <= BVH_JOIN::Zrotation;
+}
+
+}  // namespace
+
+ServerLink::ServerLink() : mAddress("127.0.0.1"), mBuffer(new unsigned char[kDefaultBufferSize]) {}
+
+ServerLink::~ServerLink() {
+  int socket = mSocket.exchange(0);
+  if (socket != 0) mTcp.CloseSocket(socket);
+}
+
+bool ServerLink::Open() {
+  // A socket left open by an earlier Open would otherwise leak.
+  ReleaseSocket();
+  int socket = 0;
+  mTcp.CreateSocket(socket, kFBTCPIP_Stream, "ip", true);
+  if (mTcp.Connect(socket, mAddress, mPort)) {
+    mConnectionGeneration.fetch_add(1);
+    mSocket = socket;
+    mOnline = true;
+    return true;
+  }
+  FBMessageBox("Warning", "Can not connect to this address.", "OK", nullptr, nullptr, 0, 0);
+  if (socket != 0) mTcp.CloseSocket(socket);
+  mSocket = 0;
+  return false;
+}
+
+void ServerLink::Close() {
+  ReleaseSocket();
+  mOnline = false;
+}
+
+bool ServerLink::ReleaseSocket() {
+  int socket = mSocket.exchange(0);
+  if (socket != 0) mTcp.CloseSocket(socket);
+  return true;
+}
+
+void ServerLink::ResetReceiveState() {
+  mStage = ReceiveStage::kMarker;
+  mWordFill = 0;
+  mPayloadLength = 0;
+  mPayloadFill = 0;
+  mSkipLeft = 0;
+}
+
+bool ServerLink::FillWord(int socket) {
+  int count = 0;
+  mTcp.Read(socket, mWord + mWordFill, 4 - mWordFill, &count);
+  if (count > 0) mWordFill += std::min(count, 4 - mWordFill);
+  if (mWordFill < 4) return false;
+  mWordFill = 0;
+  return true;
+}
+
+bool ServerLink::ReadMessage() {
+  const int socket = mSocket.load();
+  if (socket == 0) return false;
+  const unsigned generation = mConnectionGeneration.load();
+  if (generation != mReceiveGeneration) {
+    mReceiveGeneration = generation;
+    ResetReceiveState();
+  }
+
+  for (;;) {
+    switch (mStage) {
+      case ReceiveStage::kMarker: {
+        if (!FillWord(socket)) return false;
+        const uint32_t word = ReadLittleEndian32(mWord);
+        // Anything else is skipped four bytes at a time, so a marker is found only on the grid
+        // that the scan started on.
+        if (word == kPlainMarker || word == kCompressedMarker) {
+          mMarker = word;
+          mStage = ReceiveStage::kLength;
+        }
+        break;
+      }
+      case ReceiveStage::kLength: {
+        if (!FillWord(socket)) return false;
+        const int32_t length = static_cast<int32_t>(ReadLittleEndian32(mWord));
+        if (length < 0) {
+          FBTrace(kTraceFrameLengthNegative);
+          mStage = ReceiveStage::kMarker;
+        } else if (length > mBufferSize) {
+          FBTrace(kTraceFrameTooLong);
+          mSkipLeft = length;
+          mStage = ReceiveStage::kSkip;
+        } else {
+          mPayloadLength = length;
+          mPayloadFill = 0;
+          mStage = ReceiveStage::kPayload;
+        }
+        break;
+      }
+      case ReceiveStage::kPayload: {
+        if (mPayloadFill < mPayloadLength) {
+          int count = 0;
+          const int wanted = mPayloadLength - mPayloadFill;
+          mTcp.Read(socket, mBuffer.get() + mPayloadFill, wanted, &count);
+          if (count > 0) mPayloadFill += std::min(count, wanted);
+          if (mPayloadFill < mPayloadLength) return false;
+        }
+        mStage = ReceiveStage::kMarker;
+        DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
+        return true;
+      }
+      case ReceiveStage::kSkip: {
+        // The payload is drained through a small scratch buffer and never stored.
+        unsigned char scratch[4096];
+        while (mSkipLeft > 0) {
+          const int wanted = static_cast<int>(std::min<int64_t>(mSkipLeft, sizeof(scratch)));
+          int count = 0;
+          mTcp.Read(socket, scratch, wanted, &count);
+          if (count > 0) mSkipLeft -= std::min(count, wanted);
+          if (count < wanted) break;
+        }
+        if (mSkipLeft > 0) return false;
+        mStage = ReceiveStage::kMarker;
+        break;
+      }
+    }
+  }
+}
+
+void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
+  IVRA_PLUGIN_MESSAGE envelope;
+  bool parsed = false;
+  if (marker == kCompressedMarker) {
+    google::protobuf::io::ArrayInputStream array(payload, length);
+    google::protobuf::io::GzipInputStream gzip(&array, google::protobuf::io::GzipInputStream::AUTO);
+    parsed = envelope.ParseFromZeroCopyStream(&gzip);
+  } else {
+    parsed = envelope.ParseFromArray(payload, length);
+  }
+  if (!parsed) {
+    FBTrace("The data received maybe incorrect.");
+    return;
+  }
+
+  switch (envelope.message()) {
+    case IVRA_PLUGIN_MESSAGE::COMMAND:
+      if (envelope.command().cmdtype() == COMMAND::Notify_ActorsList) {
+        ReplaceActors(envelope.command());
+      }
+      break;
+    case IVRA_PLUGIN_MESSAGE::HEADER_DATA: {
+      MutexLock lock(&mLock);
+      AcceptHeader(envelope.header());
+      break;
+    }
+    case IVRA_PLUGIN_MESSAGE::FRAME_DATA:
+      if (mHeaderReceived && !mHeaderPending) {
+        MutexLock lock(&mLock);
+        AcceptFrame(envelope.frame());
+      }
+      break;
+  }
+}
+
+void ServerLink::ReplaceActors(const COMMAND& command) {
+  // actorslist() reads as an empty list when the command carries none.
+  const IvraPlugs::TAG_MAP_STRING& list = command.actorslist();
+  MutexLock lock(&mLock);
+  mActors.clear();
+  for (const auto& entry : list.map()) mActors[entry.first] = entry.second;
+  mActorsChanged = true;
+}
+
+void ServerLink::AcceptHeader(const BVH_HEADER& header) {
+  if (!header.has_actortag() || header.actortag() != mActorTag) return;
+  mHeader.CopyFrom(header);
+  DetectRotationOrder(mHeader.rootjoin());
+  mLiveJoints.clear();
+  mTPoseJoints.clear();
+  BuildJointTables(mHeader.rootjoin());
+  if (mHeaderPending) {
+    mHeaderPending = false;
+  } else {
+    FBTrace("BVH header changed.");
+  }
+  mHeaderReceived = true;
+}
+
+void ServerLink::DetectRotationOrder(const BVH_JOIN& root) {
+  int rotations[3];
+  int count = 0;
+  for (int channel : root.channels()) {
+    if (!IsRotationChannel(channel)) continue;
+    if (count < 3) rotations[count] = channel;
+    ++count;
+  }
+  if (count != 3) {
+    FBTrace("BVH header wrong!");
+    return;
+  }
+  const int first = rotations[0];
+  const int second = rotations[1];
+  constexpr int X = BVH_JOIN::Xrotation;
+  constexpr int Y = BVH_JOIN::Yrotation;
+  constexpr int Z = BVH_JOIN::Zrotation;
+  if (first == X && second == Y) {
+    mRotationOrder = 0;
+  } else if (first == X && second == Z) {
+    mRotationOrder = 1;
+  } else if (first == Y && second == X) {
+    mRotationOrder = 2;
+  } else if (first == Y && second == Z) {
+    mRotationOrder = 3;
+  } else if (first == Z && second == X) {
+    mRotationOrder = 4;
+  } else if (first == Z && second == Y) {
+    mRotationOrder = 5;
+  }
+  // A pair naming one axis twice keeps the previous code.
+}
+
+void ServerLink::FillJointPose(const BVH_JOIN& joint, JointPose* record) {
+  record->mIsEndSite = false;
+  for (int channel : joint.channels()) record->mChannels.push_back(channel);
+  record->mTranslation[0] = joint.offset().x();
+  record->mTranslation[1] = joint.offset().y();
+  record->mTranslation[2] = joint.offset().z();
+}
+
+void ServerLink::BuildJointTables(const BVH_JOIN& joint) {
+  JointPose record;
+  FillJointPose(joint, &record);
+  mTPoseJoints.push_back(record);
+  mLiveJoints.push_back(std::move(record));
+
+  for (const BVH_JOIN& child : joint.childjoin()) BuildJointTables(child);
+
+  if (joint.has_endsite()) {
+    JointPose endSite;
+    endSite.mIsEndSite = true;
+    endSite.mTranslation[0] = joint.endsite().x();
+    endSite.mTranslation[1] = joint.endsite().y();
+    endSite.mTranslation[2] = joint.endsite().z();
+    mLiveJoints.push_back(endSite);
+    mTPoseJoints.push_back(std::move(endSite));
+  }
+}
+
+void ServerLink::AcceptFrame(const BVH_FRAME& frame) {
+  // Re-checked under the lock: SelectActor changes the tag and the pending flag together under it.
+  if (mHeaderPending) return;
+  if (!frame.has_actortag() || frame.actortag() != mActorTag) return;
+  DecodeFrame(frame);
+}
+
+void ServerLink::DecodeFrame(const BVH_FRAME& frame) {
+  const int valueCount = frame.motiondata_size();
+  const float* values = frame.motiondata().data();
+  int cursor = 0;
+  for (size_t index = 0; index < mLiveJoints.size(); ++index) {
+    JointPose& pose = mLiveJoints[index];
+    if (pose.mIsEndSite) continue;
+    const int channelCount = static_cast<int>(pose.mChannels.size());
+    // A joint is written whole or not at all: when the values run out, this joint and all after
+    // it keep the previous frame's pose.
+    if (valueCount - cursor < channelCount) {
+      FBTrace("Frame Wrong!!\n");
+      return;
+    }
+    const float* jointValues = values + cursor;
+    cursor += channelCount;
+
+    if (channelCount == 3) {
+      // A joint that carries three channels keeps its header offset as translation.
+      pose.mTranslation = mTPoseJoints[index].mTranslation;
+    } else {
+      for (int i = 0; i < channelCount; ++i) {
+        const int channel = pose.mChannels[i];
+        if (channel >= BVH_JOIN::Xposition && channel <= BVH_JOIN::Zposition) {
+          pose.mTranslation[channel] = jointValues[i];
+        }
+      }
+    }
+    pose.mRotation = ToHostRotation(pose.mChannels, jointValues);
+  }
+  // Values left over after the last joint are ignored.
+}
+
+FBVector3<double> ServerLink::ToHostRotation(const std::vector<int>& channels,
+                                             const float* values) {
+  FBMatrix composed;
+  FBMatrix single;
+  FBMatrix product;
+  bool any = false;
+  for (size_t i = 0; i < channels.size(); ++i) {
+    if (!IsRotationChannel(channels[i])) continue;
+    if (!any) {
+      AxisRotation(composed, channels[i], values[i]);
+      any = true;
+    } else {
+      AxisRotation(single, channels[i], values[i]);
+      FBMatrixMult(product, composed, single);
+      composed = product;
+    }
+  }
+  if (!any) return NeutralRotation();
+  FBVector3<double> angles;
+  FBMatrixToRotation(angles, composed, kFBXYZ);
+  return angles;
+}
+
+void ServerLink::SendCommand(int commandType) {
+  if (!mOnline) {
+    FBMessageBox("Warning", "Please ensure you are online.", "OK", nullptr, nullptr, 0, 0);
+    return;
+  }
+  if (!COMMAND::CommandType_IsValid(commandType)) return;
+
+  IVRA_PLUGIN_MESSAGE envelope;
+  envelope.set_message(IVRA_PLUGIN_MESSAGE::COMMAND);
+  envelope.mutable_command()->set_cmdtype(static_cast<COMMAND::CommandType>(commandType));
+  envelope.mutable_command()->set_actortag(mActorTag);
+
+  unsigned char frame[kCommandFrameSize];
+  std::memset(frame, 0, sizeof(frame));
+  WriteLittleEndian32(frame, kCompressedMarker);
+  google::protobuf::io::ArrayOutputStream array(frame + kFrameHeaderSize,
+                                                kCommandFrameSize - kFrameHeaderSize);
+  bool complete = false;
+  {
+    google::protobuf::io::GzipOutputStream gzip(&array);
+    envelope.SerializeToZeroCopyStream(&gzip);
+    // Close fails when the compressed command did not fit; a cut frame is never sent.
+    complete = gzip.Close();
+  }
+  const int socket = mSocket.load();
+  if (!complete || socket == 0) return;
+  const int length = static_cast<int>(array.ByteCount());
+  WriteLittleEndian32(frame + 4, static_cast<uint32_t>(length));
+  mTcp.Write(socket, frame, length + kFrameHeaderSize);
+}
+
+void ServerLink::RequestHeader() {
+  mHeaderPending = true;
+  SendCommand(COMMAND::Command_Query_BVH_Header);
+}
+
+void ServerLink::SelectActor(uint32_t actorTag) {
+  if (actorTag == mActorTag) return;
+  {
+    // Together under the lock, so that a header of the previous actor being accepted on the I/O
+    // thread cannot clear the pending flag of the new one.
+    MutexLock lock(&mLock);
+    mActorTag = actorTag;
+    mHeaderPending = true;
+  }
+  SendCommand(COMMAND::Command_Query_BVH_Header);
+}
+
+FBVector4<double> ServerLink::GetTPoseTranslation(int index) {
+  MutexLock lock(&mLock);
+  if (index < 0 || static_cast<size_t>(index) >= mTPoseJoints.size()) return NeutralTranslation();
+  return mTPoseJoints[index].mTranslation;
+}
+
+FBVector3<double> ServerLink::GetTPoseRotation(int index) {
+  MutexLock lock(&mLock);
+  if (index < 0 || static_cast<size_t>(index) >= mTPoseJoints.size()) return NeutralRotation();
+  return mTPoseJoints[index].mRotation;
+}
+
+FBVector4<double> ServerLink::GetTranslation(int index) {
+  MutexLock lock(&mLock);
+  if (mHeaderPending || index < 0 || static_cast<size_t>(index) >= mLiveJoints.size()) {
+    return NeutralTranslation();
+  }
+  return mOnline ? mLiveJoints[index].mTranslation : mTPoseJoints[index].mTranslation;
+}
+
+FBVector3<double> ServerLink::GetRotation(int index) {
+  MutexLock lock(&mLock);
+  if (mHeaderPending || index < 0 || static_cast<size_t>(index) >= mLiveJoints.size()) {
+    return NeutralRotation();
+  }
+  return mOnline ? mLiveJoints[index].mRotation : mTPoseJoints[index].mRotation;
+}
+
+int ServerLink::GetJointCount() {
+  MutexLock lock(&mLock);
+  return static_cast<int>(mLiveJoints.size());
+}
+
+BVH_HEADER ServerLink::CopyHeader() {
+  MutexLock lock(&mLock);
+  return mHeader;
+}
+
+std::map<uint32_t, std::string> ServerLink::CopyActors() {
+  MutexLock lock(&mLock);
+  return mActors;
+}
+
+int ServerLink::GetRotationOrder() {
+  MutexLock lock(&mLock);
+  return mRotationOrder;
+}

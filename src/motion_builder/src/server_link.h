@@ -1,0 +1,164 @@
+// ServerLink: the plug-in's client of the motion server. It owns the TCP connection, cuts the
+// incoming byte stream into frames, parses each frame's envelope and keeps the actor list, the
+// chosen actor's skeleton header and the latest pose of that skeleton.
+//
+// Threads: the host's device I/O thread calls ReadMessage; the user-interface thread calls Open,
+// Close, ReleaseSocket, RequestHeader, SelectActor and touches mAddress, mPort, mActorTag, mActors
+// and mActorsChanged; the evaluation calls the pose getters. mLock guards the header copy, the pose
+// tables, the rotation order and the actor map, and is never held across socket I/O, decompression
+// or parsing. Single-value flags shared across threads are atomics, read without the lock.
+#ifndef KOVRIM_SERVER_LINK_H_
+#define KOVRIM_SERVER_LINK_H_
+
+#include <fbsdk/fbsdk.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "IVRA_PLUG_MESSAGE.pb.h"
+#include "thread_annotations.h"
+
+// One record per joint and per end site in the link's live and T-pose tables. Table index i is the
+// i-th entry of a depth-first walk of the header's joint tree: a joint, its child subtrees in
+// order, then its end site.
+struct JointPose {
+  FBVector4<double> mTranslation;  // local translation, in the units of the header's offsets
+  FBVector3<double> mRotation;     // local rotation, degrees, in the host's XYZ rotation order
+  bool mIsEndSite = false;
+  std::vector<int> mChannels;  // BVH_JOIN.Channel codes in header order; empty for an end site
+};
+
+class ServerLink {
+ public:
+  // Frame markers, each four equal bytes on the wire.
+  static constexpr uint32_t kPlainMarker = 0x41414141u;
+  static constexpr uint32_t kCompressedMarker = 0x43434343u;
+  static constexpr int kDefaultBufferSize = 184320;
+
+  // Traces for frames whose length field cannot be honoured. They are fixed texts, like every
+  // other trace of the link.
+  static constexpr const char* kTraceFrameTooLong =
+      "Frame longer than the receive buffer, payload skipped.";
+  static constexpr const char* kTraceFrameLengthNegative =
+      "Frame length negative, scanning for the next frame.";
+
+  ServerLink();
+  // Closes a socket that is still open; sends nothing.
+  ~ServerLink();
+  ServerLink(const ServerLink&) = delete;
+  ServerLink& operator=(const ServerLink&) = delete;
+
+  // UI thread. Creates a non-blocking socket and connects to mAddress:mPort. On success the link is
+  // online and returns true. On failure shows the "Can not connect to this address." box, closes
+  // the socket and returns false; mOnline is left as it was.
+  bool Open();
+  // UI thread. Closes the socket if there is one and marks the link offline. The header copy, the
+  // tables, the actor map and the chosen actor stay, so a later Open serves frames at once.
+  void Close();
+  // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true.
+  bool ReleaseSocket();
+
+  // Device I/O thread. Reads one frame and dispatches it. Returns true exactly once per whole frame
+  // read (also when its payload does not parse), false when no whole frame is waiting. A frame that
+  // has arrived only in part is kept and completed by later calls.
+  bool ReadMessage();
+
+  // UI thread. Sends one compressed command frame carrying mActorTag; shows the
+  // "Please ensure you are online." box instead when offline.
+  void SendCommand(int commandType);
+  // UI thread. Marks a header as pending (also when offline) and queries it.
+  void RequestHeader();
+  // UI thread. Switches to another actor and queries its header; nothing happens for the current
+  // tag.
+  void SelectActor(uint32_t actorTag);
+
+  // Any thread (the evaluation, the I/O thread). Each takes mLock for one copy. The live getters
+  // return the neutral pose while a header is pending or for an index outside the live table, the
+  // live pose when online and the T-pose when offline. The T-pose getters return the neutral pose
+  // for an index outside the T-pose table.
+  FBVector4<double> GetTPoseTranslation(int index) EXCLUDES(mLock);
+  FBVector3<double> GetTPoseRotation(int index) EXCLUDES(mLock);
+  FBVector4<double> GetTranslation(int index) EXCLUDES(mLock);
+  FBVector3<double> GetRotation(int index) EXCLUDES(mLock);
+
+  // Number of entries in each pose table (joints plus end sites of the last accepted header).
+  int GetJointCount() EXCLUDES(mLock);
+  // Copies the last accepted header, and the actor list, under mLock.
+  IvraPlugs::BVH_HEADER CopyHeader() EXCLUDES(mLock);
+  std::map<uint32_t, std::string> CopyActors() EXCLUDES(mLock);
+  // The channel order code of the last good root (see DetectRotationOrder).
+  int GetRotationOrder() EXCLUDES(mLock);
+
+  // Parses one payload and acts on it; called by ReadMessage only (public for the tests that feed
+  // payloads without a socket). REQUIRES: mLock not held.
+  void DispatchMessage(const unsigned char* payload, int length, uint32_t marker) EXCLUDES(mLock);
+
+  // Composes the single-axis rotations that a joint lists, in the joint's own channel order (the
+  // first listed leftmost), from this frame's values alone, and returns the composition as angles
+  // of the host's XYZ order. values[i] is the value of channels[i]; position channels are passed
+  // over.
+  static FBVector3<double> ToHostRotation(const std::vector<int>& channels, const float* values);
+
+  // ---- Members. Configuration, written by the panel on the UI thread and read by Open. ----
+  std::atomic<int> mSocket{
+      0};  // 0 means no socket; written by the UI thread, read by the I/O thread
+  FBString mAddress;
+  int mPort = 7005;
+  FBTCPIP mTcp;  // stateless socket calls, safe from any thread
+  const int mBufferSize = kDefaultBufferSize;
+  std::unique_ptr<unsigned char[]> mBuffer;  // one payload; owned by the I/O thread
+
+  // ---- Guarded by mLock. ----
+  IvraPlugs::BVH_HEADER mHeader GUARDED_BY(mLock);
+  std::vector<JointPose> mLiveJoints GUARDED_BY(mLock);
+  std::vector<JointPose> mTPoseJoints GUARDED_BY(mLock);
+  std::map<uint32_t, std::string> mActors GUARDED_BY(mLock);
+  int mRotationOrder GUARDED_BY(mLock) = 1;
+
+  // ---- Atomics: written by one thread, polled by others without the lock. ----
+  std::atomic<bool> mHeaderReceived{false};  // written by the I/O thread
+  std::atomic<uint32_t> mActorTag{0};        // written by the UI thread
+  std::atomic<bool> mActorsChanged{false};   // set by the I/O thread, cleared by the panel
+  std::atomic<bool> mOnline{false};          // written by the UI thread
+  std::atomic<bool> mHeaderPending{false};   // set by the UI thread, cleared by the I/O thread
+
+  kovrim::Mutex mLock;
+
+ private:
+  // Where ReadMessage stands in the current frame. Owned by the I/O thread.
+  enum class ReceiveStage { kMarker, kLength, kPayload, kSkip };
+
+  // Reads into the four-byte word; true once it holds four bytes.
+  bool FillWord(int socket);
+  // Forgets a partial frame of an earlier connection.
+  void ResetReceiveState();
+
+  // Header acceptance and its helpers; REQUIRES mLock.
+  void AcceptHeader(const IvraPlugs::BVH_HEADER& header) REQUIRES(mLock);
+  void DetectRotationOrder(const IvraPlugs::BVH_JOIN& root) REQUIRES(mLock);
+  void BuildJointTables(const IvraPlugs::BVH_JOIN& joint) REQUIRES(mLock);
+  static void FillJointPose(const IvraPlugs::BVH_JOIN& joint, JointPose* record);
+  // Frame acceptance and decoding; REQUIRES mLock.
+  void AcceptFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
+  void DecodeFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
+  void ReplaceActors(const IvraPlugs::COMMAND& command) EXCLUDES(mLock);
+
+  // Bumped by Open so that the I/O thread drops a partial frame of the previous connection.
+  std::atomic<unsigned> mConnectionGeneration{0};
+
+  // ---- Receive state, owned by the I/O thread. ----
+  unsigned mReceiveGeneration = 0;
+  ReceiveStage mStage = ReceiveStage::kMarker;
+  unsigned char mWord[4] = {0, 0, 0, 0};
+  int mWordFill = 0;
+  uint32_t mMarker = 0;
+  int mPayloadLength = 0;
+  int mPayloadFill = 0;
+  int64_t mSkipLeft = 0;
+};
+
+#endif  // KOVRIM_SERVER_LINK_H_

@@ -1,0 +1,252 @@
+// Builders and fixture verbs shared by the server link tests: envelopes, frame bytes in every
+// payload format, damage verbs, and a scripted peer that plays the motion server on loopback.
+#ifndef KOVRIM_TESTS_LINK_TEST_UTIL_H_
+#define KOVRIM_TESTS_LINK_TEST_UTIL_H_
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <google/protobuf/io/gzip_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "IVRA_PLUG_MESSAGE.pb.h"
+
+namespace linktest {
+
+using IvraPlugs::BVH_FRAME;
+using IvraPlugs::BVH_HEADER;
+using IvraPlugs::BVH_JOIN;
+using IvraPlugs::COMMAND;
+using IvraPlugs::IVRA_PLUGIN_MESSAGE;
+
+enum class Payload { kPlain, kGzip, kZlib };
+
+constexpr int X_POS = BVH_JOIN::Xposition;
+constexpr int Y_POS = BVH_JOIN::Yposition;
+constexpr int Z_POS = BVH_JOIN::Zposition;
+constexpr int X_ROT = BVH_JOIN::Xrotation;
+constexpr int Y_ROT = BVH_JOIN::Yrotation;
+constexpr int Z_ROT = BVH_JOIN::Zrotation;
+
+inline std::string Compress(const std::string& data, Payload format) {
+  std::string out;
+  google::protobuf::io::StringOutputStream sink(&out);
+  google::protobuf::io::GzipOutputStream::Options options;
+  options.format = format == Payload::kZlib ? google::protobuf::io::GzipOutputStream::ZLIB
+                                            : google::protobuf::io::GzipOutputStream::GZIP;
+  google::protobuf::io::GzipOutputStream gzip(&sink, options);
+  void* buffer = nullptr;
+  int size = 0;
+  size_t written = 0;
+  while (written < data.size() && gzip.Next(&buffer, &size)) {
+    const size_t n = std::min(static_cast<size_t>(size), data.size() - written);
+    std::memcpy(buffer, data.data() + written, n);
+    written += n;
+    if (n < static_cast<size_t>(size)) gzip.BackUp(static_cast<int>(size - n));
+  }
+  gzip.Close();
+  return out;
+}
+
+inline std::string Decompress(const std::string& data) {
+  google::protobuf::io::ArrayInputStream array(data.data(), static_cast<int>(data.size()));
+  google::protobuf::io::GzipInputStream gzip(&array);
+  std::string out;
+  const void* buffer = nullptr;
+  int size = 0;
+  while (gzip.Next(&buffer, &size)) out.append(static_cast<const char*>(buffer), size);
+  return out;
+}
+
+inline std::string Le32(uint32_t value) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return out;
+}
+
+// marker + length + payload, with the length given explicitly (for lying lengths).
+inline std::string RawFrame(uint32_t marker, int32_t length, const std::string& payload) {
+  return Le32(marker) + Le32(static_cast<uint32_t>(length)) + payload;
+}
+
+inline std::string EncodePayload(const std::string& serialized, Payload format) {
+  return format == Payload::kPlain ? serialized : Compress(serialized, format);
+}
+
+inline std::string FrameBytes(const std::string& serialized, Payload format) {
+  const std::string payload = EncodePayload(serialized, format);
+  const uint32_t marker = format == Payload::kPlain ? 0x41414141u : 0x43434343u;
+  return RawFrame(marker, static_cast<int32_t>(payload.size()), payload);
+}
+
+inline std::string FrameBytes(const IVRA_PLUGIN_MESSAGE& envelope, Payload format) {
+  return FrameBytes(envelope.SerializePartialAsString(), format);
+}
+
+// ---- Damage verbs ----
+inline std::string FlipByte(std::string bytes, size_t offset) {
+  bytes[offset] = static_cast<char>(bytes[offset] ^ 0x5A);
+  return bytes;
+}
+inline std::string Truncate(const std::string& bytes, size_t keep) { return bytes.substr(0, keep); }
+
+// ---- Envelope builders ----
+inline BVH_JOIN Joint(const std::string& name, std::initializer_list<int> channels,
+                      std::vector<float> offset, std::vector<BVH_JOIN> children = {},
+                      const std::vector<float>& endSite = {}) {
+  BVH_JOIN joint;
+  joint.set_joinname(name);
+  for (int channel : channels) joint.add_channels(static_cast<BVH_JOIN::Channel>(channel));
+  joint.mutable_offset()->set_x(offset[0]);
+  joint.mutable_offset()->set_y(offset[1]);
+  joint.mutable_offset()->set_z(offset[2]);
+  if (!endSite.empty()) {
+    joint.mutable_endsite()->set_x(endSite[0]);
+    joint.mutable_endsite()->set_y(endSite[1]);
+    joint.mutable_endsite()->set_z(endSite[2]);
+  }
+  for (auto& child : children) *joint.add_childjoin() = std::move(child);
+  return joint;
+}
+
+inline IVRA_PLUGIN_MESSAGE HeaderMessage(uint32_t tag, const BVH_JOIN& root, bool withTag = true) {
+  IVRA_PLUGIN_MESSAGE envelope;
+  envelope.set_message(IVRA_PLUGIN_MESSAGE::HEADER_DATA);
+  BVH_HEADER* header = envelope.mutable_header();
+  *header->mutable_rootjoin() = root;
+  if (withTag) header->set_actortag(tag);
+  header->set_actorname("Actor");
+  return envelope;
+}
+
+inline IVRA_PLUGIN_MESSAGE FrameMessage(uint32_t tag, const std::vector<float>& values,
+                                        bool withTag = true) {
+  IVRA_PLUGIN_MESSAGE envelope;
+  envelope.set_message(IVRA_PLUGIN_MESSAGE::FRAME_DATA);
+  BVH_FRAME* frame = envelope.mutable_frame();
+  for (float value : values) frame->add_motiondata(value);
+  if (withTag) frame->set_actortag(tag);
+  return envelope;
+}
+
+inline IVRA_PLUGIN_MESSAGE ActorListMessage(
+    const std::vector<std::pair<uint32_t, std::string>>& actors, bool withList = true) {
+  IVRA_PLUGIN_MESSAGE envelope;
+  envelope.set_message(IVRA_PLUGIN_MESSAGE::COMMAND);
+  COMMAND* command = envelope.mutable_command();
+  command->set_cmdtype(COMMAND::Notify_ActorsList);
+  if (withList) {
+    auto* map = command->mutable_actorslist()->mutable_map();
+    for (const auto& actor : actors) (*map)[actor.first] = actor.second;
+  }
+  return envelope;
+}
+
+// Waits for pred with a deadline, calling step between checks.
+inline bool PollUntil(const std::function<bool()>& pred, const std::function<void()>& step,
+                      std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    step();
+  }
+  return true;
+}
+
+// The server end of one connection on 127.0.0.1, driven byte by byte by a test.
+class ScriptedPeer {
+ public:
+  ScriptedPeer() {
+    mListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    ::bind(mListen, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::listen(mListen, 4);
+    socklen_t length = sizeof(address);
+    ::getsockname(mListen, reinterpret_cast<sockaddr*>(&address), &length);
+    mPort = ntohs(address.sin_port);
+  }
+  ~ScriptedPeer() {
+    CloseConnection();
+    if (mListen >= 0) ::close(mListen);
+  }
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+  int Port() const { return mPort; }
+
+  bool Accept(int timeoutMs = 5000) {
+    pollfd fd{mListen, POLLIN, 0};
+    if (::poll(&fd, 1, timeoutMs) != 1) return false;
+    mConnection = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+    return mConnection >= 0;
+  }
+
+  bool Send(const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = ::send(mConnection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // Reads until `count` bytes have arrived or the deadline passes.
+  std::string Receive(size_t count, int timeoutMs = 5000) {
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < count && std::chrono::steady_clock::now() < end) {
+      pollfd fd{mConnection, POLLIN, 0};
+      if (::poll(&fd, 1, 50) != 1) continue;
+      char buffer[4096];
+      const ssize_t n =
+          ::recv(mConnection, buffer, std::min(sizeof(buffer), count - out.size()), 0);
+      if (n <= 0) break;
+      out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+  }
+
+  // True when nothing arrives within the window (used to show that nothing was sent).
+  bool Silent(int windowMs = 200) {
+    pollfd fd{mConnection, POLLIN, 0};
+    return ::poll(&fd, 1, windowMs) == 0;
+  }
+
+  // True once the other end has closed the connection.
+  bool SeesEof(int timeoutMs = 5000) {
+    pollfd fd{mConnection, POLLIN, 0};
+    if (::poll(&fd, 1, timeoutMs) != 1) return false;
+    char byte;
+    return ::recv(mConnection, &byte, 1, 0) == 0;
+  }
+
+  void CloseConnection() {
+    if (mConnection >= 0) ::close(mConnection);
+    mConnection = -1;
+  }
+
+ private:
+  int mListen = -1;
+  int mConnection = -1;
+  int mPort = 0;
+};
+
+}  // namespace linktest
+
+#endif  // KOVRIM_TESTS_LINK_TEST_UTIL_H_
