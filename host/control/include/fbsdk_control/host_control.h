@@ -1,0 +1,70 @@
+// Test control of the host stand-in: scripted message-box answers, captured traces and socket
+// seams. The state lives inside libfbsdk.so next to the SDK functions, so a plug-in and the test
+// or headless host that loads it see one copy. Every function is thread-safe: the plug-in traces
+// from its I/O thread and shows boxes on the UI thread while a test waits on another.
+#ifndef FBSDK_CONTROL_HOST_CONTROL_H_
+#define FBSDK_CONTROL_HOST_CONTROL_H_
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <fbsdk/fbtime.h>
+
+namespace fbsdk_control {
+
+// One FBMessageBox call as the user saw it.
+struct MessageBoxRecord {
+  std::string title;
+  std::string message;
+  std::vector<std::string> buttons;  // Only the buttons given (non-null), in order.
+  int defaultButton = 0;
+  int scrolled = 0;
+  int answer = 0;  // The number returned to the caller (1-based).
+};
+
+// Answers for the next boxes, used in order before any handler; appends to those still queued.
+void QueueMessageBoxAnswers(std::vector<int> answers);
+// Answers boxes when no queued answer is left; nullptr restores the default (print the box to
+// stderr and answer 1). Called without host locks held, on the thread showing the box.
+void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler);
+// Every box shown since the last reset, in order, with its answer.
+std::vector<MessageBoxRecord> MessageBoxesShown();
+
+// Every FBTrace line since the last reset, formatted and exactly as traced (newlines kept).
+std::vector<std::string> TracesSeen();
+// Waits until a trace containing text has been seen since the last reset, or the deadline passes.
+bool WaitForTrace(const std::string& text, std::chrono::milliseconds deadline);
+// Number of traces since the last reset that contain text.
+size_t CountTraces(const std::string& text);
+// Whether traces are also printed to stderr, as the host console does. Default true; kept
+// across ResetHost.
+void SetTraceEcho(bool echoToStderr);
+// Host trace level for FBTraceWithLevel (default kFBNORMAL_TRACE).
+void SetTraceLevel(unsigned int level);
+
+// Every FBTCPIP::Read (and ReadBlocking step) places at most this many bytes; 0 = no limit.
+// Forces short reads deterministically.
+void SetSocketReadLimit(int maxBytesPerRead);
+
+// The scene's frame rate, used for kFBTimeModeDefault (default kFBTimeMode30Frames).
+void SetSceneTimeMode(FBSDKNamespace::FBTimeMode mode);
+
+// Clears captured traces and boxes, queued answers, the box handler, the read limit, and
+// restores the default trace level and scene rate.
+void ResetHost();
+
+// ResetHost() on construction and on destruction, so each test starts and leaves clean.
+class ScopedHostCapture {
+ public:
+  ScopedHostCapture() { ResetHost(); }
+  ~ScopedHostCapture() { ResetHost(); }
+  ScopedHostCapture(const ScopedHostCapture&) = delete;
+  ScopedHostCapture& operator=(const ScopedHostCapture&) = delete;
+};
+
+}  // namespace fbsdk_control
+
+#endif  // FBSDK_CONTROL_HOST_CONTROL_H_

@@ -1,0 +1,92 @@
+#include <fbsdk_control/host_control.h>
+
+#include <mutex>
+#include <utility>
+
+#include "host_state.h"
+
+namespace fbsdk_control {
+
+using fbsdk_internal::HostState;
+using fbsdk_internal::State;
+
+void QueueMessageBoxAnswers(std::vector<int> answers) {
+  HostState& state = State();
+  std::lock_guard<std::mutex> lock(state.mMutex);
+  state.mQueuedAnswers.insert(state.mQueuedAnswers.end(), answers.begin(), answers.end());
+}
+
+void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler) {
+  HostState& state = State();
+  std::lock_guard<std::mutex> lock(state.mMutex);
+  state.mBoxHandler = std::move(handler);
+}
+
+std::vector<MessageBoxRecord> MessageBoxesShown() {
+  HostState& state = State();
+  std::lock_guard<std::mutex> lock(state.mMutex);
+  return state.mBoxes;
+}
+
+std::vector<std::string> TracesSeen() {
+  HostState& state = State();
+  std::lock_guard<std::mutex> lock(state.mMutex);
+  return state.mTraces;
+}
+
+namespace {
+
+// REQUIRES: state.mMutex held.
+size_t CountLocked(const HostState& state, const std::string& text) {
+  size_t count = 0;
+  for (const std::string& trace : state.mTraces) {
+    if (trace.find(text) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+bool WaitForTrace(const std::string& text, std::chrono::milliseconds deadline) {
+  HostState& state = State();
+  std::unique_lock<std::mutex> lock(state.mMutex);
+  return state.mTraceAdded.wait_for(lock, deadline, [&] { return CountLocked(state, text) > 0; });
+}
+
+size_t CountTraces(const std::string& text) {
+  HostState& state = State();
+  std::lock_guard<std::mutex> lock(state.mMutex);
+  return CountLocked(state, text);
+}
+
+void SetTraceEcho(bool echoToStderr) { State().mTraceEcho.store(echoToStderr); }
+
+void SetTraceLevel(unsigned int level) { State().mTraceLevel.store(level); }
+
+void SetSocketReadLimit(int maxBytesPerRead) {
+  State().mSocketReadLimit.store(maxBytesPerRead > 0 ? maxBytesPerRead : 0);
+}
+
+void SetSceneTimeMode(FBSDKNamespace::FBTimeMode mode) {
+  // The scene has a concrete rate; "default" and "custom" fall back to 30 fps.
+  if (mode == FBSDKNamespace::kFBTimeModeDefault || mode == FBSDKNamespace::kFBTimeModeCustom) {
+    mode = FBSDKNamespace::kFBTimeMode30Frames;
+  }
+  State().mSceneTimeMode.store(mode);
+}
+
+void ResetHost() {
+  HostState& state = State();
+  {
+    std::lock_guard<std::mutex> lock(state.mMutex);
+    state.mTraces.clear();
+    state.mBoxes.clear();
+    state.mQueuedAnswers.clear();
+    state.mBoxHandler = nullptr;
+  }
+  state.mSocketReadLimit.store(0);
+  state.mTraceLevel.store(FBSDKNamespace::kFBNORMAL_TRACE);
+  state.mSceneTimeMode.store(FBSDKNamespace::kFBTimeMode30Frames);
+}
+
+}  // namespace fbsdk_control
