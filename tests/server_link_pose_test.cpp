@@ -18,60 +18,6 @@ namespace {
 
 constexpr uint32_t kTag = 3;
 
-// Rotation matrices composed in the test itself (column vectors, degrees), independent of the
-// host's routines.
-struct Mat3 {
-  double m[3][3];
-};
-
-Mat3 Multiply(const Mat3& a, const Mat3& b) {
-  Mat3 r{};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k) r.m[i][j] += a.m[i][k] * b.m[k][j];
-  return r;
-}
-
-Mat3 AxisMatrix(int channel, double degrees) {
-  const double a = degrees * M_PI / 180.0;
-  const double c = std::cos(a);
-  const double s = std::sin(a);
-  switch (channel) {
-    case X_ROT:
-      return Mat3{{{1, 0, 0}, {0, c, -s}, {0, s, c}}};
-    case Y_ROT:
-      return Mat3{{{c, 0, s}, {0, 1, 0}, {-s, 0, c}}};
-    default:
-      return Mat3{{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
-  }
-}
-
-// The host's XYZ order: x applied first.
-Mat3 HostXyz(const FBVector3<double>& angles) {
-  FBVector3<double> a = angles;
-  return Multiply(AxisMatrix(Z_ROT, a[2]),
-                  Multiply(AxisMatrix(Y_ROT, a[1]), AxisMatrix(X_ROT, a[0])));
-}
-
-// Channels listed first are leftmost.
-Mat3 Listed(const std::vector<std::pair<int, double>>& rotations) {
-  Mat3 r{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
-  for (const auto& rotation : rotations)
-    r = Multiply(r, AxisMatrix(rotation.first, rotation.second));
-  return r;
-}
-
-::testing::AssertionResult SameRotation(const Mat3& expected, const FBVector3<double>& angles) {
-  const Mat3 actual = HostXyz(angles);
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      if (std::fabs(expected.m[i][j] - actual.m[i][j]) > 1e-9) {
-        return ::testing::AssertionFailure() << "element " << i << "," << j << ": "
-                                             << expected.m[i][j] << " vs " << actual.m[i][j];
-      }
-  return ::testing::AssertionSuccess();
-}
-
 class ServerLinkPoseTest : public ::testing::Test {
  protected:
   void SetUp() override {

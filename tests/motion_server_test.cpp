@@ -1,0 +1,700 @@
+// The reference server in-process on 127.0.0.1 (port 0) with raw POSIX clients, and the
+// kovrim-motion-server executable as a child process.
+#include "motion_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bvh.h"
+#include "motion_protocol.h"
+#include "synthetic_actor.h"
+
+extern char** environ;
+
+namespace kmq {
+// Readable parameter names in test listings.
+void PrintTo(Compression compression, std::ostream* out) { *out << CompressionName(compression); }
+}  // namespace kmq
+
+namespace {
+
+using IvraPlugs::COMMAND;
+using IvraPlugs::IVRA_PLUGIN_MESSAGE;
+using kmq::Compression;
+using Clock = std::chrono::steady_clock;
+
+// Generous: only a broken server gets near it.
+constexpr std::chrono::milliseconds kDeadline(20000);
+constexpr uint32_t kWalkTag = 1;
+constexpr uint32_t kSynthTag = 2;
+
+int RemainingMs(Clock::time_point until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+  return static_cast<int>(std::max<int64_t>(0, left));
+}
+
+// A plug-in stand-in: a blocking loopback socket read through a FrameReader.
+class TestClient {
+ public:
+  TestClient() = default;
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+  ~TestClient() { Close(); }
+
+  bool Connect(int port, int receiveBuffer = 0) {
+    mFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (mFd < 0) return false;
+    if (receiveBuffer > 0) {
+      ::setsockopt(mFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+
+  bool Send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::send(mFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // Next envelope from the server; false on a closed connection or at the deadline.
+  bool Receive(IVRA_PLUGIN_MESSAGE* message, Compression* format = nullptr) {
+    Clock::time_point until = Clock::now() + kDeadline;
+    while (!mReader.Next(message, format)) {
+      if (!ReadSome(until)) return false;
+    }
+    return true;
+  }
+
+  // Skips other messages up to the next frame of tag.
+  bool ReceiveFrame(uint32_t tag, IvraPlugs::BVH_FRAME* frame) {
+    IVRA_PLUGIN_MESSAGE message;
+    while (Receive(&message)) {
+      if (message.message() == IVRA_PLUGIN_MESSAGE::FRAME_DATA &&
+          message.frame().actortag() == tag) {
+        *frame = message.frame();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Skips messages up to the next one that is not a frame.
+  bool ReceiveNonFrame(IVRA_PLUGIN_MESSAGE* message) {
+    while (Receive(message)) {
+      if (message->message() != IVRA_PLUGIN_MESSAGE::FRAME_DATA) return true;
+    }
+    return false;
+  }
+
+  // Reads and drops everything until the server closes the connection.
+  bool WaitForClose() {
+    Clock::time_point until = Clock::now() + kDeadline;
+    while (Clock::now() < until) {
+      if (!ReadSome(until)) return mClosed;
+    }
+    return false;
+  }
+
+  // Closes with a reset, as a crashed client would.
+  void Abort() {
+    linger hard{1, 0};
+    ::setsockopt(mFd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    Close();
+  }
+
+  void Close() {
+    if (mFd >= 0) ::close(mFd);
+    mFd = -1;
+  }
+
+  uint64_t BadInput() const { return mReader.BadInputCount(); }
+
+ private:
+  bool ReadSome(Clock::time_point until) {
+    pollfd fd{mFd, POLLIN, 0};
+    int ready = ::poll(&fd, 1, RemainingMs(until));
+    if (ready < 0 && errno == EINTR) return true;
+    if (ready <= 0) return false;
+    char buffer[65536];
+    ssize_t n = ::recv(mFd, buffer, sizeof(buffer), 0);
+    if (n < 0 && errno == EINTR) return true;
+    if (n <= 0) {
+      mClosed = true;
+      return false;
+    }
+    mReader.Feed(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  int mFd = -1;
+  bool mClosed = false;
+  kmq::FrameReader mReader;
+};
+
+std::vector<float> Row(const bvh::Clip& clip, int frame) {
+  auto begin = clip.mValues.begin() + static_cast<long>(frame) * clip.mChannelCount;
+  return std::vector<float>(begin, begin + clip.mChannelCount);
+}
+
+std::vector<float> Values(const IvraPlugs::BVH_FRAME& frame) {
+  return std::vector<float>(frame.motiondata().begin(), frame.motiondata().end());
+}
+
+// The row of clip equal to frame's values, or -1.
+int RowIndex(const bvh::Clip& clip, const IvraPlugs::BVH_FRAME& frame) {
+  for (int i = 0; i < clip.mFrameCount; ++i) {
+    if (Row(clip, i) == Values(frame)) return i;
+  }
+  return -1;
+}
+
+class MotionServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(
+        bvh::ParseBvhFile(std::string(KMQ_DATA_DIR) + "/bvh/makehuman_walk1.bvh", &mWalk, &error))
+        << error;
+  }
+
+  static kmq::ServerOptions Options() {
+    kmq::ServerOptions options;
+    options.mPort = 0;
+    options.mQuiet = true;
+    options.mStatusInterval = 0;
+    options.mRate = 500;  // quick tests; the schedule is the same at any rate
+    return options;
+  }
+
+  // Starts a server with the walk (tag 1) and the synthetic actor (tag 2).
+  void StartServer(const kmq::ServerOptions& options) {
+    mServer = std::make_unique<kmq::MotionServer>(options);
+    std::string error;
+    ASSERT_TRUE(mServer->AddActor(kWalkTag, "walk", mWalk, &error)) << error;
+    ASSERT_TRUE(mServer->AddSyntheticActor(kSynthTag, "synth", &error)) << error;
+    ASSERT_TRUE(mServer->Start(&error)) << error;
+    ASSERT_GT(mServer->Port(), 0);
+  }
+
+  // Connects and takes the actor list every connection starts with.
+  void ConnectClient(TestClient* client, int receiveBuffer = 0) {
+    ASSERT_TRUE(client->Connect(mServer->Port(), receiveBuffer));
+    IVRA_PLUGIN_MESSAGE first;
+    ASSERT_TRUE(client->Receive(&first));
+    ASSERT_EQ(first.message(), IVRA_PLUGIN_MESSAGE::COMMAND);
+    ASSERT_EQ(first.command().cmdtype(), COMMAND::Notify_ActorsList);
+  }
+
+  // Takes count synthetic frames and checks they follow each other in the clip, looping.
+  void ExpectConsecutiveSynthFrames(TestClient* client, int count) {
+    IvraPlugs::BVH_FRAME frame;
+    ASSERT_TRUE(client->ReceiveFrame(kSynthTag, &frame));
+    int row = RowIndex(mSynth, frame);
+    ASSERT_GE(row, 0);
+    for (int i = 1; i < count; ++i) {
+      ASSERT_TRUE(client->ReceiveFrame(kSynthTag, &frame));
+      row = (row + 1) % mSynth.mFrameCount;
+      ASSERT_EQ(Values(frame), Row(mSynth, row)) << "frame " << i;
+    }
+  }
+
+  bvh::Clip mWalk;
+  const bvh::Clip mSynth = kmq::MakeSyntheticClip();
+  std::unique_ptr<kmq::MotionServer> mServer;
+};
+
+TEST_F(MotionServerTest, SendsActorListOnConnectAndOnQuery) {
+  StartServer(Options());
+  TestClient client;
+  ASSERT_TRUE(client.Connect(mServer->Port()));
+  IVRA_PLUGIN_MESSAGE message;
+  ASSERT_TRUE(client.Receive(&message));
+  ASSERT_EQ(message.message(), IVRA_PLUGIN_MESSAGE::COMMAND);
+  ASSERT_EQ(message.command().cmdtype(), COMMAND::Notify_ActorsList);
+  const auto& map = message.command().actorslist().map();
+  EXPECT_EQ(map.size(), 2u);
+  EXPECT_EQ(map.at(kWalkTag), "walk");
+  EXPECT_EQ(map.at(kSynthTag), "synth");
+
+  IVRA_PLUGIN_MESSAGE query;
+  query.set_message(IVRA_PLUGIN_MESSAGE::COMMAND);
+  query.mutable_command()->set_cmdtype(COMMAND::Command_Query_ActorList);
+  ASSERT_TRUE(client.Send(kmq::EncodeFrame(query, Compression::kGzip)));
+  ASSERT_TRUE(client.ReceiveNonFrame(&message));
+  EXPECT_EQ(message.command().cmdtype(), COMMAND::Notify_ActorsList);
+  EXPECT_EQ(message.command().actorslist().map().at(kSynthTag), "synth");
+}
+
+TEST_F(MotionServerTest, AnswersHeaderQueryForKnownActor) {
+  StartServer(Options());
+  TestClient client;
+  ConnectClient(&client);
+  // The plug-in sends gzip; zlib and plain queries are understood as well.
+  const std::pair<uint32_t, Compression> queries[] = {{kWalkTag, Compression::kGzip},
+                                                      {kSynthTag, Compression::kZlib},
+                                                      {kWalkTag, Compression::kPlain}};
+  for (const auto& [tag, compression] : queries) {
+    ASSERT_TRUE(client.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(tag), compression)));
+    IVRA_PLUGIN_MESSAGE reply;
+    ASSERT_TRUE(client.ReceiveNonFrame(&reply));
+    ASSERT_EQ(reply.message(), IVRA_PLUGIN_MESSAGE::HEADER_DATA);
+    const bvh::Clip& clip = tag == kWalkTag ? mWalk : mSynth;
+    IvraPlugs::BVH_HEADER expected =
+        kmq::BuildHeader(clip, tag, tag == kWalkTag ? "walk" : "synth");
+    EXPECT_EQ(reply.header().actortag(), tag);
+    EXPECT_EQ(reply.header().SerializeAsString(), expected.SerializeAsString());
+  }
+  // Stats are published once per server loop turn, so they may trail the replies.
+  EXPECT_TRUE(
+      mServer->WaitForStats([](const kmq::Stats& s) { return s.mHeaderQueries == 3; }, kDeadline));
+}
+
+TEST_F(MotionServerTest, AnswersUnknownActorWithErrorThenActorList) {
+  StartServer(Options());
+  TestClient client;
+  ConnectClient(&client);
+  ASSERT_TRUE(client.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(99), Compression::kGzip)));
+  IVRA_PLUGIN_MESSAGE reply;
+  ASSERT_TRUE(client.ReceiveNonFrame(&reply));
+  ASSERT_EQ(reply.command().cmdtype(), COMMAND::Notify_Error);
+  EXPECT_NE(reply.command().errormsg().errormsg().find("99"), std::string::npos);
+  ASSERT_TRUE(client.ReceiveNonFrame(&reply));
+  EXPECT_EQ(reply.command().cmdtype(), COMMAND::Notify_ActorsList);
+  EXPECT_TRUE(mServer->WaitForStats([](const kmq::Stats& s) { return s.mUnknownActorQueries == 1; },
+                                    kDeadline));
+}
+
+TEST_F(MotionServerTest, StreamsEachActorsRowsInOrderAndLoops) {
+  StartServer(Options());
+  TestClient client;
+  ConnectClient(&client);
+  // Playback starts when the first client arrives, so this client sees both clips from row 0.
+  const int walkFrames = 2 * mWalk.mFrameCount + 3;
+  std::map<uint32_t, int> seen;
+  IVRA_PLUGIN_MESSAGE message;
+  while (seen[kWalkTag] < walkFrames || seen[kSynthTag] < walkFrames) {
+    ASSERT_TRUE(client.Receive(&message));
+    ASSERT_EQ(message.message(), IVRA_PLUGIN_MESSAGE::FRAME_DATA);
+    uint32_t tag = message.frame().actortag();
+    ASSERT_TRUE(tag == kWalkTag || tag == kSynthTag) << tag;
+    const bvh::Clip& clip = tag == kWalkTag ? mWalk : mSynth;
+    int index = seen[tag]++;
+    ASSERT_EQ(Values(message.frame()), Row(clip, index % clip.mFrameCount))
+        << "actor " << tag << " frame " << index;
+  }
+}
+
+class MotionServerCompressionTest : public MotionServerTest,
+                                    public ::testing::WithParamInterface<Compression> {};
+
+TEST_P(MotionServerCompressionTest, SendsEveryPayloadInTheChosenFormat) {
+  kmq::ServerOptions options = Options();
+  options.mCompression = GetParam();
+  StartServer(options);
+  TestClient client;
+  ASSERT_TRUE(client.Connect(mServer->Port()));
+  ASSERT_TRUE(client.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(kWalkTag), Compression::kGzip)));
+  bool header = false;
+  int frames = 0;
+  while (!header || frames < 10) {
+    IVRA_PLUGIN_MESSAGE message;
+    Compression format = Compression::kGzip;
+    ASSERT_TRUE(client.Receive(&message, &format));
+    EXPECT_EQ(format, GetParam());
+    header = header || message.message() == IVRA_PLUGIN_MESSAGE::HEADER_DATA;
+    frames += message.message() == IVRA_PLUGIN_MESSAGE::FRAME_DATA ? 1 : 0;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MotionServerCompressionTest,
+                         ::testing::Values(Compression::kGzip, Compression::kZlib,
+                                           Compression::kPlain),
+                         [](const ::testing::TestParamInfo<Compression>& param) {
+                           return std::string(kmq::CompressionName(param.param));
+                         });
+
+TEST_F(MotionServerTest, ServesTwoClientsAtOnce) {
+  StartServer(Options());
+  TestClient first;
+  TestClient second;
+  ConnectClient(&first);
+  ConnectClient(&second);
+  ASSERT_TRUE(mServer->WaitForClients(2, kDeadline));
+  ASSERT_TRUE(second.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(kSynthTag), Compression::kGzip)));
+  ASSERT_TRUE(first.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(kWalkTag), Compression::kGzip)));
+  IVRA_PLUGIN_MESSAGE reply;
+  ASSERT_TRUE(first.ReceiveNonFrame(&reply));
+  EXPECT_EQ(reply.header().actortag(), kWalkTag);
+  ASSERT_TRUE(second.ReceiveNonFrame(&reply));
+  EXPECT_EQ(reply.header().actortag(), kSynthTag);
+  ExpectConsecutiveSynthFrames(&first, 30);
+  ExpectConsecutiveSynthFrames(&second, 30);
+  EXPECT_EQ(mServer->GetStats().mTotalConnections, 2u);
+}
+
+TEST_F(MotionServerTest, GarbageOrDisconnectingClientDoesNotDisturbOthers) {
+  StartServer(Options());
+  TestClient good;
+  TestClient noisy;
+  TestClient crashing;
+  ConnectClient(&good);
+  ConnectClient(&noisy);
+  ConnectClient(&crashing);
+
+  // Text, a bad length and a broken compressed payload, then a real query: the server skips
+  // the garbage on the 4-byte grid and still answers.
+  std::string garbage = "GET / HTTP/1.1\r\n\r\n..";
+  garbage += std::string(4, 'C') + std::string("\xff\xff\xff\x7f", 4);
+  garbage += std::string(4, 'C') + std::string("\x04\x00\x00\x00", 4) + "junk";
+  ASSERT_TRUE(noisy.Send(garbage));
+  ASSERT_TRUE(noisy.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(kWalkTag), Compression::kGzip)));
+  IVRA_PLUGIN_MESSAGE reply;
+  ASSERT_TRUE(noisy.ReceiveNonFrame(&reply));
+  EXPECT_EQ(reply.header().actortag(), kWalkTag);
+  EXPECT_TRUE(
+      mServer->WaitForStats([](const kmq::Stats& s) { return s.mBadInput > 0; }, kDeadline));
+
+  crashing.Abort();
+  noisy.Close();
+  ASSERT_TRUE(mServer->WaitForStats([](const kmq::Stats& s) { return s.mClientsConnected == 1; },
+                                    kDeadline));
+  ExpectConsecutiveSynthFrames(&good, 40);
+  EXPECT_EQ(good.BadInput(), 0u);
+}
+
+TEST_F(MotionServerTest, DropsSlowClientWithoutHoldingBackOthers) {
+  kmq::ServerOptions options = Options();
+  options.mRate = 1000;
+  options.mCompression = Compression::kPlain;
+  options.mMaxQueuedBytes = 256u << 10;
+  StartServer(options);
+  TestClient fast;
+  TestClient slow;
+  ConnectClient(&fast, 4 << 20);
+  ConnectClient(&slow, 4096);  // and never reads again
+
+  IvraPlugs::BVH_FRAME frame;
+  ASSERT_TRUE(fast.ReceiveFrame(kSynthTag, &frame));
+  int row = RowIndex(mSynth, frame);
+  ASSERT_GE(row, 0);
+  Clock::time_point until = Clock::now() + kDeadline;
+  while (mServer->GetStats().mSlowClientsDropped == 0 && Clock::now() < until) {
+    ASSERT_TRUE(fast.ReceiveFrame(kSynthTag, &frame));
+    row = (row + 1) % mSynth.mFrameCount;
+    ASSERT_EQ(Values(frame), Row(mSynth, row));
+  }
+  EXPECT_EQ(mServer->GetStats().mSlowClientsDropped, 1u);
+  ASSERT_TRUE(mServer->WaitForStats([](const kmq::Stats& s) { return s.mClientsConnected == 1; },
+                                    kDeadline));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(fast.ReceiveFrame(kSynthTag, &frame));
+    row = (row + 1) % mSynth.mFrameCount;
+    ASSERT_EQ(Values(frame), Row(mSynth, row));
+  }
+}
+
+TEST_F(MotionServerTest, PlaysEachFrameOnceWithoutLoop) {
+  kmq::ServerOptions options = Options();
+  options.mLoop = false;
+  StartServer(options);
+  TestClient client;
+  ConnectClient(&client);
+  ASSERT_TRUE(
+      mServer->WaitForStats([](const kmq::Stats& s) { return s.mPlaybackFinished; }, kDeadline));
+  // Everything played is queued before this query is read, so the reply ends the stream.
+  IVRA_PLUGIN_MESSAGE query;
+  query.set_message(IVRA_PLUGIN_MESSAGE::COMMAND);
+  query.mutable_command()->set_cmdtype(COMMAND::Command_Query_ActorList);
+  ASSERT_TRUE(client.Send(kmq::EncodeFrame(query, Compression::kGzip)));
+  std::map<uint32_t, int> seen;
+  IVRA_PLUGIN_MESSAGE message;
+  for (;;) {
+    ASSERT_TRUE(client.Receive(&message));
+    if (message.message() != IVRA_PLUGIN_MESSAGE::FRAME_DATA) break;
+    uint32_t tag = message.frame().actortag();
+    const bvh::Clip& clip = tag == kWalkTag ? mWalk : mSynth;
+    int index = seen[tag]++;
+    ASSERT_LT(index, clip.mFrameCount) << "actor " << tag;
+    ASSERT_EQ(Values(message.frame()), Row(clip, index));
+  }
+  EXPECT_EQ(message.command().cmdtype(), COMMAND::Notify_ActorsList);
+  EXPECT_EQ(seen[kWalkTag], mWalk.mFrameCount);
+  EXPECT_EQ(seen[kSynthTag], mSynth.mFrameCount);
+}
+
+TEST_F(MotionServerTest, StopClosesConnectionsAndIsFinal) {
+  StartServer(Options());
+  TestClient client;
+  ConnectClient(&client);
+  ASSERT_TRUE(mServer->WaitForClients(1, kDeadline));
+  mServer->Stop();
+  EXPECT_TRUE(client.WaitForClose());
+  EXPECT_EQ(mServer->GetStats().mClientsConnected, 0);
+  mServer->Stop();
+  std::string error;
+  EXPECT_FALSE(mServer->Start(&error));
+  EXPECT_FALSE(mServer->AddSyntheticActor(9, "late", &error));
+}
+
+TEST_F(MotionServerTest, RefusesActorsThePlugInCannotTake) {
+  kmq::MotionServer server(Options());
+  std::string error;
+  EXPECT_FALSE(server.Start(&error));
+  EXPECT_NE(error.find("no actor"), std::string::npos) << error;
+
+  ASSERT_TRUE(server.AddActor(1, "walk", mWalk, &error)) << error;
+  EXPECT_FALSE(server.AddActor(1, "again", mWalk, &error));
+  EXPECT_NE(error.find("tag already used"), std::string::npos) << error;
+
+  bvh::Clip empty = mWalk;
+  empty.mFrameCount = 0;
+  empty.mValues.clear();
+  EXPECT_FALSE(server.AddActor(2, "empty", empty, &error));
+
+  bvh::Clip broken = mWalk;
+  broken.mValues.pop_back();
+  EXPECT_FALSE(server.AddActor(3, "broken", broken, &error));
+
+  // A chain past the wire depth bound.
+  bvh::Clip deep;
+  bvh::Joint* joint = &deep.mRoot;
+  for (int i = 0; i < kmq::kMaxWireJointDepth + 1; ++i) {
+    joint->mName = "J" + std::to_string(i);
+    joint->mChildren.emplace_back();
+    joint = &joint->mChildren.back();
+  }
+  joint->mName = "Tip";
+  deep.mFrameTime = 0.1;
+  deep.mFrameCount = 1;
+  EXPECT_FALSE(server.AddActor(4, "deep", deep, &error));
+  EXPECT_NE(error.find("deeper"), std::string::npos) << error;
+
+  // Frames wider than the plug-in's receive buffer.
+  bvh::Clip wide;
+  wide.mRoot.mName = "Root";
+  for (int i = 0; i < 7000; ++i) {
+    bvh::Joint child;
+    child.mName = "C" + std::to_string(i);
+    child.mChannels = {0, 1, 2, 3, 4, 5};
+    wide.mRoot.mChildren.push_back(child);
+  }
+  wide.mFrameTime = 0.1;
+  wide.mFrameCount = 1;
+  wide.mChannelCount = 42000;
+  wide.mValues.assign(42000, 0.5f);
+  EXPECT_FALSE(server.AddActor(5, "wide", wide, &error));
+  EXPECT_NE(error.find("buffer"), std::string::npos) << error;
+}
+
+TEST_F(MotionServerTest, StartFailsOnAPortInUse) {
+  StartServer(Options());
+  kmq::ServerOptions options = Options();
+  options.mPort = mServer->Port();
+  kmq::MotionServer second(options);
+  std::string error;
+  ASSERT_TRUE(second.AddSyntheticActor(1, "synth", &error));
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(options.mPort)),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(second.Port(), -1);
+}
+
+// The executable, run as a child with its output on pipes.
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  ~ServerProcess() {
+    if (mPid > 0) {
+      ::kill(mPid, SIGKILL);
+      ::waitpid(mPid, nullptr, 0);
+    }
+    for (int fd : {mOut, mErr}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+
+  bool Spawn(const std::vector<std::string>& args) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+      ::close(out[0]);
+      ::close(out[1]);
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    std::vector<char*> argv;
+    std::string program = KMQ_SERVER_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int status = ::posix_spawn(&mPid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(out[1]);
+    ::close(err[1]);
+    mOut = out[0];
+    mErr = err[0];
+    if (status != 0) mPid = -1;
+    return status == 0;
+  }
+
+  // Reads standard output until it holds needle; false at the end of output or the deadline.
+  bool ReadOutputUntil(const std::string& needle) {
+    Clock::time_point until = Clock::now() + kDeadline;
+    while (mOutText.find(needle) == std::string::npos) {
+      if (!ReadSome(until)) return false;
+    }
+    return true;
+  }
+
+  // Reads both outputs to their end, then reaps the process: its exit status, or -1.
+  int WaitForExit() {
+    Clock::time_point until = Clock::now() + kDeadline;
+    while (ReadSome(until)) {
+    }
+    if (mOut >= 0 || mErr >= 0) return -1;  // deadline passed with the process still running
+    int status = 0;
+    if (::waitpid(mPid, &status, 0) != mPid) return -1;
+    mPid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void Signal(int signal) { ::kill(mPid, signal); }
+  const std::string& Output() const { return mOutText; }
+  const std::string& Errors() const { return mErrText; }
+
+ private:
+  // One read from whichever pipe is ready; false once both are closed or at the deadline.
+  bool ReadSome(Clock::time_point until) {
+    pollfd fds[2] = {{mOut, POLLIN, 0}, {mErr, POLLIN, 0}};
+    if (mOut < 0 && mErr < 0) return false;
+    int ready = ::poll(fds, 2, RemainingMs(until));
+    if (ready < 0 && errno == EINTR) return true;
+    if (ready <= 0) return false;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0) continue;
+      int& fd = i == 0 ? mOut : mErr;
+      char buffer[4096];
+      ssize_t n = ::read(fd, buffer, sizeof(buffer));
+      if (n > 0) {
+        (i == 0 ? mOutText : mErrText).append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+    return true;
+  }
+
+  pid_t mPid = -1;
+  int mOut = -1;
+  int mErr = -1;
+  std::string mOutText;
+  std::string mErrText;
+};
+
+int ListeningPort(const std::string& output) {
+  const std::string key = "listening on 127.0.0.1:";
+  size_t at = output.find(key);
+  return at == std::string::npos ? -1 : std::atoi(output.c_str() + at + key.size());
+}
+
+TEST(MotionServerToolTest, ServesTheBundledWalkAndStopsOnSigterm) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Spawn({"--port", "0", "--compression", "zlib"}));
+  ASSERT_TRUE(server.ReadOutputUntil(" (Ctrl-C stops)")) << server.Output() << server.Errors();
+  int port = ListeningPort(server.Output());
+  ASSERT_GT(port, 0) << server.Output();
+  TestClient client;
+  ASSERT_TRUE(client.Connect(port));
+  IVRA_PLUGIN_MESSAGE message;
+  Compression format = Compression::kGzip;
+  ASSERT_TRUE(client.Receive(&message, &format));
+  EXPECT_EQ(format, Compression::kZlib);
+  EXPECT_EQ(message.command().actorslist().map().at(1), "cmu_12_01_walk");
+  ASSERT_TRUE(server.ReadOutputUntil("client #1 connected from 127.0.0.1:"));
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitForExit(), 0) << server.Output() << server.Errors();
+  EXPECT_TRUE(client.WaitForClose());
+}
+
+TEST(MotionServerToolTest, PlaysOnceThenExits) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Spawn({"--port", "0", "--synthetic", "--once", "--rate", "1000", "--quiet"}));
+  ASSERT_TRUE(server.ReadOutputUntil(" (Ctrl-C stops)")) << server.Errors();
+  TestClient client;
+  ASSERT_TRUE(client.Connect(ListeningPort(server.Output())));
+  int frames = 0;
+  IVRA_PLUGIN_MESSAGE message;
+  while (client.Receive(&message)) {
+    frames += message.message() == IVRA_PLUGIN_MESSAGE::FRAME_DATA ? 1 : 0;
+  }
+  EXPECT_EQ(frames, kmq::MakeSyntheticClip().mFrameCount);
+  EXPECT_EQ(server.WaitForExit(), 0) << server.Output() << server.Errors();
+}
+
+TEST(MotionServerToolTest, ReportsBvhErrorsWithFileAndLine) {
+  char path[] = "/tmp/kmq_bad_XXXXXX.bvh";
+  int fd = ::mkstemps(path, 4);
+  ASSERT_GE(fd, 0);
+  const std::string text = "HIERARCHY\nROOT Hips\n{\n  OFSET 0 0 0\n}\n";
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fd);
+  ServerProcess server;
+  ASSERT_TRUE(server.Spawn({"--port", "0", path}));
+  EXPECT_EQ(server.WaitForExit(), 1);
+  ::unlink(path);
+  EXPECT_NE(server.Errors().find(std::string(path) + ":4: unknown keyword 'OFSET'"),
+            std::string::npos)
+      << server.Errors();
+}
+
+TEST(MotionServerToolTest, RefusesUnknownOptions) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Spawn({"--port", "0", "--frobnicate"}));
+  EXPECT_EQ(server.WaitForExit(), 2);
+  EXPECT_NE(server.Errors().find("unknown option '--frobnicate'"), std::string::npos);
+}
+
+}  // namespace

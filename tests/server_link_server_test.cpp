@@ -1,0 +1,102 @@
+// The link against the reference motion server streaming real captures: actor list, header query,
+// and every decoded frame equal to a frame of the capture, whatever its channel orders.
+#include <gtest/gtest.h>
+
+#include <fbsdk_control/host_control.h>
+
+#include "bvh.h"
+#include "link_test_util.h"
+#include "motion_server.h"
+#include "server_link.h"
+
+using namespace linktest;
+
+namespace {
+
+class ServerLinkWithServerTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override { fbsdk_control::SetTraceEcho(false); }
+
+  bool Pump(const std::function<bool()>& done, int* frames = nullptr) {
+    return PollUntil(done, [&] {
+      if (mLink.ReadMessage() && frames) ++*frames;
+    });
+  }
+
+  fbsdk_control::ScopedHostCapture mHost;
+  ServerLink mLink;
+};
+
+// The channel values of one joint in the capture, in its listed order.
+struct ClipJoint {
+  const bvh::Joint* mJoint;
+  int mFirstValue;
+};
+
+void Collect(const bvh::Joint& joint, int* cursor, std::vector<ClipJoint>* out) {
+  out->push_back({&joint, *cursor});
+  *cursor += static_cast<int>(joint.mChannels.size());
+  for (const bvh::Joint& child : joint.mChildren) Collect(child, cursor, out);
+  if (joint.mHasEndSite) out->push_back({nullptr, -1});
+}
+
+TEST_P(ServerLinkWithServerTest, DecodedFramesMatchTheCapture) {
+  bvh::Clip clip;
+  std::string error;
+  ASSERT_TRUE(bvh::ParseBvhFile(std::string(KMQ_DATA_DIR) + "/bvh/" + GetParam(), &clip, &error))
+      << error;
+  kmq::ServerOptions options;
+  options.mPort = 0;
+  options.mQuiet = true;
+  kmq::MotionServer server(options);
+  ASSERT_TRUE(server.AddActor(2, "walker", clip, &error)) << error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+
+  mLink.mPort = server.Port();
+  ASSERT_TRUE(mLink.Open());
+  ASSERT_TRUE(Pump([&] { return mLink.mActorsChanged.load(); }));
+  EXPECT_EQ(mLink.CopyActors(), (std::map<uint32_t, std::string>{{2, "walker"}}));
+  mLink.SelectActor(2);
+  ASSERT_TRUE(Pump([&] { return mLink.mHeaderReceived && !mLink.mHeaderPending; }));
+
+  std::vector<ClipJoint> joints;
+  int cursor = 0;
+  Collect(clip.mRoot, &cursor, &joints);
+  ASSERT_EQ(mLink.GetJointCount(), static_cast<int>(joints.size()));
+
+  // Each decoded frame is found in the capture by its first values, then compared joint by joint.
+  int frames = 0;
+  int compared = 0;
+  while (compared < 30) {
+    ASSERT_TRUE(Pump([&] { return frames > 0; }, &frames));
+    frames = 0;
+    int match = -1;
+    for (int f = 0; f < clip.mFrameCount && match < 0; ++f) {
+      const float* row = &clip.mValues[static_cast<size_t>(f) * clip.mChannelCount];
+      FBVector4<double> root = mLink.GetTranslation(0);
+      if (root[0] == static_cast<double>(row[0]) && root[1] == static_cast<double>(row[1]) &&
+          root[2] == static_cast<double>(row[2])) {
+        match = f;
+        for (size_t j = 0; j < joints.size() && match >= 0; ++j) {
+          if (!joints[j].mJoint) continue;
+          std::vector<std::pair<int, double>> rotations;
+          for (size_t c = 0; c < joints[j].mJoint->mChannels.size(); ++c) {
+            const int channel = joints[j].mJoint->mChannels[c];
+            if (channel >= X_ROT) rotations.emplace_back(channel, row[joints[j].mFirstValue + c]);
+          }
+          if (!SameRotation(Listed(rotations), mLink.GetRotation(static_cast<int>(j)), 1e-6)) {
+            match = -1;
+          }
+        }
+      }
+    }
+    EXPECT_GE(match, 0) << "decoded frame not found in the capture";
+    ++compared;
+  }
+  EXPECT_TRUE(fbsdk_control::TracesSeen().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(BundledCaptures, ServerLinkWithServerTest,
+                         ::testing::Values("cmu_12_01_walk.bvh", "makehuman_walk1.bvh"));
+
+}  // namespace

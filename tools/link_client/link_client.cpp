@@ -1,0 +1,243 @@
+// kovrim-link-client: connects the plug-in's server link to a motion server, chooses an actor,
+// asks for its skeleton and prints the skeleton and the frame rate that arrives. With --local it
+// first starts the reference motion server in this process, on a free port, with a bundled capture.
+// The main thread plays the host's device I/O thread: it drains the link every millisecond.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "bvh.h"
+#include "motion_server.h"
+#include "server_link.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+void OnSignal(int) { gStop = 1; }
+
+struct Options {
+  std::string mAddress = "127.0.0.1";
+  int mPort = 7005;
+  bool mLocal = false;
+  std::string mLocalFile;
+  long mActor = -1;
+  double mSeconds = 5.0;
+  double mTimeout = 5.0;
+};
+
+void PrintUsage() {
+  std::printf(
+      "Usage: kovrim-link-client [options]\n"
+      "Connects the plug-in's server link to a motion server and prints the chosen actor's\n"
+      "skeleton and the frames that arrive.\n\n"
+      "  --address ADDR   server address (default 127.0.0.1)\n"
+      "  --port N         server port (default 7005)\n"
+      "  --local [FILE]   start the reference server in this process on a free port, serving\n"
+      "                   FILE or the bundled capture\n"
+      "  --actor TAG      actor to choose (default: the first offered)\n"
+      "  --seconds S      how long to receive frames (default 5)\n"
+      "  --timeout S      how long to wait for the actor list and the header (default 5)\n"
+      "  --help           this text\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "error: %s needs a value\n", name);
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage();
+      std::exit(0);
+    } else if (arg == "--address") {
+      const char* v = value("--address");
+      if (!v) return false;
+      options->mAddress = v;
+    } else if (arg == "--port") {
+      const char* v = value("--port");
+      if (!v) return false;
+      options->mPort = std::atoi(v);
+    } else if (arg == "--local") {
+      options->mLocal = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-') options->mLocalFile = argv[++i];
+    } else if (arg == "--actor") {
+      const char* v = value("--actor");
+      if (!v) return false;
+      options->mActor = std::atol(v);
+    } else if (arg == "--seconds") {
+      const char* v = value("--seconds");
+      if (!v) return false;
+      options->mSeconds = std::atof(v);
+    } else if (arg == "--timeout") {
+      const char* v = value("--timeout");
+      if (!v) return false;
+      options->mTimeout = std::atof(v);
+    } else {
+      std::fprintf(stderr, "error: unknown option %s (see --help)\n", arg.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+const char* ChannelName(int channel) {
+  static const char* kNames[] = {"Xposition", "Yposition", "Zposition",
+                                 "Xrotation", "Yrotation", "Zrotation"};
+  return channel >= 0 && channel < 6 ? kNames[channel] : "?";
+}
+
+void PrintJoint(const IvraPlugs::BVH_JOIN& joint, int depth, int* count) {
+  ++*count;
+  std::printf("  %*s%s  offset (%.3f, %.3f, %.3f)", depth * 2, "", joint.joinname().c_str(),
+              static_cast<double>(joint.offset().x()), static_cast<double>(joint.offset().y()),
+              static_cast<double>(joint.offset().z()));
+  if (joint.channels_size() > 0) {
+    std::printf("  channels");
+    for (int channel : joint.channels()) std::printf(" %s", ChannelName(channel));
+  }
+  std::printf("\n");
+  for (const auto& child : joint.childjoin()) PrintJoint(child, depth + 1, count);
+  if (joint.has_endsite()) {
+    std::printf("  %*sEnd Site  (%.3f, %.3f, %.3f)\n", depth * 2 + 2, "",
+                static_cast<double>(joint.endsite().x()), static_cast<double>(joint.endsite().y()),
+                static_cast<double>(joint.endsite().z()));
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Drains the link until pred holds or the timeout passes; returns whether pred held.
+template <typename Pred>
+bool PumpUntil(ServerLink& link, double seconds, Pred pred, long* frames = nullptr) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!pred()) {
+    if (gStop || Clock::now() > end) return false;
+    bool any = false;
+    while (link.ReadMessage()) {
+      any = true;
+      if (frames) ++*frames;
+    }
+    if (!any) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) return 2;
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+
+  std::unique_ptr<kmq::MotionServer> server;
+  if (options.mLocal) {
+    const std::string file = options.mLocalFile.empty()
+                                 ? std::string(KMQ_DATA_DIR) + "/bvh/cmu_12_01_walk.bvh"
+                                 : options.mLocalFile;
+    bvh::Clip clip;
+    std::string error;
+    if (!bvh::ParseBvhFile(file, &clip, &error)) {
+      std::fprintf(stderr, "error: %s\n", error.c_str());
+      return 1;
+    }
+    kmq::ServerOptions serverOptions;
+    serverOptions.mPort = 0;
+    serverOptions.mQuiet = true;
+    server = std::make_unique<kmq::MotionServer>(serverOptions);
+    std::string name = file.substr(file.find_last_of('/') + 1);
+    name = name.substr(0, name.find_last_of('.'));
+    if (!server->AddActor(1, name, std::move(clip), &error) || !server->Start(&error)) {
+      std::fprintf(stderr, "error: cannot start the reference server: %s\n", error.c_str());
+      return 1;
+    }
+    options.mAddress = "127.0.0.1";
+    options.mPort = server->Port();
+    std::printf("Reference server serving %s on 127.0.0.1:%d\n", file.c_str(), options.mPort);
+  }
+
+  ServerLink link;
+  link.mAddress = options.mAddress.c_str();
+  link.mPort = options.mPort;
+  std::printf("Connecting to %s:%d\n", options.mAddress.c_str(), options.mPort);
+  if (!link.Open()) {
+    std::fprintf(stderr, "error: cannot connect to %s:%d\n", options.mAddress.c_str(),
+                 options.mPort);
+    return 1;
+  }
+
+  if (!PumpUntil(link, options.mTimeout, [&] { return link.mActorsChanged.load(); })) {
+    std::fprintf(stderr, "error: the server offered no actor within %.1f s\n", options.mTimeout);
+    return 1;
+  }
+  link.mActorsChanged = false;
+  const auto actors = link.CopyActors();
+  std::printf("Actors offered:");
+  for (const auto& actor : actors) std::printf("  %u \"%s\"", actor.first, actor.second.c_str());
+  std::printf("\n");
+  if (actors.empty()) {
+    std::fprintf(stderr, "error: the server's actor list is empty\n");
+    return 1;
+  }
+  uint32_t tag = actors.begin()->first;
+  if (options.mActor >= 0) {
+    tag = static_cast<uint32_t>(options.mActor);
+    if (!actors.count(tag)) {
+      std::fprintf(stderr, "error: the server offers no actor %u\n", tag);
+      return 1;
+    }
+  }
+  if (tag == link.mActorTag) {
+    link.RequestHeader();
+  } else {
+    link.SelectActor(tag);
+  }
+  if (!PumpUntil(link, options.mTimeout,
+                 [&] { return link.mHeaderReceived.load() && !link.mHeaderPending.load(); })) {
+    std::fprintf(stderr, "error: no skeleton header for actor %u within %.1f s\n", tag,
+                 options.mTimeout);
+    return 1;
+  }
+  const IvraPlugs::BVH_HEADER header = link.CopyHeader();
+  std::printf("Skeleton of actor %u \"%s\":\n", tag, header.actorname().c_str());
+  int joints = 0;
+  PrintJoint(header.rootjoin(), 0, &joints);
+  std::printf("%d joints, %d pose entries\n", joints, link.GetJointCount());
+
+  long frames = 0;
+  long lastFrames = 0;
+  const auto start = Clock::now();
+  auto lastReport = start;
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(options.mSeconds));
+  while (!gStop && Clock::now() < end) {
+    const auto next = std::min(end, lastReport + std::chrono::seconds(1));
+    PumpUntil(
+        link, std::chrono::duration<double>(next - Clock::now()).count(), [] { return false; },
+        &frames);
+    const auto now = Clock::now();
+    const double span = std::chrono::duration<double>(now - lastReport).count();
+    const FBVector4<double> t = link.GetTranslation(0);
+    const FBVector3<double> r = link.GetRotation(0);
+    std::printf("frames %6ld  rate %6.1f fps  root (%8.3f %8.3f %8.3f)  rot (%7.2f %7.2f %7.2f)\n",
+                frames, span > 0 ? (frames - lastFrames) / span : 0.0, t.mValue[0], t.mValue[1],
+                t.mValue[2], r.mValue[0], r.mValue[1], r.mValue[2]);
+    std::fflush(stdout);
+    lastFrames = frames;
+    lastReport = now;
+  }
+  const double total = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("Received %ld frames in %.2f s (%.1f fps)\n", frames, total,
+              total > 0 ? frames / total : 0.0);
+  link.Close();
+  if (server) server->Stop();
+  return frames > 0 ? 0 : 1;
+}

@@ -1,0 +1,94 @@
+// The plug-in's wire format: envelopes built from BVH clips, and the framing that carries them
+// (4-byte marker, 4-byte little-endian length, plain or gzip/zlib payload).
+// Free functions are pure and callable from any thread. A FrameReader is not synchronised: one
+// thread at a time per reader.
+#ifndef KMQ_TOOLS_MOTION_SERVER_MOTION_PROTOCOL_H_
+#define KMQ_TOOLS_MOTION_SERVER_MOTION_PROTOCOL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "IVRA_PLUG_MESSAGE.pb.h"
+#include "bvh.h"
+
+namespace kmq {
+
+enum class Compression { kGzip, kZlib, kPlain };
+
+// Four 0x41 bytes open a plain payload, four 0x43 bytes a compressed one.
+constexpr uint32_t kPlainMarker = 0x41414141u;
+constexpr uint32_t kCompressedMarker = 0x43434343u;
+constexpr size_t kFramePrefixBytes = 8;
+// The plug-in receives a whole frame into a buffer of this size.
+constexpr size_t kClientBufferBytes = 184320;
+// The largest payload we send, so that marker, length and payload fit the plug-in's buffer.
+constexpr size_t kMaxPayloadBytes = kClientBufferBytes - kFramePrefixBytes;
+// Protocol Buffers parsers refuse messages nested more than 100 deep; the header nests a joint's
+// vectors 3 levels below its depth. Deeper skeletons are refused with room to spare.
+constexpr int kMaxWireJointDepth = 64;
+
+// The header of clip's skeleton, with the actor's tag and name set.
+IvraPlugs::BVH_HEADER BuildHeader(const bvh::Clip& clip, uint32_t tag, const std::string& name);
+
+// Envelopes for each message the server sends.
+IvraPlugs::IVRA_PLUGIN_MESSAGE MakeHeaderMessage(const bvh::Clip& clip, uint32_t tag,
+                                                 const std::string& name);
+// REQUIRES: 0 <= frame < clip.mFrameCount.
+IvraPlugs::IVRA_PLUGIN_MESSAGE MakeFrameMessage(const bvh::Clip& clip, int frame, uint32_t tag);
+IvraPlugs::IVRA_PLUGIN_MESSAGE MakeActorListMessage(const std::map<uint32_t, std::string>& actors);
+IvraPlugs::IVRA_PLUGIN_MESSAGE MakeErrorMessage(uint32_t code, const std::string& text);
+// What the plug-in sends: a request for one actor's header.
+IvraPlugs::IVRA_PLUGIN_MESSAGE MakeHeaderQuery(uint32_t tag);
+
+// Marker, length and payload of message. Returns "" if message lacks a required field or the
+// compressor fails.
+std::string EncodeFrame(const IvraPlugs::IVRA_PLUGIN_MESSAGE& message, Compression compression);
+
+// Decodes one payload. Compressed payloads may be gzip or zlib streams. Decompression stops at
+// kMaxDecodedBytes, so a small hostile payload cannot expand without bound.
+constexpr size_t kMaxDecodedBytes = 16u << 20;
+bool DecodePayload(bool compressed, const char* data, size_t size,
+                   IvraPlugs::IVRA_PLUGIN_MESSAGE* message, std::string* error);
+
+// "gzip", "zlib", "plain".
+const char* CompressionName(Compression compression);
+bool ParseCompression(const std::string& name, Compression* compression);
+
+// Cuts a byte stream into envelopes. Bytes that do not start with a marker are skipped four at a
+// time (the stream's 4-byte grid) until one does; a length below 0 or above the bound skips the
+// marker only; a payload that does not decode is skipped whole. Memory stays bounded by one
+// frame plus what one Feed call hands in.
+class FrameReader {
+ public:
+  explicit FrameReader(size_t maxPayload = kMaxPayloadBytes);
+
+  // Copies size bytes to the end of the stream.
+  void Feed(const void* data, size_t size);
+
+  // Takes the next whole envelope, skipping bad input; false when more bytes are needed.
+  // If format is non-null it receives how the payload was sent (gzip, zlib or plain).
+  bool Next(IvraPlugs::IVRA_PLUGIN_MESSAGE* message, Compression* format = nullptr);
+
+  // Number of times bad input was skipped: a run of bytes with no marker, a bad length or a
+  // payload that did not decode each count once.
+  uint64_t BadInputCount() const { return mBadInputCount; }
+  uint64_t SkippedBytes() const { return mSkippedBytes; }
+  size_t BufferedBytes() const { return mBuffer.size() - mStart; }
+
+ private:
+  void Skip(size_t bytes);
+
+  size_t mMaxPayload;
+  std::string mBuffer;
+  // Bytes before mStart are consumed; compacted lazily to avoid moving data on every frame.
+  size_t mStart = 0;
+  bool mInGarbage = false;
+  uint64_t mBadInputCount = 0;
+  uint64_t mSkippedBytes = 0;
+};
+
+}  // namespace kmq
+
+#endif  // KMQ_TOOLS_MOTION_SERVER_MOTION_PROTOCOL_H_

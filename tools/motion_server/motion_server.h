@@ -1,0 +1,173 @@
+// The reference motion server: serves BVH actors to plug-in clients over TCP, answering actor
+// list and header queries and streaming every actor's frames at a steady rate.
+// One thread owns the server object and calls AddActor, Start and Stop (never concurrently);
+// Port, GetStats, WaitForClients and WaitForStats may be called from any thread. Sockets and
+// playback live on the server's own thread, started by Start.
+#ifndef KMQ_TOOLS_MOTION_SERVER_MOTION_SERVER_H_
+#define KMQ_TOOLS_MOTION_SERVER_MOTION_SERVER_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IVRA_PLUG_MESSAGE.pb.h"
+#include "bvh.h"
+#include "motion_protocol.h"
+
+namespace kmq {
+
+struct ServerOptions {
+  std::string mBindAddress = "127.0.0.1";
+  // 0 lets the system pick a free port; Port() tells which.
+  int mPort = 7005;
+  Compression mCompression = Compression::kGzip;
+  // Frames per second for every actor; 0 plays each clip at its own frame time.
+  double mRate = 0;
+  // false plays each clip once, then sends no more frames.
+  bool mLoop = true;
+  // No console lines (connections, status), for tests.
+  bool mQuiet = false;
+  // Seconds between status lines; 0 turns them off.
+  double mStatusInterval = 2.0;
+  // A client whose unsent bytes would pass this is too slow to follow the stream: it is
+  // disconnected rather than let the queue grow or hold back the others.
+  size_t mMaxQueuedBytes = 4u << 20;
+};
+
+struct Stats {
+  int mClientsConnected = 0;
+  uint64_t mTotalConnections = 0;
+  // FRAME_DATA messages queued to clients: one per frame per connected client.
+  uint64_t mFramesSent = 0;
+  // Frames taken from the clips by playback, whatever the number of clients.
+  uint64_t mFramesPlayed = 0;
+  uint64_t mBytesSent = 0;
+  uint64_t mHeaderQueries = 0;
+  uint64_t mUnknownActorQueries = 0;
+  uint64_t mActorListQueries = 0;
+  // Well-formed messages the server has no answer for.
+  uint64_t mIgnoredMessages = 0;
+  // Runs of malformed input skipped (see FrameReader::BadInputCount).
+  uint64_t mBadInput = 0;
+  uint64_t mSlowClientsDropped = 0;
+  // Times playback fell more than a burst behind and restarted its schedule from now.
+  uint64_t mResyncs = 0;
+  // Without looping: every clip has been played and every queue sent.
+  bool mPlaybackFinished = false;
+};
+
+class MotionServer {
+ public:
+  explicit MotionServer(ServerOptions options);
+  // Stops the server if it is running.
+  ~MotionServer();
+  MotionServer(const MotionServer&) = delete;
+  MotionServer& operator=(const MotionServer&) = delete;
+
+  // Adds an actor streaming clip. REQUIRES: Start not called yet. Fails on a tag already used, a
+  // clip that breaks bvh::ValidateClip, has no frame, nests deeper than kMaxWireJointDepth, or
+  // whose header or frames would not fit the plug-in's receive buffer.
+  bool AddActor(uint32_t tag, const std::string& name, bvh::Clip clip, std::string* error);
+  // Adds MakeSyntheticClip() as an actor. REQUIRES: Start not called yet.
+  bool AddSyntheticActor(uint32_t tag, const std::string& name, std::string* error = nullptr);
+
+  // Binds and listens, then serves on a new thread. Fails on bad options, no actor, a second
+  // call, or an address that cannot be bound.
+  bool Start(std::string* error);
+  // The bound port once Start succeeded (still after Stop), else -1.
+  int Port() const { return mPort.load(); }
+  // Closes every connection and joins the server thread. Idempotent; the server cannot be
+  // started again.
+  void Stop();
+
+  // The server thread publishes its counters once per loop turn, so they may trail by one turn
+  // what clients have already received.
+  Stats GetStats() const;
+  // Waits until at least n clients are connected; false if deadline passes first.
+  bool WaitForClients(int n, std::chrono::milliseconds deadline);
+  // Waits until done(stats) holds; done runs under the stats lock, so it must be quick and must
+  // not call back into the server.
+  bool WaitForStats(const std::function<bool(const Stats&)>& done,
+                    std::chrono::milliseconds deadline);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Actor;
+  struct Client;
+
+  // Owns one file descriptor and closes it when destroyed.
+  class OwnedFd {
+   public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : mFd(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept;
+    OwnedFd& operator=(OwnedFd&& other) noexcept;
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd();
+    int Get() const { return mFd; }
+    void Reset();
+
+   private:
+    int mFd = -1;
+  };
+
+  bool Listen(std::string* error);
+  void Run();
+  void AcceptClients(Clock::time_point now);
+  void ReadClient(Client* client);
+  void HandleMessage(Client* client, const IvraPlugs::IVRA_PLUGIN_MESSAGE& message);
+  void AdvancePlayback(Clock::time_point now);
+  void PlayFrame(Actor* actor);
+  void Queue(Client* client, const std::string& frame);
+  void Flush(Client* client);
+  void Close(Client* client, const std::string& reason);
+  void RemoveClosedClients();
+  void ResumePlayback(Clock::time_point now);
+  void PrintStatus(Clock::time_point now);
+  int PollTimeoutMs(Clock::time_point now) const;
+  void PublishStats();
+  void Log(const std::string& line) const;
+
+  const ServerOptions mOptions;
+
+  // Filled by AddActor before Start; afterwards owned by the server thread.
+  std::vector<std::unique_ptr<Actor>> mActors;
+  bool mStarted = false;  // owner thread only
+
+  // Created by Start, closed by Stop after the server thread has joined.
+  OwnedFd mListener;
+  OwnedFd mWake;  // eventfd that interrupts poll() when Stop is called
+  std::thread mThread;
+  std::atomic<bool> mStopRequested{false};
+  std::atomic<int> mPort{-1};
+
+  // Server thread only.
+  std::vector<std::unique_ptr<Client>> mClients;
+  uint64_t mNextClientId = 1;
+  std::string mActorListFrame;
+  bool mPlaying = false;
+  Clock::time_point mAcceptPausedUntil;
+  Clock::time_point mNextStatus;
+  Clock::time_point mLastStatus;
+  uint64_t mFramesPlayedAtLastStatus = 0;
+  uint64_t mBytesSentAtLastStatus = 0;
+  IvraPlugs::IVRA_PLUGIN_MESSAGE mFrameMessage;  // reused so frames do not reallocate
+  Stats mLocalStats;                             // published to mStats once per loop
+
+  mutable std::mutex mStatsMutex;
+  std::condition_variable mStatsChanged;  // notified under mStatsMutex
+  Stats mStats;                           // guarded by mStatsMutex
+};
+
+}  // namespace kmq
+
+#endif  // KMQ_TOOLS_MOTION_SERVER_MOTION_SERVER_H_
