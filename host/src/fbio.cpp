@@ -160,7 +160,9 @@ bool ValidBuffer(int pSocket, const void* pBuffer, int pCount) {
 
 }  // namespace
 
-FBTCPIP::FBTCPIP() {}
+FBTCPIP::FBTCPIP() : FBComponent(NULL), mLocalPtr(nullptr) {}
+
+FBTCPIP::~FBTCPIP() {}
 
 bool FBTCPIP::Read(int pSocket, void* lpBuffer, int nNumberOfBytesToRead,
                    int* lpNumberOfBytesRead) {

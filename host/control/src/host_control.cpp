@@ -1,9 +1,11 @@
 #include <fbsdk_control/host_control.h>
+#include <fbsdk_control/ui_control.h>
 
 #include <mutex>
 #include <utility>
 
 #include "host_state.h"
+#include "scene_state.h"
 
 namespace fbsdk_control {
 
@@ -87,6 +89,8 @@ void ResetHost() {
   state.mSocketReadLimit.store(0);
   state.mTraceLevel.store(FBSDKNamespace::kFBNORMAL_TRACE);
   state.mSceneTimeMode.store(FBSDKNamespace::kFBTimeMode30Frames);
+  ResetUi();  // Characters first: their slots refer to the scene's models.
+  fbsdk_internal::ResetScene();
 }
 
 }  // namespace fbsdk_control

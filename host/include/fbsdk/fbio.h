@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include <fbsdk/fbcomponent.h>
 #include <fbsdk/fbtypes.h>
 
 namespace FBSDKNamespace {
@@ -18,7 +19,11 @@ enum FBTCPIPSocketType {
   kFBTCPIP_RAW = 2      // Raw IP (needs privileges).
 };
 
-class FBSDK_DLL FBTCPIP {
+__FB_FORWARD(FBTCPIP);
+
+class FBSDK_DLL FBTCPIP : public FBComponent {
+  __FBClassDeclare(FBTCPIP, FBComponent);
+
  public:
   FBTCPIP();
 

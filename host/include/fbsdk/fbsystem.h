@@ -1,8 +1,12 @@
-// Host system services. For now: FBTrace, the host console trace, which every thread may call
-// (the stand-in serialises traces; the host itself documents FBTrace as not thread safe).
+// Host system services: FBTrace, the host console trace, which every thread may call (the
+// stand-in serialises traces; the host itself documents FBTrace as not thread safe), and
+// FBSystem, the application's facts and its scene. FBSystem's values may be read from any thread;
+// the scene it leads to belongs to the UI thread.
 #ifndef FBSDK_FBSYSTEM_H_
 #define FBSDK_FBSYSTEM_H_
 
+#include <fbsdk/fbcomponent.h>
+#include <fbsdk/fbproperties.h>
 #include <fbsdk/fbtypes.h>
 
 namespace FBSDKNamespace {
@@ -20,6 +24,27 @@ FBSDK_DLL void FBTrace(const char* pFormatString, ...) __attribute__((format(pri
 // As FBTrace, shown only when pLevel is at most the host's trace level.
 FBSDK_DLL void FBTraceWithLevel(unsigned int pLevel, const char* pFormatString, ...)
     __attribute__((format(printf, 2, 3)));
+
+__FB_FORWARD(FBSystem);
+FB_DEFINE_COMPONENT(FBSDK_DLL, Scene);
+
+// The application itself. Every FBSystem, TheOne or a local one, shows the same application.
+class FBSDK_DLL FBSystem : public FBComponent {
+  __FBClassDeclare(FBSystem, FBComponent);
+
+ public:
+  FBSystem();
+  static FBSystem& TheOne();  // The application's own instance.
+
+  FBPropertyScene Scene;             // The open scene; never NULL. Read-only.
+  FBPropertyDouble Version;          // Application version (major x 1000), e.g. 19000.0. Read-only.
+  FBPropertyString BuildId;          // Build identification text. Read-only.
+  FBPropertyString BuildVersion;     // "Major.Minor.Revision.BuildNumber". Read-only.
+  FBPropertyTime SystemTime;         // The host clock (time since the application started).
+  FBPropertyString ApplicationPath;  // Directory of the application's executable.
+  FBPropertyString TempPath;         // Directory for temporary files, ending with '/'.
+  FBPropertyString ComputerName;     // The machine's host name.
+};
 
 }  // namespace FBSDKNamespace
 

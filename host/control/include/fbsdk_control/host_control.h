@@ -53,7 +53,7 @@ void SetSocketReadLimit(int maxBytesPerRead);
 void SetSceneTimeMode(FBSDKNamespace::FBTimeMode mode);
 
 // Clears captured traces and boxes, queued answers, the box handler, the read limit, and
-// restores the default trace level and scene rate.
+// restores the default trace level and scene rate; resets the scene (see scene_control.h).
 void ResetHost();
 
 // ResetHost() on construction and on destruction, so each test starts and leaves clean.

@@ -1,0 +1,119 @@
+// Test control of the host's scene and device engine: create and destroy devices as the host
+// does, run device I/O and evaluation passes, build scene models, bind a skeleton to a device's
+// templates, drive the transport and read recorded keys. State lives inside libfbsdk.so.
+// Every function is thread-safe and calls plug-in virtuals only with no host lock held, on the
+// calling thread. A headless host may load a plug-in library with dlopen (its constructor runs
+// the library entry) and call LIBRARY_INIT (C name) and EntryPoint<LibName> (C++ name) again.
+#ifndef FBSDK_CONTROL_SCENE_CONTROL_H_
+#define FBSDK_CONTROL_SCENE_CONTROL_H_
+
+#include <chrono>
+#include <vector>
+
+#include <fbsdk/fbcore.h>
+#include <fbsdk/fbmodel.h>
+#include <fbsdk/fbplayercontrol.h>
+#include <fbsdk/fbtime.h>
+
+namespace fbsdk_control {
+
+// ---- Devices ----
+
+// Creates the device registered under "Boxes/Devices" / label, named name (FBCreateObject);
+// NULL when there is no such record, the creator failed or the object is not a device.
+FBSDKNamespace::FBDevice* CreateDevice(const char* label, const char* name);
+// Destroys a device as the host does: marks it kFBStatusDestroying, sets Online false if it is
+// online (DeviceOperation(kOpStop)), releases its skeleton binding (UnbindSkeleton), sends
+// DeviceOperation(kOpDone), calls FBDestroy and deletes it. NULL is ignored.
+// REQUIRES: no other thread is using the device (no I/O or evaluation pass on it).
+void DestroyDevice(FBSDKNamespace::FBDevice* device);
+
+// One device I/O notification on the caller's thread, at scene time localTime.
+void RunDeviceIO(
+    FBSDKNamespace::FBDevice* device, FBSDKNamespace::FBTime localTime,
+    FBSDKNamespace::FBDevice::kDeviceIOs action = FBSDKNamespace::FBDevice::kIOPlayModeRead);
+// AckOneSampleReceived calls of the device so far.
+long SamplesAcknowledged(FBSDKNamespace::FBDevice* device);
+
+// One evaluation pass of the device at localTime, on the caller's thread, as the host runs it:
+// waits while evaluation is paused; picks the live output nodes whose template is bound to a
+// model; calls AnimationNodeNotify for each; then copies each value written during this pass
+// onto its model's local channel of the node's type (Lcl Translation / Rotation / Scaling), if
+// the node and the binding still exist. False when no node was bound (nothing is notified).
+bool EvaluateDevice(FBSDKNamespace::FBDevice* device, FBSDKNamespace::FBTime localTime);
+// Evaluation passes now blocked by EvaluationPause.
+int EvaluationsWaiting();
+// Current EvaluationPause nesting depth (counted from the moment a pause starts waiting).
+int EvaluationPauseDepth();
+// Wait until at least count passes are blocked / the depth is at least depth, or the deadline
+// passes; true when the condition was met.
+bool WaitForEvaluationsWaiting(int count, std::chrono::milliseconds deadline);
+bool WaitForEvaluationPauseDepth(int depth, std::chrono::milliseconds deadline);
+
+// ---- Scene ----
+
+// A new model (an FBModel) named name, child of parent (top level when NULL), in the namespace
+// nameSpace (LongName "nameSpace:name") when given.
+FBSDKNamespace::FBModel* CreateModel(const char* name, FBSDKNamespace::FBModel* parent = nullptr,
+                                     const char* nameSpace = nullptr);
+// Deletes a scene model: bound templates are released (no notification), its children go to
+// the top level. NULL or a model not in the scene is ignored.
+void DestroyModel(FBSDKNamespace::FBModel* model);
+// Every model of the scene (whoever created it), in creation order.
+std::vector<FBSDKNamespace::FBModel*> SceneModels();
+
+// ---- Model binding, as the host's 'Model binding' control does it ----
+
+// Binds root to the device's first root template (ModelTemplate.Children[0]) and, down the
+// tree, each child template to the child model of the same Name; then calls
+// ModelTemplateBindNotify(model, index, template) for each binding in pre-order (index 0 for
+// the root), skipping templates deleted meanwhile. An existing binding of the device is released
+// first (UnbindSkeleton). False when the device has no root template or root is not a model of
+// the scene.
+bool BindSkeleton(FBSDKNamespace::FBDevice* device, FBSDKNamespace::FBModel* root);
+// Calls ModelTemplateUnBindNotify for the bound first root template, then for its bound
+// descendants in pre-order, each while its Model is still set; then releases every binding of
+// that tree.
+void UnbindSkeleton(FBSDKNamespace::FBDevice* device);
+// The parent template of a template (NULL at the top or when detached).
+FBSDKNamespace::FBModelTemplate* TemplateParent(FBSDKNamespace::FBModelTemplate* modelTemplate);
+// The style a template was made with.
+FBSDKNamespace::FBModelTemplateStyle TemplateStyle(FBSDKNamespace::FBModelTemplate* modelTemplate);
+// The template a node is bound to (NULL if none or the node was destroyed).
+FBSDKNamespace::FBModelTemplate* NodeTemplate(FBSDKNamespace::FBAnimationNode* node);
+// The data type a node was made with ("" for NULL).
+const char* NodeDataType(FBSDKNamespace::FBAnimationNode* node);
+
+// ---- Transport and recording ----
+
+void SetTransportMode(FBSDKNamespace::FBTransportMode mode);
+void StartRecording();  // As FBPlayerControl::Record.
+void StopRecording();
+// The host's current local time, used by KeyAdd without a time.
+void SetCurrentTime(FBSDKNamespace::FBTime time);
+
+struct RecordedKey {
+  FBSDKNamespace::FBTime mTime;
+  double mValue[3];
+  int mInterpolation;  // FBInterpolation.
+  int mTangentMode;    // FBTangentMode.
+};
+// The keys of a scene model's channel dataType ("Lcl Translation", "Lcl Rotation" or
+// "Lcl Scaling") in the current take, sorted by time; empty when none or model is not live.
+std::vector<RecordedKey> RecordedKeys(FBSDKNamespace::FBModel* model, const char* dataType);
+
+// ---- Component lifetime ----
+
+// True while p points into a component made with new (FBComponent::operator new) and not yet
+// deleted.
+bool IsLiveComponent(const void* p);
+// Components made with new and not yet deleted.
+int LiveComponentCount();
+
+// ResetHost (host_control.h) also deletes every scene model, frees the retired take nodes, stops
+// recording, sets the transport to stop and the current time to 0, and ends any pause. It does
+// not destroy devices.
+
+}  // namespace fbsdk_control
+
+#endif  // FBSDK_CONTROL_SCENE_CONTROL_H_

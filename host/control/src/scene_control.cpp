@@ -1,0 +1,275 @@
+#include <fbsdk_control/scene_control.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scene_state.h"
+
+namespace fbsdk_control {
+
+using namespace FBSDKNamespace;
+using fbsdk_internal::HostAccess;
+using fbsdk_internal::Scene;
+
+namespace {
+
+// REQUIRES: scene lock held.
+FBModelTemplate* RootTemplateLocked(FBDevice* pDevice) {
+  const std::vector<FBModelTemplate*>& roots = pDevice->ModelTemplate.mLocalPtr->mChildren;
+  return roots.empty() ? nullptr : roots.front();
+}
+
+// REQUIRES: scene lock held.
+void CollectPreOrderLocked(FBModelTemplate* pTemplate, std::vector<FBModelTemplate*>& pOut) {
+  pOut.push_back(pTemplate);
+  for (FBModelTemplate* child : pTemplate->mLocalPtr->mChildren) CollectPreOrderLocked(child, pOut);
+}
+
+std::string NameOf(FBComponent* pComponent) { return static_cast<const char*>(pComponent->Name); }
+
+// REQUIRES: scene lock held. Binds pTemplate to pModel, then each child template to the child
+// model of the same name, recording the bindings in pre-order.
+void BindTreeLocked(FBModelTemplate* pTemplate, FBModel* pModel,
+                    std::vector<std::pair<FBModelTemplate*, FBModel*>>& pBound) {
+  fbsdk_internal::BindTemplateLocked(pTemplate, pModel);
+  pBound.emplace_back(pTemplate, pModel);
+  for (FBModelTemplate* childTemplate : pTemplate->mLocalPtr->mChildren) {
+    const std::string name = NameOf(childTemplate);
+    for (FBModel* childModel : pModel->mLocalPtr->mChildren) {
+      if (NameOf(childModel) == name) {
+        BindTreeLocked(childTemplate, childModel, pBound);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+FBDevice* CreateDevice(const char* label, const char* name) {
+  FBComponent* component = FBCreateObject("Boxes/Devices", label, name);
+  return FBCast<FBDevice>(component);
+}
+
+void DestroyDevice(FBDevice* device) {
+  if (!device) return;
+  device->SetObjectStatus(kFBStatusDestroying, true);
+  if (device->Online) device->Online = false;
+  UnbindSkeleton(device);
+  device->DeviceOperation(FBDevice::kOpDone);
+  device->FBDestroy();
+  if (fbsdk_internal::IsTrackedComponent(device)) delete device;
+}
+
+void RunDeviceIO(FBDevice* device, FBTime localTime, FBDevice::kDeviceIOs action) {
+  if (!device) return;
+  FBDeviceNotifyInfo info = HostAccess::MakeNotifyInfo(localTime);
+  device->DeviceIONotify(action, info);
+}
+
+long SamplesAcknowledged(FBDevice* device) {
+  return device ? device->mLocalPtr->mSamplesReceived.load() : 0;
+}
+
+bool EvaluateDevice(FBDevice* device, FBTime localTime) {
+  if (!device) return false;
+  fbsdk_internal::BeginEvaluationPass();
+  const int pass = Scene().mNextEvaluationId.fetch_add(1);
+  const int outerPass = fbsdk_internal::CurrentPassOnThisThread();
+  fbsdk_internal::SetCurrentPassOnThisThread(pass);
+  FBEvaluateInfo info = HostAccess::MakeEvaluateInfo(localTime, pass);
+
+  std::vector<FBAnimationNode*> picked;
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    for (FBAnimationNode* node : static_cast<FBBox*>(device)->mLocalPtr->mOutNodes) {
+      FBModelTemplate* modelTemplate = node->mLocalPtr->mTemplate;
+      if (modelTemplate && modelTemplate->mLocalPtr->mModel) picked.push_back(node);
+    }
+  }
+  // Plug-in code, no host lock held. Picked nodes stay in memory until the device is deleted,
+  // even if the device destroys them meanwhile.
+  for (FBAnimationNode* node : picked) device->AnimationNodeNotify(node, &info);
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    for (FBAnimationNode* node : picked) {
+      DataFBAnimationNode* data = node->mLocalPtr;
+      if (!data->mLive || data->mWrittenPass != pass || !data->mTemplate) continue;
+      FBModel* model = data->mTemplate->mLocalPtr->mModel;
+      FBPropertyAnimatable* channel = fbsdk_internal::ChannelOf(model, data->mDataType);
+      if (!channel) continue;
+      DataFBPropertyAnimatable* values = channel->mLocalPtr;
+      for (int i = 0; i < data->mCount && i < values->mCount; ++i) {
+        values->mValue[i] = data->mValue[i];
+      }
+    }
+  }
+  fbsdk_internal::SetCurrentPassOnThisThread(outerPass);
+  fbsdk_internal::EndEvaluationPass();
+  return !picked.empty();
+}
+
+int EvaluationsWaiting() {
+  std::lock_guard<std::mutex> lock(Scene().mGateMutex);
+  return Scene().mWaiting;
+}
+
+int EvaluationPauseDepth() {
+  std::lock_guard<std::mutex> lock(Scene().mGateMutex);
+  return Scene().mPauseDepth;
+}
+
+bool WaitForEvaluationsWaiting(int count, std::chrono::milliseconds deadline) {
+  std::unique_lock<std::mutex> lock(Scene().mGateMutex);
+  return Scene().mGateChanged.wait_for(lock, deadline, [&] { return Scene().mWaiting >= count; });
+}
+
+bool WaitForEvaluationPauseDepth(int depth, std::chrono::milliseconds deadline) {
+  std::unique_lock<std::mutex> lock(Scene().mGateMutex);
+  return Scene().mGateChanged.wait_for(lock, deadline,
+                                       [&] { return Scene().mPauseDepth >= depth; });
+}
+
+FBModel* CreateModel(const char* name, FBModel* parent, const char* nameSpace) {
+  FBModel* model = new FBModel(name);
+  if (nameSpace) static_cast<FBComponent*>(model)->mLocalPtr->mNameSpace = nameSpace;
+  if (parent) parent->Children.Add(model);
+  return model;
+}
+
+void DestroyModel(FBModel* model) {
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    if (!fbsdk_internal::IsSceneModelLocked(model)) return;
+  }
+  if (fbsdk_internal::IsTrackedComponent(model)) delete model;
+}
+
+std::vector<FBModel*> SceneModels() {
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  return Scene().mModels;
+}
+
+bool BindSkeleton(FBDevice* device, FBModel* root) {
+  if (!device || !root) return false;
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    if (!RootTemplateLocked(device) || !fbsdk_internal::IsSceneModelLocked(root)) return false;
+  }
+  UnbindSkeleton(device);
+  std::vector<std::pair<FBModelTemplate*, FBModel*>> bound;
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    FBModelTemplate* rootTemplate = RootTemplateLocked(device);
+    if (!rootTemplate || !fbsdk_internal::IsSceneModelLocked(root)) return false;
+    BindTreeLocked(rootTemplate, root, bound);
+  }
+  for (size_t i = 0; i < bound.size(); ++i) {
+    FBModelTemplate* modelTemplate = bound[i].first;
+    FBModel* model = bound[i].second;
+    bool stillBound = false;
+    {
+      std::lock_guard<std::mutex> lock(Scene().mMutex);
+      stillBound =
+          Scene().mTemplates.count(modelTemplate) != 0 && modelTemplate->mLocalPtr->mModel == model;
+    }
+    if (stillBound) device->ModelTemplateBindNotify(model, static_cast<int>(i), modelTemplate);
+  }
+  return true;
+}
+
+void UnbindSkeleton(FBDevice* device) {
+  if (!device) return;
+  std::vector<FBModelTemplate*> bound;
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    FBModelTemplate* rootTemplate = RootTemplateLocked(device);
+    if (!rootTemplate) return;
+    std::vector<FBModelTemplate*> tree;
+    CollectPreOrderLocked(rootTemplate, tree);
+    for (FBModelTemplate* modelTemplate : tree) {
+      if (modelTemplate->mLocalPtr->mModel) bound.push_back(modelTemplate);
+    }
+  }
+  for (size_t i = 0; i < bound.size(); ++i) {
+    bool stillBound = false;
+    {
+      std::lock_guard<std::mutex> lock(Scene().mMutex);
+      stillBound = Scene().mTemplates.count(bound[i]) != 0 && bound[i]->mLocalPtr->mModel;
+    }
+    // Plug-in code, no host lock held; the template still has its model.
+    if (stillBound) device->ModelTemplateUnBindNotify(static_cast<int>(i), bound[i]);
+  }
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  for (FBModelTemplate* modelTemplate : bound) {
+    if (Scene().mTemplates.count(modelTemplate)) {
+      fbsdk_internal::BindTemplateLocked(modelTemplate, nullptr);
+    }
+  }
+  // Templates bound meanwhile under the same root are released too.
+  if (FBModelTemplate* rootTemplate = RootTemplateLocked(device)) {
+    std::vector<FBModelTemplate*> tree;
+    CollectPreOrderLocked(rootTemplate, tree);
+    for (FBModelTemplate* modelTemplate : tree) {
+      fbsdk_internal::BindTemplateLocked(modelTemplate, nullptr);
+    }
+  }
+}
+
+FBModelTemplate* TemplateParent(FBModelTemplate* modelTemplate) {
+  if (!modelTemplate) return nullptr;
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  return modelTemplate->mLocalPtr->mParent;
+}
+
+FBModelTemplateStyle TemplateStyle(FBModelTemplate* modelTemplate) {
+  if (!modelTemplate) return kFBModelTemplateNone;
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  return modelTemplate->mLocalPtr->mStyle;
+}
+
+FBModelTemplate* NodeTemplate(FBAnimationNode* node) {
+  if (!node) return nullptr;
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  return node->mLocalPtr->mLive ? node->mLocalPtr->mTemplate : nullptr;
+}
+
+const char* NodeDataType(FBAnimationNode* node) {
+  if (!node) return "";
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  return node->mLocalPtr->mDataType.c_str();
+}
+
+void SetTransportMode(FBTransportMode mode) { Scene().mTransportMode.store(mode); }
+
+void StartRecording() { Scene().mRecording.store(true); }
+
+void StopRecording() { Scene().mRecording.store(false); }
+
+void SetCurrentTime(FBTime time) { Scene().mCurrentTime.store(time.Get()); }
+
+std::vector<RecordedKey> RecordedKeys(FBModel* model, const char* dataType) {
+  std::vector<RecordedKey> keys;
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  if (!dataType || !fbsdk_internal::IsSceneModelLocked(model)) return keys;
+  FBPropertyAnimatable* channel = fbsdk_internal::ChannelOf(model, dataType);
+  if (!channel || !channel->mLocalPtr->mNode) return keys;
+  for (const KeyData& data : channel->mLocalPtr->mNode->mLocalPtr->mKeys) {
+    RecordedKey key;
+    key.mTime = data.mTime;
+    for (int i = 0; i < 3; ++i) key.mValue[i] = data.mValue[i];
+    key.mInterpolation = data.mInterpolation;
+    key.mTangentMode = data.mTangentMode;
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+bool IsLiveComponent(const void* p) { return p && fbsdk_internal::IsTrackedComponent(p); }
+
+int LiveComponentCount() { return fbsdk_internal::TrackedComponentCount(); }
+
+}  // namespace fbsdk_control

@@ -1,0 +1,190 @@
+// FBSystem (the application's facts) and FBScene with its character table.
+#include <fbsdk/fbscene.h>
+#include <fbsdk/fbsystem.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "scene_state.h"
+#include "ui_state.h"
+
+namespace fbsdk_internal {
+
+UiState& Ui() {
+  static UiState* state = new UiState;  // Leaked, as the rest of the host's state.
+  return *state;
+}
+
+FBScene& UiAccess::TheScene() {
+  // Built in static storage with the global placement new, so it is neither tracked as a
+  // plug-in-visible allocation nor destroyed while the process exits.
+  alignas(FBScene) static unsigned char storage[sizeof(FBScene)];
+  static FBScene* scene = ::new (storage) FBScene(NULL);
+  return *scene;
+}
+
+std::vector<FBCharacter*>& UiAccess::SceneCharacters() {
+  return TheScene().Characters.mLocalPtr->mItems;
+}
+
+bool UiAccess::LeaveScene(FBCharacter* pCharacter) {
+  std::vector<FBCharacter*>& characters = SceneCharacters();
+  auto it = std::find(characters.begin(), characters.end(), pCharacter);
+  if (it == characters.end()) return false;
+  characters.erase(it);
+  return true;
+}
+
+void UiAccess::JoinScene(FBCharacter* pCharacter) {
+  std::vector<FBCharacter*>& characters = SceneCharacters();
+  if (std::find(characters.begin(), characters.end(), pCharacter) == characters.end()) {
+    characters.push_back(pCharacter);
+  }
+}
+
+void ResetUiState() {
+  // Deleting a character takes it out of the table; work on a copy.
+  const std::vector<FBCharacter*> characters = UiAccess::SceneCharacters();
+  for (FBCharacter* character : characters) {
+    UiAccess::LeaveScene(character);
+    character->FBDelete();
+  }
+  UiState& ui = Ui();
+  ui.mVersion.store(19000.0);
+  ui.mEditCodeChangeFires.store(true);
+  std::lock_guard<std::mutex> lock(ui.mMutex);
+  ui.mRequiredSlots = {"Hips"};
+}
+
+}  // namespace fbsdk_internal
+
+namespace FBSDKNamespace {
+
+using fbsdk_internal::UiAccess;
+
+int FBSystem::TypeInfo = FBPlug::mGlobalTypeInfo++;
+int FBScene::TypeInfo = FBPlug::mGlobalTypeInfo++;
+
+namespace {
+
+FBScene* SceneGet(void*) { return &UiAccess::TheScene(); }
+
+double VersionGet(void*) { return fbsdk_internal::Ui().mVersion.load(); }
+
+// Text facts are computed once; the pointers handed out stay valid for the process.
+const char* BuildIdGet(void*) { return "Kovrim host stand-in"; }
+
+const char* BuildVersionGet(void*) {
+  thread_local std::string text;
+  const long version = static_cast<long>(fbsdk_internal::Ui().mVersion.load());
+  char buffer[64];
+  std::snprintf(buffer, sizeof(buffer), "%ld.%ld.0.0", version / 1000, version % 1000);
+  text = buffer;
+  return text.c_str();
+}
+
+FBTime SystemTimeGet(void*) { return fbsdk_internal::SystemTime(); }
+
+const char* ApplicationPathGet(void*) {
+  static const std::string* path = [] {
+    char buffer[PATH_MAX] = {};
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    std::string exe = length > 0 ? std::string(buffer, static_cast<size_t>(length)) : ".";
+    const size_t slash = exe.rfind('/');
+    return new std::string(slash == std::string::npos ? "." : exe.substr(0, slash));
+  }();
+  return path->c_str();
+}
+
+const char* TempPathGet(void*) {
+  static const std::string* path = [] {
+    const char* dir = std::getenv("TMPDIR");
+    std::string text = dir && *dir ? dir : "/tmp";
+    if (text.back() != '/') text += '/';
+    return new std::string(text);
+  }();
+  return path->c_str();
+}
+
+const char* ComputerNameGet(void*) {
+  static const std::string* name = [] {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof(buffer) - 1) != 0) buffer[0] = '\0';
+    return new std::string(buffer);
+  }();
+  return name->c_str();
+}
+
+}  // namespace
+
+FBSystem::FBSystem() : FBComponent(NULL), mLocalPtr(nullptr) {
+  Name = "System";
+  Scene.Init(this, "Scene", &SceneGet);
+  Version.Init(this, "Version", &VersionGet);
+  BuildId.Init(this, "BuildId", &BuildIdGet);
+  BuildVersion.Init(this, "BuildVersion", &BuildVersionGet);
+  SystemTime.Init(this, "SystemTime", &SystemTimeGet);
+  ApplicationPath.Init(this, "ApplicationPath", &ApplicationPathGet);
+  TempPath.Init(this, "TempPath", &TempPathGet);
+  ComputerName.Init(this, "ComputerName", &ComputerNameGet);
+  for (FBProperty* property :
+       std::initializer_list<FBProperty*>{&Scene, &Version, &BuildId, &BuildVersion, &SystemTime,
+                                          &ApplicationPath, &TempPath, &ComputerName}) {
+    PropertyList.Add(property);
+  }
+}
+
+FBSystem::~FBSystem() {}
+
+FBSystem& FBSystem::TheOne() {
+  alignas(FBSystem) static unsigned char storage[sizeof(FBSystem)];
+  static FBSystem* system = ::new (storage) FBSystem();
+  return *system;
+}
+
+// ---- FBScene ----
+
+FBScene::FBScene(HIObject pObject) : FBComponent(pObject), mLocalPtr(nullptr) {
+  Name = "Scene";
+  Characters.SetName("Characters");
+  PropertyList.Add(&Characters);
+}
+
+FBScene::~FBScene() {}
+
+bool FBScene::Evaluate() { return true; }
+
+// ---- FBPropertyListCharacter ----
+
+FBPropertyListCharacter::FBPropertyListCharacter() : mLocalPtr(new DataFBPropertyListCharacter) {}
+
+FBPropertyListCharacter::~FBPropertyListCharacter() { delete mLocalPtr; }
+
+FBCharacter* FBPropertyListCharacter::operator[](int pIndex) {
+  return static_cast<FBCharacter*>(GetAt(pIndex));
+}
+
+int FBPropertyListCharacter::Add(FBComponent* pItem) {
+  if (FBIS(pItem, FBCharacter)) UiAccess::JoinScene(static_cast<FBCharacter*>(pItem));
+  return GetCount();
+}
+
+void FBPropertyListCharacter::RemoveAt(int pIndex) {
+  if (pIndex < 0 || pIndex >= GetCount()) return;
+  mLocalPtr->mItems.erase(mLocalPtr->mItems.begin() + pIndex);
+}
+
+FBComponent* FBPropertyListCharacter::GetAt(int pIndex) {
+  if (pIndex < 0 || pIndex >= GetCount()) return NULL;
+  return mLocalPtr->mItems[pIndex];
+}
+
+int FBPropertyListCharacter::GetCount() { return static_cast<int>(mLocalPtr->mItems.size()); }
+
+}  // namespace FBSDKNamespace

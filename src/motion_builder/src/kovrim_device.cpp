@@ -1,0 +1,345 @@
+#include "kovrim_device.h"
+
+#include <mutex>
+
+using IvraPlugs::BVH_HEADER;
+using IvraPlugs::BVH_JOIN;
+
+namespace {
+
+constexpr kReference kJointNodeReferenceBase = 10000;
+constexpr const char* kTemplatePrefix = "KovrimQuorve";
+
+}  // namespace
+
+FBRegisterDevice(KOVRIM_DEVICE_UNIQUE_NAME, KovrimDevice, KOVRIM_DEVICE_LABEL,
+                 KOVRIM_DEVICE_DESCRIPTION, KOVRIM_DEVICE_ICON);
+
+bool KovrimDevice::FBCreate() {
+  mRootTemplate = new FBModelTemplate(kTemplatePrefix, "Reference", kFBModelTemplateRoot);
+  ModelTemplate.Children.Add(mRootTemplate);
+  SamplingMode = kFBHardwareTimestamp;
+  SamplingPeriod = FBTime(0, 0, 1, 0, 0, kFBTimeModeDefault) / 96.0;
+  mHeaderRequestPending = false;
+  mStayInTPose = false;
+  mSavedStayInTPose = false;
+  mCharacterizePending = false;
+  mRebuilding = false;
+  mTemplateRebuildPending = true;
+  mTPoseFrameCount = 0;
+  mEvaluationCount = 0;
+  return true;
+}
+
+void KovrimDevice::FBDestroy() { ParentClass::FBDestroy(); }
+
+bool KovrimDevice::DeviceOperation(kDeviceOperations pOperation) {
+  switch (pOperation) {
+    case kOpInit:
+      return true;
+    case kOpStart:
+      return mLink.Open();
+    case kOpStop:
+      mLink.Close();
+      mLink.ReleaseSocket();
+      return true;
+    case kOpReset:
+      mLink.Open();
+      mLink.Close();
+      mLink.ReleaseSocket();
+      return true;
+    case kOpDone:
+      ClearJointTemplates();
+      return true;
+    default:
+      return ParentClass::DeviceOperation(pOperation);
+  }
+}
+
+void KovrimDevice::ClearJointTemplates() {
+  std::unique_lock<std::shared_mutex> lock(mJointsMutex);
+  ClearJointTemplatesLocked();
+}
+
+void KovrimDevice::ClearJointTemplatesLocked() {
+  // Every template is detached from the others before any of them is deleted.
+  for (JointNodes& joint : mJoints) {
+    if (joint.mTemplate) {
+      if (joint.mRotationNode) joint.mTemplate->Bindings.Remove(joint.mRotationNode);
+      if (joint.mTranslationNode) joint.mTemplate->Bindings.Remove(joint.mTranslationNode);
+      if (mRootTemplate && mRootTemplate->Children.Find(joint.mTemplate) >= 0) {
+        mRootTemplate->Children.Remove(joint.mTemplate);
+      }
+    }
+    if (joint.mRotationNode) AnimationNodeDestroy(joint.mRotationNode);
+    if (joint.mTranslationNode) AnimationNodeDestroy(joint.mTranslationNode);
+    joint.mRotationNode = nullptr;
+    joint.mTranslationNode = nullptr;
+    if (joint.mTemplate) joint.mTemplate->Children.RemoveAll();
+  }
+  for (JointNodes& joint : mJoints) {
+    if (joint.mTemplate) {
+      delete joint.mTemplate;
+      joint.mTemplate = nullptr;
+    }
+  }
+  mJoints.clear();
+}
+
+void KovrimDevice::BuildJointTemplates(const BVH_JOIN& joint, FBModelTemplate* parent) {
+  mJoints.emplace_back();
+  JointNodes& record = mJoints.back();
+  const kReference reference = kJointNodeReferenceBase + mJoints.size();
+
+  const FBString name(joint.joinname().c_str());
+  const FBModelTemplateStyle style =
+      name == "Hips" ? kFBModelTemplateRoot : kFBModelTemplateSkeleton;
+  record.mTemplate = new FBModelTemplate(kTemplatePrefix, name, style);
+  parent->Children.Add(record.mTemplate);
+  record.mTranslationNode =
+      AnimationNodeOutCreate(reference, FBString(name, "T"), ANIMATIONNODE_TYPE_LOCAL_TRANSLATION,
+                             true, nullptr, nullptr, false);
+  record.mRotationNode =
+      AnimationNodeOutCreate(reference, FBString(name, "R"), ANIMATIONNODE_TYPE_LOCAL_ROTATION,
+                             true, nullptr, nullptr, false);
+  record.mTemplate->Bindings.Add(record.mRotationNode);
+  record.mTemplate->Bindings.Add(record.mTranslationNode);
+  record.mIsEndSite = false;
+
+  for (const BVH_JOIN& child : joint.childjoin()) BuildJointTemplates(child, record.mTemplate);
+
+  if (joint.has_endsite()) {
+    mJoints.emplace_back();
+    JointNodes& endSite = mJoints.back();
+    const kReference endReference = kJointNodeReferenceBase + mJoints.size();
+    const FBString endName(name, "_End");
+    endSite.mTemplate = new FBModelTemplate(kTemplatePrefix, endName, kFBModelTemplateSkeleton);
+    record.mTemplate->Children.Add(endSite.mTemplate);
+    endSite.mTranslationNode =
+        AnimationNodeOutCreate(endReference, FBString(endName, "T"),
+                               ANIMATIONNODE_TYPE_LOCAL_TRANSLATION, true, nullptr, nullptr, false);
+    endSite.mRotationNode =
+        AnimationNodeOutCreate(endReference, FBString(endName, "R"),
+                               ANIMATIONNODE_TYPE_LOCAL_ROTATION, true, nullptr, nullptr, false);
+    endSite.mTemplate->Bindings.Add(endSite.mRotationNode);
+    endSite.mTemplate->Bindings.Add(endSite.mTranslationNode);
+    endSite.mIsEndSite = true;
+  }
+}
+
+bool KovrimDevice::RebuildRootTemplate() {
+  if (!mLink.mHeaderReceived) return true;
+  FBModelTemplate* oldRoot = mRootTemplate;
+  mRootTemplate = new FBModelTemplate(kTemplatePrefix, "Reference", kFBModelTemplateRoot);
+  const BVH_HEADER header = mLink.CopyHeader();
+  {
+    std::unique_lock<std::shared_mutex> lock(mJointsMutex);
+    BuildJointTemplates(header.rootjoin(), mRootTemplate);
+  }
+  ModelTemplate.Children.RemoveAll();
+  ModelTemplate.Children.Add(mRootTemplate);
+  if (oldRoot) delete oldRoot;
+  mTemplateRebuildPending = false;
+  return true;
+}
+
+int KovrimDevice::RebuildSkeletonTemplate() {
+  mRebuilding = true;
+  ClearJointTemplates();
+  RebuildRootTemplate();
+  mRebuilding = false;
+  return FBMessageBox("Info",
+                      "Skeleton template has been rebuilt, \nplease select or create a new "
+                      "skeleton in 'Model binding' control.",
+                      "OK", nullptr, nullptr, 0, 0);
+}
+
+void KovrimDevice::RequestBvhHeader() {
+  if (Online) {
+    mHeaderRequestPending = true;
+    mLink.RequestHeader();
+  } else {
+    FBMessageBox("Warning", "Please ensure you are online.", "OK", nullptr, nullptr, 0, 0);
+  }
+}
+
+void KovrimDevice::ProcessPending() {
+  if (mTemplateRebuildPending) RebuildRootTemplate();
+  if (mHeaderRequestPending && !mLink.mHeaderPending) {
+    mHeaderRequestPending = false;
+    FBMessageBox("Info", "Request BVH header done.", "OK", nullptr, nullptr, 0, 0);
+  }
+  if (mCharacterizePending && mTPoseFrameCount > kCharacterizeThreshold) {
+    Characterize();
+    mStayInTPose = mSavedStayInTPose.load();
+    mCharacterizePending = false;
+  }
+}
+
+void KovrimDevice::RequestCharacterize() {
+  // While armed, the T-pose is forced: saving it again would lose the user's own choice.
+  if (!mCharacterizePending) mSavedStayInTPose = mStayInTPose.load();
+  mCharacterizePending = true;
+  mTPoseFrameCount = 0;
+  mStayInTPose = true;
+}
+
+std::string KovrimDevice::CharacterName(const char* longName, const char* name) {
+  std::string prefix = longName ? longName : "";
+  prefix = prefix.substr(0, prefix.find(':'));
+  if (prefix.empty() && name) prefix = name;
+  if (prefix.empty()) prefix = "Character";
+  return prefix;
+}
+
+void KovrimDevice::Characterize() {
+  FBModel* model = mRootTemplate ? static_cast<FBModel*>(mRootTemplate->Model) : nullptr;
+  if (!model) {
+    FBMessageBox("Warning", "No selected model!", "OK", nullptr, nullptr, 0, 0);
+    return;
+  }
+  const std::string prefix = CharacterName(model->LongName, model->Name);
+
+  FBSystem system;
+  FBScene* scene = system.Scene;
+  const int count = scene->Characters.GetCount();
+  for (int i = 0; i < count; ++i) {
+    if (scene->Characters[i]->Name == prefix.c_str()) {
+      const int answer = FBMessageBox(
+          "Warning",
+          "This model may have been characterized according it's name, continue anyway?", "Yes",
+          "No", nullptr, 0, 0);
+      if (answer == 2) return;
+    }
+  }
+  FBCharacter* character = new FBCharacter(prefix.c_str());
+  LinkModelToCharacter(character, model);
+  character->SetCharacterizeOn(true);
+}
+
+void KovrimDevice::LinkModelToCharacter(FBCharacter* pCharacter, FBModel* pModel) {
+  const FBString slot(static_cast<const char*>(pModel->Name), "Link");
+  FBProperty* property = pCharacter->PropertyList.Find(slot, false);
+  if (property && property->IsList()) static_cast<FBPropertyListObject*>(property)->Add(pModel);
+  for (int i = 0; i < pModel->Children.GetCount(); ++i) {
+    LinkModelToCharacter(pCharacter, pModel->Children[i]);
+  }
+}
+
+namespace {
+
+// Leaves an animatable property animated, with its current value as its node's candidate.
+void FreezeProperty(FBPropertyAnimatable& property) {
+  property.SetAnimated(true, false);
+  FBAnimationNode* node = property.GetAnimationNode(nullptr);
+  FBVector3<double> value;
+  property.GetData(value.mValue, sizeof(value.mValue), nullptr);
+  if (node) node->SetCandidate(value.mValue, false);
+}
+
+}  // namespace
+
+bool KovrimDevice::ModelTemplateUnBindNotify(int, FBModelTemplate* pModelTemplate) {
+  const bool busy = GetObjectStatus(kFBStatusCreating) || GetObjectStatus(kFBStatusDestroying) ||
+                    GetObjectStatus(kFBStatusMerging);
+  FBModel* model = pModelTemplate ? static_cast<FBModel*>(pModelTemplate->Model) : nullptr;
+  if (!model) return true;
+  FBModel* rootModel = mRootTemplate ? static_cast<FBModel*>(mRootTemplate->Model) : nullptr;
+  if (rootModel != model || busy) return true;
+
+  FBPlayerControl::TheOne().EvaluationPause();
+  {
+    std::shared_lock<std::shared_mutex> lock(mJointsMutex);
+    for (JointNodes& joint : mJoints) {
+      if (!joint.mTranslationNode || !joint.mRotationNode || !joint.mTemplate) continue;
+      FBModel* jointModel = joint.mTemplate->Model;
+      if (!jointModel) continue;
+      FreezeProperty(jointModel->Translation);
+      FreezeProperty(jointModel->Rotation);
+    }
+  }
+  FBPlayerControl::TheOne().EvaluationResume();
+  return true;
+}
+
+int KovrimDevice::GetJointCount() {
+  std::shared_lock<std::shared_mutex> lock(mJointsMutex);
+  return static_cast<int>(mJoints.size());
+}
+
+void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) {
+  if (static_cast<unsigned>(pAction) > 1) return;
+  while (mLink.ReadMessage()) {
+    // Only this thread lowers the gate, so the test and the decrement cannot race below zero.
+    if (mEvaluationCount > 0) {
+      if (!mRebuilding) RecordKeys(pDeviceNotifyInfo);
+      --mEvaluationCount;
+    }
+    AckOneSampleReceived();
+  }
+}
+
+void KovrimDevice::RecordKeys(FBDeviceNotifyInfo& pDeviceNotifyInfo) {
+  FBTime localTime;
+  localTime = pDeviceNotifyInfo.GetLocalTime();
+  std::shared_lock<std::shared_mutex> lock(mJointsMutex);
+  int index = 0;
+  for (JointNodes& joint : mJoints) {
+    if (FBAnimationNode* record = joint.mTranslationNode->GetAnimationToRecord()) {
+      if (mPlayerControl.GetTransportMode() == kFBTransportPlay) {
+        const int sampling = SamplingMode;
+        if (sampling == kFBHardwareTimestamp || sampling == kFBSoftwareTimestamp) {
+          FBVector4<double> translation = mLink.GetTranslation(index);
+          record->KeyAdd(localTime, translation, kFBInterpolationCubic, kFBTangentModeAuto);
+        } else if (sampling == kFBHardwareFrequency || sampling == kFBAutoFrequency) {
+          FBVector4<double> translation = mLink.GetTranslation(index);
+          record->KeyAdd(translation, kFBInterpolationCubic, kFBTangentModeAuto);
+        }
+      }
+    }
+    if (FBAnimationNode* record = joint.mRotationNode->GetAnimationToRecord()) {
+      if (mPlayerControl.GetTransportMode() == kFBTransportPlay) {
+        const int sampling = SamplingMode;
+        if (sampling == kFBHardwareTimestamp || sampling == kFBSoftwareTimestamp) {
+          FBVector3<double> rotation = mLink.GetRotation(index);
+          record->KeyAdd(localTime, rotation, kFBInterpolationCubic, kFBTangentModeAuto);
+        } else if (sampling == kFBHardwareFrequency || sampling == kFBAutoFrequency) {
+          FBVector3<double> rotation = mLink.GetRotation(index);
+          record->KeyAdd(rotation, kFBInterpolationCubic, kFBTangentModeAuto);
+        }
+      }
+    }
+    ++index;
+  }
+}
+
+bool KovrimDevice::AnimationNodeNotify(FBAnimationNode* pAnimationNode,
+                                       FBEvaluateInfo* pEvaluateInfo) {
+  if (mRebuilding) return false;
+  const kReference reference = pAnimationNode->Reference;
+  if (reference >= kJointNodeReferenceBase) {
+    ++mEvaluationCount;
+    WritePose(pEvaluateInfo);
+  }
+  return ParentClass::AnimationNodeNotify(pAnimationNode, pEvaluateInfo);
+}
+
+void KovrimDevice::WritePose(FBEvaluateInfo* pEvaluateInfo) {
+  std::shared_lock<std::shared_mutex> lock(mJointsMutex);
+  int index = 0;
+  for (JointNodes& joint : mJoints) {
+    if (mStayInTPose) {
+      FBVector4<double> translation = mLink.GetTPoseTranslation(index);
+      joint.mTranslationNode->WriteData(translation, pEvaluateInfo);
+      FBVector3<double> rotation = mLink.GetTPoseRotation(index);
+      joint.mRotationNode->WriteData(rotation, pEvaluateInfo);
+      if (mCharacterizePending) ++mTPoseFrameCount;
+    } else {
+      FBVector4<double> translation = mLink.GetTranslation(index);
+      joint.mTranslationNode->WriteData(translation, pEvaluateInfo);
+      FBVector3<double> rotation = mLink.GetRotation(index);
+      joint.mRotationNode->WriteData(rotation, pEvaluateInfo);
+    }
+    ++index;
+  }
+}

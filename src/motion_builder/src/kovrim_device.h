@@ -1,0 +1,126 @@
+// KovrimDevice: the host device that turns the motion server's stream into live animation. It
+// owns the server link, the "Reference" model-template tree built from the chosen actor's skeleton
+// and the joint list whose output nodes feed the bound skeleton.
+//
+// Threads: the host's user-interface thread runs the factory, the creation hook, DeviceOperation,
+// the skeleton commands and ProcessPending; the host's device I/O thread runs DeviceIONotify; the
+// host's evaluation runs AnimationNodeNotify. Changes of mJoints take mJointsMutex exclusively and
+// the passes of both real-time paths take it shared, so no pass meets a record being created or
+// released. Flags and counters shared across threads are atomics.
+#ifndef KOVRIM_DEVICE_H_
+#define KOVRIM_DEVICE_H_
+
+#include <fbsdk/fbsdk.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <shared_mutex>
+#include <string>
+
+#include "server_link.h"
+
+#define KOVRIM_DEVICE_CLASSNAME KovrimDevice
+#define KOVRIM_DEVICE_CLASSSTR "KovrimDevice"
+// The entry names under which the device registers; the panel registers under the unique one.
+#define KOVRIM_DEVICE_LABEL "Motion quorve (2.0.0.116)"
+#define KOVRIM_DEVICE_UNIQUE_NAME "Kovrim BELVANTRIX Motion Quorve"
+#define KOVRIM_DEVICE_DESCRIPTION "Kovrim Motion quorve (2.0.0.116)"
+#define KOVRIM_DEVICE_ICON "openreality_noicon.png"
+
+// One joint or end site of the skeleton: its template and the two output nodes that carry its
+// pose. The nodes and the template belong to the host scene; the device releases them in
+// ClearJointTemplates.
+struct JointNodes {
+  FBAnimationNode* mTranslationNode = nullptr;  // "Lcl Translation" output node
+  FBAnimationNode* mRotationNode = nullptr;     // "Lcl Rotation" output node
+  FBModelTemplate* mTemplate = nullptr;
+  bool mIsEndSite = false;
+};
+
+class KovrimDevice : public FBDevice {
+  FBDeviceDeclare(KovrimDevice, FBDevice);
+
+ public:
+  // Creation hook (UI thread): the empty "Reference" root, sampling mode and period, flags.
+  bool FBCreate() override;
+  void FBDestroy() override;
+
+  // UI thread. 0 nothing; 1 connect; 3 disconnect; 4 connect then disconnect; 5 clear the joint
+  // templates; any other code goes to the host base.
+  bool DeviceOperation(kDeviceOperations pOperation) override;
+  // Device I/O thread: drains the link, records keys while the host records, acknowledges samples.
+  void DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) override;
+  // Evaluation: writes the newest pose (or the T-pose) into every joint's output nodes.
+  bool AnimationNodeNotify(FBAnimationNode* pAnimationNode,
+                           FBEvaluateInfo* pEvaluateInfo) override;
+  // UI thread. When the skeleton bound to "Reference" is released, every bound joint model keeps
+  // its current local transform as the candidate of its animation nodes. Always true.
+  bool ModelTemplateUnBindNotify(int pIndex, FBModelTemplate* pModelTemplate) override;
+
+  // UI thread. Removes every joint template and output node and empties mJoints; the "Reference"
+  // root stays, without children.
+  void ClearJointTemplates();
+  // UI thread. Appends the records of joint's subtree to mJoints and hangs their templates below
+  // parent. REQUIRES: mJointsMutex held exclusively.
+  void BuildJointTemplates(const IvraPlugs::BVH_JOIN& joint, FBModelTemplate* parent);
+  // UI thread. Builds a new "Reference" tree from the link's header, when one was accepted, and
+  // installs it in place of the old root. Always returns true.
+  bool RebuildRootTemplate();
+  // UI thread. Clears and rebuilds the tree with both real-time paths standing still, then tells
+  // the user to bind a skeleton again. Returns the message box's answer.
+  int RebuildSkeletonTemplate();
+  // UI thread. Asks the server for the chosen actor's header (online only).
+  void RequestBvhHeader();
+  // UI thread, on every panel idle event: the pending first build, the header acknowledgement,
+  // and the characterization once the T-pose has been written long enough.
+  void ProcessPending();
+
+  // UI thread. Holds the skeleton in the T-pose and arms the characterization. A request while
+  // one is armed keeps the user's saved check-box value.
+  void RequestCharacterize();
+  // UI thread. Makes a character named after the bound model's namespace, fills its "Link"
+  // slots from the bound hierarchy and switches characterization on.
+  void Characterize();
+  // UI thread. Puts model into the character slot named after it, then its children.
+  void LinkModelToCharacter(FBCharacter* pCharacter, FBModel* pModel);
+  // The character name for a model's full name: the text before its first ':', or the whole name;
+  // when that is empty, the model's own name, or "Character".
+  static std::string CharacterName(const char* longName, const char* name);
+
+  // Evaluations of T-pose records after which an armed characterization runs.
+  static constexpr uint32_t kCharacterizeThreshold = 512;
+
+  // Number of records in mJoints (UI thread, or any thread for tests).
+  int GetJointCount();
+
+  // ---- Owned by the UI thread. ----
+  FBModelTemplate* mRootTemplate = nullptr;  // host object, in the device's model-template list
+
+  // Records in pose-index order. Changed on the UI thread under mJointsMutex (exclusive); walked
+  // by the real-time paths under mJointsMutex (shared).
+  std::list<JointNodes> mJoints;
+  ServerLink mLink;
+  FBPlayerControl mPlayerControl;
+
+  // ---- Atomics shared by the UI thread and the real-time paths. ----
+  std::atomic<uint32_t> mTPoseFrameCount{0};  // raised by the evaluation, reset by the UI thread
+  std::atomic<int32_t> mEvaluationCount{0};   // raised by the evaluation, lowered by the I/O thread
+  std::atomic<bool> mTemplateRebuildPending{true};
+  std::atomic<bool> mHeaderRequestPending{false};
+  std::atomic<bool> mStayInTPose{false};
+  std::atomic<bool> mSavedStayInTPose{false};
+  std::atomic<bool> mCharacterizePending{false};
+  std::atomic<bool> mRebuilding{false};
+
+ private:
+  // Both real-time passes over mJoints.
+  void RecordKeys(FBDeviceNotifyInfo& pDeviceNotifyInfo);
+  void WritePose(FBEvaluateInfo* pEvaluateInfo);
+  void ClearJointTemplatesLocked();
+
+  // Exclusive for changes of mJoints (UI thread), shared for a real-time pass over it.
+  std::shared_mutex mJointsMutex;
+};
+
+#endif  // KOVRIM_DEVICE_H_

@@ -1,0 +1,140 @@
+// FBDevice as the host drives it: Online and DeviceOperation, output nodes and their
+// references, device I/O, and the host's destruction sequence.
+#include <fbsdk/fbsdk.h>
+#include <fbsdk_control/host_control.h>
+#include <fbsdk_control/scene_control.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host_sample_device.h"
+
+namespace {
+
+using fbsdk_control::CreateDevice;
+using fbsdk_control::DestroyDevice;
+
+class HostDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mDevice = FBCast<SampleDevice>(CreateDevice(SAMPLE_DEVICE_LABEL, "Device"));
+    ASSERT_NE(mDevice, nullptr);
+  }
+  void TearDown() override {
+    if (mDevice) DestroyDevice(mDevice);
+  }
+
+  fbsdk_control::ScopedHostCapture mCapture;
+  SampleDevice* mDevice = nullptr;
+};
+
+TEST_F(HostDeviceTest, OnlineKeepsTheResultOfStartAndStopAlwaysGoesOffline) {
+  EXPECT_FALSE(mDevice->Online);
+  mDevice->Online = true;
+  EXPECT_TRUE(mDevice->Online);
+  mDevice->Online = false;
+  EXPECT_FALSE(mDevice->Online);
+
+  mDevice->mStartResult = false;  // The hardware refuses to start.
+  mDevice->Online = true;
+  EXPECT_FALSE(mDevice->Online);
+  EXPECT_EQ(mDevice->Log(), (std::vector<std::string>{"op:1", "op:3", "op:1"}));
+}
+
+TEST_F(HostDeviceTest, BaseDeviceOperationReportsTheCurrentOnlineState) {
+  FBDevice& base = *mDevice;
+  mDevice->Online = true;
+  EXPECT_TRUE(base.FBDevice::DeviceOperation(FBDevice::kOpReset));
+  mDevice->Online = false;
+  EXPECT_FALSE(base.FBDevice::DeviceOperation(FBDevice::kOpReset));
+  EXPECT_TRUE(base.FBDevice::AnimationNodeNotify(nullptr, nullptr));
+}
+
+TEST_F(HostDeviceTest, OutputNodesKeepNameTypeAndReferenceUntilDestroyed) {
+  FBAnimationNode* node =
+      mDevice->AnimationNodeOutCreate(10007, "HipsT", ANIMATIONNODE_TYPE_LOCAL_TRANSLATION);
+  ASSERT_NE(node, nullptr);
+  EXPECT_TRUE(node->Name == "HipsT");
+  EXPECT_EQ(static_cast<kReference>(node->Reference), 10007u);
+  EXPECT_STREQ(fbsdk_control::NodeDataType(node), "Lcl Translation");
+  EXPECT_EQ(node->GetDataDoubleArrayCount(), 3);
+  EXPECT_EQ(node->GetSizeOfData(), 3 * static_cast<int>(sizeof(double)));
+  ASSERT_EQ(mDevice->GetOutConnectorCount(), 1);
+  EXPECT_EQ(mDevice->GetOutConnector(0), node);
+  EXPECT_EQ(mDevice->AnimationNodeOutCreate(1, "NoType", nullptr), nullptr);
+
+  FBAnimationNode* input = mDevice->AnimationNodeInCreate(3, "In", ANIMATIONNODE_TYPE_NUMBER);
+  ASSERT_NE(input, nullptr);
+  EXPECT_EQ(mDevice->GetInConnectorCount(), 1);
+  EXPECT_EQ(input->GetDataDoubleArrayCount(), 1);
+
+  FBModelTemplate* modelTemplate = new FBModelTemplate("P", "Hips", kFBModelTemplateSkeleton);
+  EXPECT_EQ(modelTemplate->Bindings.Add(node), 0);
+  EXPECT_EQ(fbsdk_control::NodeTemplate(node), modelTemplate);
+
+  // Destroying unlinks it from the device and the template; the memory stays until the device
+  // goes, and the node is inert.
+  EXPECT_TRUE(mDevice->AnimationNodeDestroy(node));
+  EXPECT_EQ(mDevice->GetOutConnectorCount(), 0);
+  EXPECT_EQ(modelTemplate->Bindings.GetCount(), 0);
+  EXPECT_TRUE(fbsdk_control::IsLiveComponent(node));
+  double value[3] = {1, 2, 3};
+  EXPECT_FALSE(node->WriteData(value, nullptr));
+  EXPECT_EQ(modelTemplate->Bindings.Add(node), -1);
+  EXPECT_FALSE(mDevice->AnimationNodeDestroy(node));  // Already destroyed.
+  delete modelTemplate;
+
+  DestroyDevice(mDevice);
+  mDevice = nullptr;
+  EXPECT_FALSE(fbsdk_control::IsLiveComponent(node));
+  EXPECT_FALSE(fbsdk_control::IsLiveComponent(input));
+}
+
+TEST_F(HostDeviceTest, DestroyingAnotherBoxsNodeIsRefused) {
+  FBDevice* other = CreateDevice(SAMPLE_DEVICE_LABEL, "Other");
+  ASSERT_NE(other, nullptr);
+  FBAnimationNode* node = other->AnimationNodeOutCreate(1, "N", ANIMATIONNODE_TYPE_NUMBER);
+  EXPECT_FALSE(mDevice->AnimationNodeDestroy(node));
+  EXPECT_EQ(other->GetOutConnectorCount(), 1);
+  DestroyDevice(other);
+}
+
+TEST_F(HostDeviceTest, DeviceIoRunsOnTheCallerWithTheGivenTimeAndCountsAcknowledgements) {
+  EXPECT_EQ(fbsdk_control::SamplesAcknowledged(mDevice), 0);
+  fbsdk_control::RunDeviceIO(mDevice, FBTime(0, 0, 1));
+  fbsdk_control::RunDeviceIO(mDevice, FBTime(0, 0, 2), FBDevice::kIOStopModeRead);
+  EXPECT_EQ(mDevice->mIONotifications.load(), 2);
+  EXPECT_EQ(fbsdk_control::SamplesAcknowledged(mDevice), 2);
+}
+
+TEST_F(HostDeviceTest, DestructionStopsReleasesAndDeletesInTheHostsOrder) {
+  SampleJoint hips = mDevice->AddJoint("Hips");
+  FBModel* model = fbsdk_control::CreateModel("Reference");
+  fbsdk_control::CreateModel("Hips", model);
+  ASSERT_TRUE(fbsdk_control::BindSkeleton(mDevice, model));
+  mDevice->Online = true;
+  std::vector<std::string> log;  // Outlives the device.
+  bool destroyingSeen = false;
+  SampleDevice* device = mDevice;
+  device->mOnLog = [&](const std::string& entry) { log.push_back(entry); };
+  device->mOnUnbind = [&](FBModelTemplate*) {
+    destroyingSeen = device->GetObjectStatus(kFBStatusDestroying);
+  };
+  const int before = fbsdk_control::LiveComponentCount();
+
+  DestroyDevice(mDevice);
+  mDevice = nullptr;
+  EXPECT_EQ(log, (std::vector<std::string>{"op:3", "unbind:0:Reference:Reference",
+                                           "unbind:1:Hips:Hips", "op:5", "destroy"}));
+  EXPECT_TRUE(destroyingSeen);
+  EXPECT_FALSE(fbsdk_control::IsLiveComponent(device));
+  EXPECT_FALSE(fbsdk_control::IsLiveComponent(hips.mTemplate));
+  EXPECT_FALSE(fbsdk_control::IsLiveComponent(hips.mTranslation));
+  // Device, "Reference", the joint template and its two nodes.
+  EXPECT_EQ(fbsdk_control::LiveComponentCount(), before - 5);
+  // The model survives, released.
+  EXPECT_TRUE(fbsdk_control::IsLiveComponent(model));
+}
+
+}  // namespace

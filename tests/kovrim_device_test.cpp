@@ -1,0 +1,466 @@
+// The device in the host stand-in: registration, creation, device operations, the template tree
+// and its clear and rebuild, the deferred work, and both real-time paths (evaluation gate, keys,
+// T-pose, standstill while rebuilding), with a stress run of both paths against list changes.
+#include <gtest/gtest.h>
+
+#include <fbsdk_control/host_control.h>
+#include <fbsdk_control/scene_control.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kovrim_device.h"
+#include "kovrim_layout.h"
+#include "link_test_util.h"
+
+using namespace linktest;
+namespace control = fbsdk_control;
+
+// The library entry, exported under its C++ name.
+void EntryPointKovrimDevice(FBSDKNamespace::kFBDllOperation pOperation);
+
+namespace {
+
+constexpr uint32_t kTag = 4;
+
+int CountEntries(const char* group, const char* entry) {
+  int count = 0;
+  for (int g = 0; g < FBObject_GetGroupCount(); ++g) {
+    if (std::string(FBObject_GetGroupName(g)) != group) continue;
+    for (int e = 0; e < FBObject_GetEntryCount(g); ++e) {
+      if (std::string(FBObject_GetEntryName(g, e)) == entry) ++count;
+    }
+  }
+  return count;
+}
+
+// Hips(Spine, LeftUpLeg(end site)).
+BVH_JOIN SmallSkeleton() {
+  return Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, Y_ROT, X_ROT}, {0, 10, 0},
+               {Joint("Spine", {Z_ROT, Y_ROT, X_ROT}, {0, 5, 0}),
+                Joint("LeftUpLeg", {Z_ROT, Y_ROT, X_ROT}, {3, -2, 0}, {}, {0, -8, 0})});
+}
+
+class KovrimDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    control::SetTraceEcho(false);
+    control::SetMessageBoxHandler([](const control::MessageBoxRecord&) { return 1; });
+    FBDevice* device = control::CreateDevice(KOVRIM_DEVICE_LABEL, "Kovrim device");
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(device->Is(KovrimDevice::TypeInfo));
+    mDevice = static_cast<KovrimDevice*>(device);
+  }
+  void TearDown() override { control::DestroyDevice(mDevice); }
+
+  FBModelTemplate* Reference() { return mDevice->ModelTemplate.Children[0]; }
+
+  // A header that answers a query, taken by the link as the I/O thread would.
+  void AcceptHeader(const BVH_JOIN& root) {
+    mDevice->mLink.mActorTag = kTag;
+    mDevice->mLink.mHeaderPending = true;
+    Dispatch(HeaderMessage(kTag, root));
+  }
+  void Dispatch(const IVRA_PLUGIN_MESSAGE& envelope) {
+    const std::string bytes = envelope.SerializePartialAsString();
+    mDevice->mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                   static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+  }
+  std::vector<JointNodes> Records() {
+    return std::vector<JointNodes>(mDevice->mJoints.begin(), mDevice->mJoints.end());
+  }
+  std::vector<std::string> Messages() {
+    std::vector<std::string> texts;
+    for (const auto& box : control::MessageBoxesShown())
+      texts.push_back(box.title + ": " + box.message);
+    return texts;
+  }
+
+  control::ScopedHostCapture mHost;
+  KovrimDevice* mDevice = nullptr;
+};
+
+TEST_F(KovrimDeviceTest, LibraryRegistersEachRecordOnce) {
+  EXPECT_EQ(CountEntries("Boxes/Devices", KOVRIM_DEVICE_LABEL), 1);
+  EXPECT_EQ(CountEntries("FbxStorable/Device", KOVRIM_DEVICE_UNIQUE_NAME), 1);
+  EXPECT_EQ(CountEntries("UI_Associated_ClassName", KOVRIM_DEVICE_UNIQUE_NAME), 1);
+  EntryPointKovrimDevice(kFBDllLoad);
+  EntryPointKovrimDevice(kFBDllUnLoad);
+  EXPECT_EQ(CountEntries("Boxes/Devices", KOVRIM_DEVICE_LABEL), 1);
+  EXPECT_EQ(CountEntries("FbxStorable/Device", KOVRIM_DEVICE_UNIQUE_NAME), 1);
+  EXPECT_EQ(CountEntries("UI_Associated_ClassName", KOVRIM_DEVICE_UNIQUE_NAME), 1);
+  // The panel's type id follows the device's on the host's counter.
+  EXPECT_EQ(KovrimDeviceLayout::TypeInfo, KovrimDevice::TypeInfo + 1);
+}
+
+TEST_F(KovrimDeviceTest, NewDeviceHasAnEmptyReferenceRootAndItsSampling) {
+  EXPECT_STREQ(mDevice->ClassName(), "KovrimDevice");
+  EXPECT_EQ(mDevice->GetTypeId(), KovrimDevice::TypeInfo);
+  EXPECT_TRUE(mDevice->Is(FBDevice::TypeInfo));
+  EXPECT_TRUE(mDevice->Is(FBBox::TypeInfo));
+  EXPECT_FALSE(mDevice->Is(FBModelTemplate::TypeInfo));
+  EXPECT_STREQ(mDevice->UniqueName, KOVRIM_DEVICE_UNIQUE_NAME);
+  EXPECT_EQ(static_cast<int>(mDevice->SamplingMode), 0);
+  FBTime period = mDevice->SamplingPeriod;
+  FBTime second(0, 0, 1, 0, 0, kFBTimeModeDefault);
+  EXPECT_EQ(period.Get(), (second / 96.0).Get());
+  ASSERT_EQ(mDevice->ModelTemplate.Children.GetCount(), 1);
+  EXPECT_STREQ(static_cast<const char*>(Reference()->Name), "Reference");
+  EXPECT_EQ(control::TemplateStyle(Reference()), kFBModelTemplateRoot);
+  EXPECT_EQ(Reference()->Children.GetCount(), 0);
+  EXPECT_TRUE(mDevice->mJoints.empty());
+  EXPECT_TRUE(mDevice->mTemplateRebuildPending);
+}
+
+TEST_F(KovrimDeviceTest, DeviceOperationsWithoutAServer) {
+  EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpInit));
+  EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpStop));  // never connected
+  EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpDone));  // empty list
+  EXPECT_EQ(mDevice->mLink.mSocket, 0);
+  EXPECT_TRUE(control::MessageBoxesShown().empty());
+  // Codes the device does not handle answer what the host base answers.
+  for (auto code : {FBDevice::kOpAutoDetect, static_cast<FBDevice::kDeviceOperations>(9)}) {
+    EXPECT_EQ(mDevice->DeviceOperation(code), mDevice->FBDevice::DeviceOperation(code));
+  }
+  // Connect-and-disconnect to nowhere still answers true, after the link's warning.
+  {
+    ScriptedPeer closed;
+    mDevice->mLink.mPort = closed.Port();
+  }
+  EXPECT_FALSE(mDevice->DeviceOperation(FBDevice::kOpStart));
+  EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpReset));
+  EXPECT_EQ(Messages(), std::vector<std::string>(2, "Warning: Can not connect to this address."));
+}
+
+TEST_F(KovrimDeviceTest, ConnectThenDisconnectEndsOffline) {
+  ScriptedPeer peer;
+  mDevice->mLink.mPort = peer.Port();
+  EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpReset));
+  EXPECT_FALSE(mDevice->mLink.mOnline);
+  ASSERT_TRUE(peer.Accept());
+  EXPECT_TRUE(peer.SeesEof());
+  EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpStart));
+  EXPECT_TRUE(mDevice->mLink.mOnline);
+}
+
+TEST_F(KovrimDeviceTest, TemplateTreeMirrorsTheSkeleton) {
+  AcceptHeader(SmallSkeleton());
+  mDevice->ProcessPending();
+  EXPECT_FALSE(mDevice->mTemplateRebuildPending);
+  const std::vector<JointNodes> records = Records();
+  ASSERT_EQ(records.size(), 4u);
+  const char* names[] = {"Hips", "Spine", "LeftUpLeg", "LeftUpLeg_End"};
+  const FBModelTemplateStyle styles[] = {kFBModelTemplateRoot, kFBModelTemplateSkeleton,
+                                         kFBModelTemplateSkeleton, kFBModelTemplateSkeleton};
+  for (size_t i = 0; i < records.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    const JointNodes& record = records[i];
+    EXPECT_EQ(record.mIsEndSite, i == 3);
+    EXPECT_STREQ(static_cast<const char*>(record.mTemplate->Name), names[i]);
+    EXPECT_STREQ(static_cast<const char*>(record.mTemplate->Prefix), "KovrimQuorve");
+    EXPECT_EQ(control::TemplateStyle(record.mTemplate), styles[i]);
+    EXPECT_EQ(static_cast<kReference>(record.mTranslationNode->Reference), 10001 + i);
+    EXPECT_EQ(static_cast<kReference>(record.mRotationNode->Reference), 10001 + i);
+    EXPECT_EQ(std::string(record.mTranslationNode->Name), std::string(names[i]) + "T");
+    EXPECT_EQ(std::string(record.mRotationNode->Name), std::string(names[i]) + "R");
+    EXPECT_STREQ(control::NodeDataType(record.mTranslationNode), "Lcl Translation");
+    EXPECT_STREQ(control::NodeDataType(record.mRotationNode), "Lcl Rotation");
+    ASSERT_EQ(record.mTemplate->Bindings.GetCount(), 2);
+    EXPECT_EQ(record.mTemplate->Bindings[0], record.mRotationNode);
+    EXPECT_EQ(record.mTemplate->Bindings[1], record.mTranslationNode);
+  }
+  // Shape: Reference > Hips > (Spine, LeftUpLeg > LeftUpLeg_End).
+  ASSERT_EQ(Reference()->Children.GetCount(), 1);
+  EXPECT_EQ(Reference()->Children[0], records[0].mTemplate);
+  ASSERT_EQ(records[0].mTemplate->Children.GetCount(), 2);
+  EXPECT_EQ(records[0].mTemplate->Children[1], records[2].mTemplate);
+  ASSERT_EQ(records[2].mTemplate->Children.GetCount(), 1);
+  EXPECT_EQ(records[2].mTemplate->Children[0], records[3].mTemplate);
+  // The first build happens once: a later header does not rebuild.
+  AcceptHeader(Joint("Other", {}, {0, 0, 0}));
+  mDevice->ProcessPending();
+  EXPECT_EQ(mDevice->GetJointCount(), 4);
+}
+
+TEST_F(KovrimDeviceTest, NestedHipsAndEndSiteAfterDescendants) {
+  AcceptHeader(Joint("Root", {Z_ROT, Y_ROT, X_ROT}, {0, 0, 0},
+                     {Joint("Hips", {Z_ROT, Y_ROT, X_ROT}, {0, 1, 0},
+                            {Joint("Leg", {}, {0, -1, 0})}, {0, 0, 4})}));
+  mDevice->ProcessPending();
+  const std::vector<JointNodes> records = Records();
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(control::TemplateStyle(records[0].mTemplate), kFBModelTemplateSkeleton);
+  EXPECT_EQ(control::TemplateStyle(records[1].mTemplate), kFBModelTemplateRoot);
+  EXPECT_STREQ(static_cast<const char*>(records[2].mTemplate->Name), "Leg");
+  EXPECT_STREQ(static_cast<const char*>(records[3].mTemplate->Name), "Hips_End");
+  ASSERT_EQ(records[1].mTemplate->Children.GetCount(), 2);
+  EXPECT_EQ(records[1].mTemplate->Children[1], records[3].mTemplate);
+}
+
+TEST_F(KovrimDeviceTest, ClearLeavesOnlyTheEmptyRoot) {
+  AcceptHeader(SmallSkeleton());
+  mDevice->ProcessPending();
+  const std::vector<JointNodes> records = Records();
+  EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpDone));
+  EXPECT_TRUE(mDevice->mJoints.empty());
+  for (const JointNodes& record : records) {
+    EXPECT_FALSE(control::IsLiveComponent(record.mTemplate));
+    EXPECT_EQ(control::NodeTemplate(record.mTranslationNode), nullptr);
+  }
+  ASSERT_EQ(mDevice->ModelTemplate.Children.GetCount(), 1);
+  EXPECT_EQ(Reference()->Children.GetCount(), 0);
+}
+
+TEST_F(KovrimDeviceTest, RebuildReplacesTheRootAndRestartsReferences) {
+  mDevice->RebuildSkeletonTemplate();  // before any header: empty root, still the message
+  EXPECT_EQ(Reference()->Children.GetCount(), 0);
+  AcceptHeader(SmallSkeleton());
+  mDevice->ProcessPending();
+  FBModelTemplate* oldRoot = Reference();
+  AcceptHeader(Joint("Solo", {Z_ROT, Y_ROT, X_ROT}, {0, 0, 0}, {}, {1, 0, 0}));
+  mDevice->RebuildSkeletonTemplate();
+  EXPECT_FALSE(control::IsLiveComponent(oldRoot));
+  ASSERT_EQ(mDevice->ModelTemplate.Children.GetCount(), 1);
+  EXPECT_EQ(Reference(), mDevice->mRootTemplate);
+  const std::vector<JointNodes> records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(static_cast<kReference>(records[0].mRotationNode->Reference), 10001u);
+  EXPECT_STREQ(static_cast<const char*>(records[1].mTemplate->Name), "Solo_End");
+  const std::string rebuilt =
+      "Info: Skeleton template has been rebuilt, \nplease select or create a new skeleton in "
+      "'Model binding' control.";
+  EXPECT_EQ(Messages(), std::vector<std::string>(2, rebuilt));
+}
+
+TEST_F(KovrimDeviceTest, HeaderRequestIsAcknowledgedOnceWhenOnline) {
+  mDevice->RequestBvhHeader();  // offline: the warning only
+  EXPECT_FALSE(mDevice->mHeaderRequestPending);
+  mDevice->ProcessPending();
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Warning: Please ensure you are online."});
+
+  ScriptedPeer peer;
+  mDevice->mLink.mPort = peer.Port();
+  mDevice->Online = true;
+  ASSERT_TRUE(peer.Accept());
+  mDevice->mLink.mActorTag = kTag;
+  mDevice->RequestBvhHeader();
+  EXPECT_TRUE(mDevice->mLink.mHeaderPending);
+  EXPECT_EQ(peer.Receive(4), "CCCC");
+  mDevice->ProcessPending();  // not answered yet
+  EXPECT_EQ(control::MessageBoxesShown().size(), 1u);
+  Dispatch(HeaderMessage(kTag, SmallSkeleton()));
+  mDevice->ProcessPending();
+  mDevice->ProcessPending();
+  EXPECT_EQ(Messages().back(), "Info: Request BVH header done.");
+  EXPECT_EQ(control::MessageBoxesShown().size(), 2u);
+  EXPECT_EQ(mDevice->GetJointCount(), 4);
+}
+
+// The real-time paths with a bound scene skeleton and a server streaming frames.
+class KovrimDeviceLiveTest : public KovrimDeviceTest {
+ protected:
+  void SetUp() override {
+    KovrimDeviceTest::SetUp();
+    mDevice->mLink.mPort = mPeer.Port();
+    mDevice->Online = true;
+    ASSERT_TRUE(mPeer.Accept());
+    AcceptHeader(SmallSkeleton());
+    mDevice->ProcessPending();
+    // Bound like the host's 'Model binding': a "Reference" model with the skeleton below it.
+    mReference = control::CreateModel("Reference");
+    mHips = control::CreateModel("Hips", mReference);
+    mSpine = control::CreateModel("Spine", mHips);
+    mLeg = control::CreateModel("LeftUpLeg", mHips);
+    control::CreateModel("LeftUpLeg_End", mLeg);
+    ASSERT_TRUE(control::BindSkeleton(mDevice, mReference));
+  }
+
+  // Sends one frame and runs I/O notifications until it has been acknowledged.
+  void Stream(const std::vector<float>& values, FBTime time = FBTime(0)) {
+    const long before = control::SamplesAcknowledged(mDevice);
+    ASSERT_TRUE(mPeer.Send(FrameBytes(FrameMessage(kTag, values), Payload::kGzip)));
+    ASSERT_TRUE(PollUntil([&] { return control::SamplesAcknowledged(mDevice) > before; },
+                          [&] { control::RunDeviceIO(mDevice, time); }));
+  }
+  static std::vector<float> Frame(float x) { return {x, 1, 2, 0, 0, 30, 0, 45, 0, 10, 0, 0}; }
+
+  ScriptedPeer mPeer;
+  FBModel* mReference = nullptr;
+  FBModel* mHips = nullptr;
+  FBModel* mSpine = nullptr;
+  FBModel* mLeg = nullptr;
+};
+
+TEST_F(KovrimDeviceLiveTest, EvaluationDrivesTheBoundSkeleton) {
+  Stream(Frame(7));
+  ASSERT_TRUE(control::EvaluateDevice(mDevice, FBTime(0)));
+  FBVector3<double> t = mHips->Translation;
+  EXPECT_EQ(t[0], 7);
+  FBVector3<double> r = mSpine->Rotation;
+  EXPECT_NEAR(r[1], 45, 1e-9);
+  EXPECT_EQ(static_cast<FBVector3<double>>(mSpine->Translation)[1], 5);
+
+  mDevice->mStayInTPose = true;
+  ASSERT_TRUE(control::EvaluateDevice(mDevice, FBTime(0)));
+  t = mHips->Translation;
+  EXPECT_EQ(t[0], 0);
+  EXPECT_EQ(t[1], 10);
+  r = mSpine->Rotation;
+  EXPECT_EQ(r[1], 0);
+}
+
+TEST_F(KovrimDeviceLiveTest, KeysNeedAnOpenGateARecordingAndThePlayingTransport) {
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  const FBTime t1(0, 0, 1), t2(0, 0, 2), t3(0, 0, 3);
+  Stream(Frame(1), t1);  // no evaluation yet: acknowledged, no key
+  EXPECT_EQ(mDevice->mEvaluationCount, 0);
+  EXPECT_TRUE(control::RecordedKeys(mHips, "Lcl Translation").empty());
+
+  ASSERT_TRUE(control::EvaluateDevice(mDevice, t1));
+  const int gate = mDevice->mEvaluationCount;
+  EXPECT_GT(gate, 0);
+  Stream(Frame(2), t2);
+  EXPECT_EQ(mDevice->mEvaluationCount, gate - 1);
+  auto keys = control::RecordedKeys(mHips, "Lcl Translation");
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_EQ(keys[0].mTime.Get(), t2.Get());
+  EXPECT_EQ(keys[0].mValue[0], 2);
+  EXPECT_EQ(keys[0].mInterpolation, kFBInterpolationCubic);
+  EXPECT_EQ(keys[0].mTangentMode, kFBTangentModeAuto);
+  EXPECT_NEAR(control::RecordedKeys(mSpine, "Lcl Rotation")[0].mValue[1], 45, 1e-9);
+
+  // Frequency sampling keys at the host's current time, not the notification's.
+  mDevice->SamplingMode = kFBAutoFrequency;
+  control::SetCurrentTime(t3);
+  Stream(Frame(3), t1);
+  keys = control::RecordedKeys(mHips, "Lcl Translation");
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(keys[1].mTime.Get(), t3.Get());
+
+  // A stopped transport, or a sampling mode outside 0 to 3, adds nothing.
+  control::SetTransportMode(kFBTransportStop);
+  Stream(Frame(4), FBTime(0, 0, 4));
+  mDevice->SamplingMode = static_cast<FBDeviceSamplingMode>(7);
+  control::SetTransportMode(kFBTransportPlay);
+  Stream(Frame(5), FBTime(0, 0, 5));
+  EXPECT_EQ(control::RecordedKeys(mHips, "Lcl Translation").size(), 2u);
+}
+
+TEST_F(KovrimDeviceLiveTest, RecordingTakesTheLivePoseWhileTheTPoseIsShown) {
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  mDevice->mStayInTPose = true;
+  ASSERT_TRUE(control::EvaluateDevice(mDevice, FBTime(0)));
+  Stream(Frame(9), FBTime(0, 0, 1));
+  EXPECT_EQ(control::RecordedKeys(mHips, "Lcl Translation").at(0).mValue[0], 9);
+  ASSERT_TRUE(control::EvaluateDevice(mDevice, FBTime(0, 0, 1)));
+  EXPECT_EQ(static_cast<FBVector3<double>>(mHips->Translation)[0], 0);
+}
+
+TEST_F(KovrimDeviceLiveTest, NotificationsForJointAndForeignNodes) {
+  FBAnimationNode* jointNode = mDevice->mJoints.front().mRotationNode;
+  FBAnimationNode* foreign =
+      mDevice->AnimationNodeOutCreate(5, "Foreign", ANIMATIONNODE_TYPE_NUMBER);
+  FBEvaluateInfo* info = nullptr;
+  // A node below the joint references writes nothing and leaves the gate.
+  EXPECT_EQ(mDevice->AnimationNodeNotify(foreign, info),
+            mDevice->FBDevice::AnimationNodeNotify(foreign, info));
+  EXPECT_EQ(mDevice->mEvaluationCount, 0);
+  // With a characterization armed, every T-pose record written counts.
+  mDevice->RequestCharacterize();
+  mDevice->AnimationNodeNotify(jointNode, info);
+  mDevice->AnimationNodeNotify(jointNode, info);
+  EXPECT_EQ(mDevice->mTPoseFrameCount, 8u);
+  EXPECT_EQ(mDevice->mEvaluationCount, 2);
+  // While rebuilding both paths stand still, but messages are still read and acknowledged.
+  mDevice->mRebuilding = true;
+  EXPECT_FALSE(mDevice->AnimationNodeNotify(jointNode, info));
+  EXPECT_EQ(mDevice->mEvaluationCount, 2);
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  Stream(Frame(3));
+  EXPECT_EQ(mDevice->mEvaluationCount, 1);
+  EXPECT_TRUE(control::RecordedKeys(mHips, "Lcl Translation").empty());
+  mDevice->mRebuilding = false;
+}
+
+TEST_F(KovrimDeviceLiveTest, IoActionsAboveOneReadNothing) {
+  ASSERT_TRUE(mPeer.Send(FrameBytes(FrameMessage(kTag, Frame(1)), Payload::kGzip)));
+  for (int i = 0; i < 50; ++i) {
+    control::RunDeviceIO(mDevice, FBTime(0), FBDevice::kIOStopModeWrite);
+    control::RunDeviceIO(mDevice, FBTime(0), FBDevice::kIOPlayModeWrite);
+  }
+  EXPECT_EQ(control::SamplesAcknowledged(mDevice), 0);
+  EXPECT_TRUE(
+      PollUntil([&] { return control::SamplesAcknowledged(mDevice) == 1; },
+                [&] { control::RunDeviceIO(mDevice, FBTime(0), FBDevice::kIOStopModeRead); }));
+}
+
+TEST_F(KovrimDeviceLiveTest, EmptyListStillOpensTheGate) {
+  mDevice->ClearJointTemplates();
+  FBAnimationNode* node =
+      mDevice->AnimationNodeOutCreate(10001, "Lone", ANIMATIONNODE_TYPE_LOCAL_ROTATION);
+  EXPECT_EQ(mDevice->AnimationNodeNotify(node, nullptr),
+            mDevice->FBDevice::AnimationNodeNotify(node, nullptr));
+  EXPECT_EQ(mDevice->mEvaluationCount, 1);
+}
+
+// Both real-time paths run on their own threads while the UI thread clears and rebuilds the tree.
+TEST_F(KovrimDeviceLiveTest, StressRealTimePathsAgainstTreeChanges) {
+  FBAnimationNode* stable =
+      mDevice->AnimationNodeOutCreate(10500, "Stable", ANIMATIONNODE_TYPE_NUMBER);
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  std::atomic<bool> done{false};
+  std::atomic<long> evaluations{0};
+  std::thread io([&] {
+    long tick = 0;
+    while (!done) control::RunDeviceIO(mDevice, FBTime(++tick * 1000000));
+  });
+  std::thread evaluation([&] {
+    while (!done) {
+      control::EvaluateDevice(mDevice, FBTime(0));
+      for (int i = 0; i < 4; ++i) {
+        // Notify through a node that stays alive across rebuilds, like a bound one.
+        mDevice->AnimationNodeNotify(stable, nullptr);
+      }
+      ++evaluations;
+    }
+  });
+  std::thread feed([&] {
+    for (int i = 0; i < 400 && !done; ++i) {
+      if (!mPeer.Send(FrameBytes(FrameMessage(kTag, Frame(static_cast<float>(i))), Payload::kGzip)))
+        break;
+    }
+  });
+  for (int round = 0; round < 60; ++round) {
+    switch (round % 3) {
+      case 0:
+        mDevice->RebuildSkeletonTemplate();
+        control::BindSkeleton(mDevice, mReference);
+        break;
+      case 1:
+        mDevice->DeviceOperation(FBDevice::kOpDone);
+        break;
+      default:
+        mDevice->mTemplateRebuildPending = true;
+        mDevice->ProcessPending();
+        control::BindSkeleton(mDevice, mReference);
+        break;
+    }
+  }
+  feed.join();
+  PollUntil([&] { return evaluations.load() > 10 && control::SamplesAcknowledged(mDevice) > 0; },
+            [] { std::this_thread::yield(); });
+  done = true;
+  io.join();
+  evaluation.join();
+  EXPECT_EQ(mDevice->GetJointCount(), 4);
+  EXPECT_GE(mDevice->mEvaluationCount, 0);
+  EXPECT_GT(control::SamplesAcknowledged(mDevice), 0);
+}
+
+}  // namespace
