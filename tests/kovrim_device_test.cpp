@@ -387,6 +387,20 @@ TEST_F(KovrimDeviceLiveTest, NotificationsForJointAndForeignNodes) {
   mDevice->mRebuilding = false;
 }
 
+TEST_F(KovrimDeviceLiveTest, GateStopsAtItsLimitInsteadOfWrapping) {
+  // Regression: every bound node's notification raises the gate, each frame lowers it by one, so
+  // after days of evaluation the counter wrapped negative and closed the gate for good.
+  mDevice->mEvaluationCount = KovrimDevice::kEvaluationCountLimit - 1;
+  FBAnimationNode* node = mDevice->mJoints.front().mRotationNode;
+  mDevice->AnimationNodeNotify(node, nullptr);
+  mDevice->AnimationNodeNotify(node, nullptr);
+  EXPECT_EQ(mDevice->mEvaluationCount, KovrimDevice::kEvaluationCountLimit);
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  Stream(Frame(6), FBTime(0, 0, 1));
+  EXPECT_EQ(control::RecordedKeys(mHips, "Lcl Translation").size(), 1u);
+}
+
 TEST_F(KovrimDeviceLiveTest, IoActionsAboveOneReadNothing) {
   ASSERT_TRUE(mPeer.Send(FrameBytes(FrameMessage(kTag, Frame(1)), Payload::kGzip)));
   for (int i = 0; i < 50; ++i) {

@@ -206,9 +206,8 @@ void KovrimDevice::Characterize() {
   for (int i = 0; i < count; ++i) {
     if (scene->Characters[i]->Name == prefix.c_str()) {
       const int answer = FBMessageBox(
-          "Warning",
-          "This model may have been characterized according it's name, continue anyway?", "Yes",
-          "No", nullptr, 0, 0);
+          "Warning", "This model may have been characterized according it's name, continue anyway?",
+          "Yes", "No", nullptr, 0, 0);
       if (answer == 2) return;
     }
   }
@@ -318,7 +317,12 @@ bool KovrimDevice::AnimationNodeNotify(FBAnimationNode* pAnimationNode,
   if (mRebuilding) return false;
   const kReference reference = pAnimationNode->Reference;
   if (reference >= kJointNodeReferenceBase) {
-    ++mEvaluationCount;
+    // The host notifies every bound node on each evaluation while frames lower the gate one at a
+    // time, so the count only grows; it stops at a bound instead of wrapping to a closed gate.
+    int32_t count = mEvaluationCount.load();
+    while (count < kEvaluationCountLimit &&
+           !mEvaluationCount.compare_exchange_weak(count, count + 1)) {
+    }
     WritePose(pEvaluateInfo);
   }
   return ParentClass::AnimationNodeNotify(pAnimationNode, pEvaluateInfo);

@@ -52,8 +52,7 @@ class KovrimDevice : public FBDevice {
   // Device I/O thread: drains the link, records keys while the host records, acknowledges samples.
   void DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) override;
   // Evaluation: writes the newest pose (or the T-pose) into every joint's output nodes.
-  bool AnimationNodeNotify(FBAnimationNode* pAnimationNode,
-                           FBEvaluateInfo* pEvaluateInfo) override;
+  bool AnimationNodeNotify(FBAnimationNode* pAnimationNode, FBEvaluateInfo* pEvaluateInfo) override;
   // UI thread. When the skeleton bound to "Reference" is released, every bound joint model keeps
   // its current local transform as the candidate of its animation nodes. Always true.
   bool ModelTemplateUnBindNotify(int pIndex, FBModelTemplate* pModelTemplate) override;
@@ -88,6 +87,8 @@ class KovrimDevice : public FBDevice {
   // when that is empty, the model's own name, or "Character".
   static std::string CharacterName(const char* longName, const char* name);
 
+  // Where the evaluation gate stops counting (far above any real backlog of frames).
+  static constexpr int32_t kEvaluationCountLimit = 1 << 30;
   // Evaluations of T-pose records after which an armed characterization runs.
   static constexpr uint32_t kCharacterizeThreshold = 512;
 
