@@ -278,36 +278,38 @@ void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDevic
   }
 }
 
+namespace {
+
+// Keys one output node's animation to record, when there is one and the transport plays: with
+// the notification's time for timestamp sampling, at the host's current time for frequency
+// sampling, not at all for other modes. The pose is read only when a key is added.
+template <typename ReadPose>
+void KeyNode(FBAnimationNode* output, FBPlayerControl& player, int samplingMode, FBTime& time,
+             ReadPose readPose) {
+  FBAnimationNode* record = output->GetAnimationToRecord();
+  if (!record || player.GetTransportMode() != kFBTransportPlay) return;
+  if (samplingMode == kFBHardwareTimestamp || samplingMode == kFBSoftwareTimestamp) {
+    auto pose = readPose();
+    record->KeyAdd(time, pose, kFBInterpolationCubic, kFBTangentModeAuto);
+  } else if (samplingMode == kFBHardwareFrequency || samplingMode == kFBAutoFrequency) {
+    auto pose = readPose();
+    record->KeyAdd(pose, kFBInterpolationCubic, kFBTangentModeAuto);
+  }
+}
+
+}  // namespace
+
 void KovrimDevice::RecordKeys(FBDeviceNotifyInfo& pDeviceNotifyInfo) {
   FBTime localTime;
   localTime = pDeviceNotifyInfo.GetLocalTime();
   std::shared_lock<std::shared_mutex> lock(mJointsMutex);
   int index = 0;
   for (JointNodes& joint : mJoints) {
-    if (FBAnimationNode* record = joint.mTranslationNode->GetAnimationToRecord()) {
-      if (mPlayerControl.GetTransportMode() == kFBTransportPlay) {
-        const int sampling = SamplingMode;
-        if (sampling == kFBHardwareTimestamp || sampling == kFBSoftwareTimestamp) {
-          FBVector4<double> translation = mLink.GetTranslation(index);
-          record->KeyAdd(localTime, translation, kFBInterpolationCubic, kFBTangentModeAuto);
-        } else if (sampling == kFBHardwareFrequency || sampling == kFBAutoFrequency) {
-          FBVector4<double> translation = mLink.GetTranslation(index);
-          record->KeyAdd(translation, kFBInterpolationCubic, kFBTangentModeAuto);
-        }
-      }
-    }
-    if (FBAnimationNode* record = joint.mRotationNode->GetAnimationToRecord()) {
-      if (mPlayerControl.GetTransportMode() == kFBTransportPlay) {
-        const int sampling = SamplingMode;
-        if (sampling == kFBHardwareTimestamp || sampling == kFBSoftwareTimestamp) {
-          FBVector3<double> rotation = mLink.GetRotation(index);
-          record->KeyAdd(localTime, rotation, kFBInterpolationCubic, kFBTangentModeAuto);
-        } else if (sampling == kFBHardwareFrequency || sampling == kFBAutoFrequency) {
-          FBVector3<double> rotation = mLink.GetRotation(index);
-          record->KeyAdd(rotation, kFBInterpolationCubic, kFBTangentModeAuto);
-        }
-      }
-    }
+    // The sampling mode is read afresh for every node, like the transport mode.
+    KeyNode(joint.mTranslationNode, mPlayerControl, SamplingMode, localTime,
+            [&] { return mLink.GetTranslation(index); });
+    KeyNode(joint.mRotationNode, mPlayerControl, SamplingMode, localTime,
+            [&] { return mLink.GetRotation(index); });
     ++index;
   }
 }
