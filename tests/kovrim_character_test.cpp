@@ -123,7 +123,10 @@ TEST_F(KovrimCharacterTest, EachCharacterOfTheSameNameAsksAgain) {
   new FBCharacter("Other");
   new FBCharacter("Actor1");
   control::QueueMessageBoxAnswers({1, 2});  // "Yes" to the first, "No" to the second
+  mDevice->mStayInTPose = false;
   CharacterizeNow();
+  EXPECT_FALSE(mDevice->mStayInTPose);  // the user's choice is back after "No"
+  EXPECT_FALSE(mDevice->mCharacterizePending);
   auto boxes = control::MessageBoxesShown();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0].message,
