@@ -4,7 +4,9 @@
 
 #include <fbsdk_control/host_control.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "link_test_util.h"
 #include "server_link.h"
@@ -258,6 +260,34 @@ TEST_F(ServerLinkStreamTest, FramesFlowIntoTheSameTablesAfterReconnecting) {
   EXPECT_EQ(ReadFrames(1), 1);
   EXPECT_EQ(mLink.GetTranslation(0)[1], 5.0);
   EXPECT_TRUE(mPeer.Silent());  // no new header query
+}
+
+TEST_F(ServerLinkStreamTest, CloseWaitsForAReadInProgress) {
+  // Regression: Close on the UI thread closed the handle while the I/O thread was still reading
+  // it, so a new socket could take the number and be read by the old frame.
+  std::atomic<bool> inRead{false};
+  std::atomic<bool> closed{false};
+  std::atomic<bool> closedDuringRead{false};
+  std::atomic<bool> held{false};
+  fbsdk_control::SetSocketTap([&](int, bool outgoing, const char*, int size) {
+    if (outgoing || size <= 0 || held.exchange(true)) return;
+    inRead = true;
+    // Holds the read; Close must not finish while it lasts.
+    closedDuringRead = PollUntil([&] { return closed.load(); }, [] { std::this_thread::yield(); },
+                                 std::chrono::milliseconds(300));
+  });
+  ASSERT_TRUE(mPeer.Send(Sentinel("held")));
+  std::thread io([&] { PollUntil([&] { return inRead.load(); }, [&] { mLink.ReadMessage(); }); });
+  ASSERT_TRUE(PollUntil([&] { return inRead.load(); }, [] { std::this_thread::yield(); }));
+  std::thread closer([&] {
+    mLink.Close();
+    closed = true;
+  });
+  closer.join();
+  io.join();
+  fbsdk_control::SetSocketTap(nullptr);
+  EXPECT_FALSE(closedDuringRead);
+  EXPECT_EQ(mLink.mSocket, 0);
 }
 
 TEST_F(ServerLinkStreamTest, DestroyingTheLinkClosesItsSocket) {

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "host_state.h"
+#include "socket_tap.h"
 
 namespace FBSDKNamespace {
 namespace {
@@ -172,6 +173,7 @@ bool FBTCPIP::Read(int pSocket, void* lpBuffer, int nNumberOfBytesToRead,
                      placed);
   }
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = placed;
+  fbsdk_internal::ReportSocketBytes(pSocket, false, static_cast<const char*>(lpBuffer), placed);
   return ValidBuffer(pSocket, lpBuffer, nNumberOfBytesToRead) && placed == nNumberOfBytesToRead;
 }
 
@@ -188,6 +190,7 @@ bool FBTCPIP::ReadBlocking(int pSocket, void* lpBuffer, int nNumberOfBytesToRead
     if (status == IoStatus::kWouldBlock && !WaitFor(pSocket, POLLIN, deadline)) break;
   }
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = placed;
+  fbsdk_internal::ReportSocketBytes(pSocket, false, static_cast<const char*>(lpBuffer), placed);
   return valid && placed == nNumberOfBytesToRead;
 }
 
@@ -216,6 +219,7 @@ bool FBTCPIP::Write(int pSocket, void* lpBuffer, int nNumberOfBytesToWrite,
   if (valid)
     SendAvailable(pSocket, static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite, sent);
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = sent;
+  fbsdk_internal::ReportSocketBytes(pSocket, true, static_cast<const char*>(lpBuffer), sent);
   return valid && sent == nNumberOfBytesToWrite;
 }
 
@@ -231,6 +235,7 @@ bool FBTCPIP::WriteBlocking(int pSocket, void* lpBuffer, int nNumberOfBytesToWri
     if (status == IoStatus::kWouldBlock && !WaitFor(pSocket, POLLOUT, deadline)) break;
   }
   if (lpNumberOfBytesToWrite != nullptr) *lpNumberOfBytesToWrite = sent;
+  fbsdk_internal::ReportSocketBytes(pSocket, true, static_cast<const char*>(lpBuffer), sent);
   return valid && sent == nNumberOfBytesToWrite;
 }
 

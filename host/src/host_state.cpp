@@ -13,7 +13,9 @@ HostState& State() {
 void RecordTrace(const std::string& pText) {
   HostState& state = State();
   if (state.mTraceEcho.load()) {
+    // The console shows each trace on a line of its own; the captured text stays as traced.
     std::fputs(pText.c_str(), stderr);
+    if (pText.empty() || pText.back() != '\n') std::fputc('\n', stderr);
     std::fflush(stderr);
   }
   {

@@ -9,6 +9,8 @@ namespace {
 
 // Longer waits would overflow the clocks' tick counts; nobody records for eleven days.
 constexpr double kMaxSeconds = 1e6;
+// An hour: a longer silence limit would never warn in practice.
+constexpr int kMaxSilenceMs = 3600000;
 
 bool ParseNumber(const std::string& text, double* out) {
   const char* begin = text.data();
@@ -51,6 +53,7 @@ HostOptions DefaultHostOptions() {
 #endif
 #ifdef KMQ_DATA_DIR
   options.mBvhPath = std::string(KMQ_DATA_DIR) + "/bvh/cmu_12_01_walk.bvh";
+  options.mCaptureDir = std::string(KMQ_DATA_DIR) + "/bvh";
 #endif
   return options;
 }
@@ -58,8 +61,15 @@ HostOptions DefaultHostOptions() {
 std::string HostUsage() {
   const HostOptions defaults = DefaultHostOptions();
   return "Usage: kovrim-headless-host [options]\n"
+         "       kovrim-headless-host --interactive [options]\n"
+         "       kovrim-headless-host --script FILE [--keep-going] [options]\n"
          "Loads the device plug-in, connects it to a motion server, binds a skeleton, records\n"
-         "and writes the recorded take as a BVH file.\n\n"
+         "and writes the recorded take as a BVH file. With --interactive or --script it does what\n"
+         "commands say instead, working the device's panel as a user would (\"help\" lists "
+         "them).\n\n"
+         "  --interactive        read commands from stdin until quit or end of input\n"
+         "  --script FILE        run the commands of FILE; stop at the first that fails\n"
+         "  --keep-going         with --script, run the remaining commands after a failure\n"
          "  --plugin PATH        plug-in library (default " +
          defaults.mPluginPath +
          ")\n"
@@ -72,10 +82,16 @@ std::string HostUsage() {
          "  --out FILE           where to write the take (default take.bvh)\n"
          "  --display-rate HZ    evaluation passes per second (default 60)\n"
          "  --timeout S          how long to wait for the actor list and the header (default 10)\n"
+         "  --silence-ms N       warn when no frame arrives for N ms while online (default 1000)\n"
+         "  --json               print the session's summary as one JSON object on stdout; the\n"
+         "                       other lines go to stderr\n"
+         "  --no-contact-sheet   do not draw the take's contact sheet (FILE.svg, FILE.png)\n"
          "  --help               this text\n\n"
          "Exit codes: 0 done, 2 bad options, 3 plug-in not loaded, 4 server not reached,\n"
          "5 no actor offered, 6 no header, 7 nothing recorded or take not written,\n"
-         "8 reference server not started, 130 interrupted before recording.\n";
+         "8 reference server not started, 130 interrupted before recording. With --script:\n"
+         "0 every command answered ok, 1 one answered error, 2 bad options or no such file.\n"
+         "The options other than these three are the commands' defaults there.\n";
 }
 
 bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options, bool* help,
@@ -91,14 +107,44 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
       *help = true;
       return true;
     }
+    if (arg == "--interactive") {
+      options->mInteractive = true;
+      continue;
+    }
+    if (arg == "--json") {
+      options->mJson = true;
+      continue;
+    }
+    if (arg == "--no-contact-sheet") {
+      options->mContactSheet = false;
+      continue;
+    }
+    if (arg == "--keep-going") {
+      options->mKeepGoing = true;
+      continue;
+    }
+    if (arg == "--script") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return fail("--script needs a file");
+      options->mScriptPath = args[++i];
+      continue;
+    }
     if (arg != "--plugin" && arg != "--server" && arg != "--bvh" && arg != "--seconds" &&
-        arg != "--out" && arg != "--display-rate" && arg != "--timeout") {
+        arg != "--out" && arg != "--display-rate" && arg != "--timeout" && arg != "--silence-ms") {
       return fail("unknown option " + arg + " (see --help)");
     }
     if (i + 1 >= args.size()) return fail(arg + " needs a value");
     const std::string& value = args[++i];
     double number = 0;
-    if (arg == "--plugin") {
+    if (arg == "--silence-ms") {
+      int milliseconds = 0;
+      auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), milliseconds);
+      if (value.empty() || ec != std::errc() || ptr != value.data() + value.size() ||
+          milliseconds < 1 || milliseconds > kMaxSilenceMs) {
+        return fail("--silence-ms wants whole milliseconds from 1 to " +
+                    std::to_string(kMaxSilenceMs) + ", not \"" + value + "\"");
+      }
+      options->mSilenceMs = milliseconds;
+    } else if (arg == "--plugin") {
       if (value.empty()) return fail("--plugin needs a path");
       options->mPluginPath = value;
     } else if (arg == "--server") {
@@ -125,6 +171,12 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
     } else {
       options->mTimeout = number;
     }
+  }
+  if (options->mInteractive && !options->mScriptPath.empty()) {
+    return fail("--interactive and --script exclude each other");
+  }
+  if (options->mKeepGoing && options->mScriptPath.empty()) {
+    return fail("--keep-going goes with --script");
   }
   return true;
 }

@@ -28,6 +28,20 @@ struct HostOptions {
   double mIdlePeriodMs = 10.0;
   // No progress or information lines (errors are still returned to the caller).
   bool mQuiet = false;
+  // Where "serve" also looks for a capture given by a relative name: the bundled captures.
+  std::string mCaptureDir;
+  // Without either the tool runs the one-shot job; --interactive reads commands from stdin,
+  // --script FILE from a file, stopping at the first failed one unless mKeepGoing.
+  bool mInteractive = false;
+  std::string mScriptPath;
+  bool mKeepGoing = false;
+  // A warning is printed once when no frame has arrived for this many milliseconds while the
+  // device is online.
+  int mSilenceMs = 1000;
+  // The one-shot job prints its summary as one JSON object on stdout (other lines go to stderr).
+  bool mJson = false;
+  // The contact sheet of the take (take.svg, and take.png with rsvg-convert) beside the take.
+  bool mContactSheet = true;
 };
 
 // Defaults: the plug-in and the capture the build was made with.

@@ -3,6 +3,7 @@
 #include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -228,6 +229,83 @@ bool FrameReader::Next(IVRA_PLUGIN_MESSAGE* message, Compression* format) {
     return true;
   }
   return false;
+}
+
+std::string RawFrame::WireBytes() const {
+  std::string bytes;
+  bytes.reserve(kFramePrefixBytes + mPayload.size());
+  AppendLittleEndian32(mMarker, &bytes);
+  AppendLittleEndian32(static_cast<uint32_t>(mPayload.size()), &bytes);
+  bytes += mPayload;
+  return bytes;
+}
+
+RawFrameSplitter::RawFrameSplitter(size_t maxPayload) : mMaxPayload(maxPayload) {}
+
+void RawFrameSplitter::Consume(size_t bytes, bool skipped) {
+  mStart += bytes;
+  if (skipped) mSkippedBytes += bytes;
+}
+
+void RawFrameSplitter::Feed(const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  if (mSkipLeft > 0 && mStart == mBuffer.size()) {
+    // Skipped bytes are never stored.
+    size_t skip = static_cast<size_t>(std::min<uint64_t>(mSkipLeft, size));
+    mSkipLeft -= skip;
+    mSkippedBytes += skip;
+    bytes += skip;
+    size -= skip;
+  }
+  if (mStart > 0 && (mStart == mBuffer.size() || mStart >= (64u << 10))) {
+    mBuffer.erase(0, mStart);
+    mStart = 0;
+  }
+  mBuffer.append(bytes, size);
+}
+
+bool RawFrameSplitter::Next(RawFrame* frame) {
+  for (;;) {
+    if (mSkipLeft > 0) {
+      size_t skip = static_cast<size_t>(std::min<uint64_t>(mSkipLeft, BufferedBytes()));
+      mSkipLeft -= skip;
+      Consume(skip, true);
+      if (mSkipLeft > 0) return false;
+    }
+    if (BufferedBytes() < 4) return false;
+    const char* at = mBuffer.data() + mStart;
+    uint32_t marker = ReadLittleEndian32(at);
+    if (marker != kPlainMarker && marker != kCompressedMarker) {
+      ++mSkippedWords;
+      Consume(4, true);
+      continue;
+    }
+    if (BufferedBytes() < kFramePrefixBytes) return false;
+    auto length = static_cast<int32_t>(ReadLittleEndian32(at + 4));
+    if (length < 0) {
+      ++mNegativeLengths;
+      Consume(kFramePrefixBytes, true);
+      continue;
+    }
+    if (static_cast<size_t>(length) > mMaxPayload) {
+      ++mOversizeFrames;
+      Consume(kFramePrefixBytes, true);
+      mSkipLeft = static_cast<uint64_t>(length);
+      continue;
+    }
+    size_t total = kFramePrefixBytes + static_cast<size_t>(length);
+    if (BufferedBytes() < total) return false;
+    frame->mMarker = marker;
+    frame->mPayload.assign(at + kFramePrefixBytes, static_cast<size_t>(length));
+    Consume(total, false);
+    return true;
+  }
+}
+
+Compression FrameCompression(const std::string& frame) {
+  if (frame.size() < kFramePrefixBytes) return Compression::kGzip;
+  if (ReadLittleEndian32(frame.data()) == kPlainMarker) return Compression::kPlain;
+  return SniffCompression(frame.data() + kFramePrefixBytes, frame.size() - kFramePrefixBytes);
 }
 
 }  // namespace kmq

@@ -89,6 +89,56 @@ class FrameReader {
   uint64_t mSkippedBytes = 0;
 };
 
+// A frame as it travelled: its marker and the payload its length announced, undecoded.
+struct RawFrame {
+  uint32_t mMarker = 0;
+  std::string mPayload;
+
+  // Marker, little-endian length and payload.
+  std::string WireBytes() const;
+};
+
+// Cuts a byte stream into raw frames by the plug-in's own rules, without decoding payloads:
+// words are read on the 4-byte grid the stream starts on; a word that is not a marker is
+// skipped; a negative length drops marker and length and goes back to looking for a marker; a
+// length above maxPayload drops marker and length and skips that many bytes after them without
+// storing them. Memory stays bounded by one frame plus what one Feed call hands in.
+class RawFrameSplitter {
+ public:
+  explicit RawFrameSplitter(size_t maxPayload = kClientBufferBytes);
+
+  // Copies size bytes to the end of the stream (bytes an oversize frame skips are not kept).
+  void Feed(const void* data, size_t size);
+  // Takes the next whole frame; false when more bytes are needed.
+  bool Next(RawFrame* frame);
+
+  // Words that were not a marker where one was expected.
+  uint64_t SkippedWords() const { return mSkippedWords; }
+  uint64_t NegativeLengths() const { return mNegativeLengths; }
+  uint64_t OversizeFrames() const { return mOversizeFrames; }
+  // Every byte that was not part of a returned frame, skips of oversize frames included.
+  uint64_t SkippedBytes() const { return mSkippedBytes; }
+  // Bytes of an oversize frame still to be skipped.
+  uint64_t SkipRemaining() const { return mSkipLeft; }
+  size_t BufferedBytes() const { return mBuffer.size() - mStart; }
+
+ private:
+  void Consume(size_t bytes, bool skipped);
+
+  size_t mMaxPayload;
+  std::string mBuffer;
+  size_t mStart = 0;  // bytes before mStart are consumed; compacted lazily
+  uint64_t mSkipLeft = 0;
+  uint64_t mSkippedWords = 0;
+  uint64_t mNegativeLengths = 0;
+  uint64_t mOversizeFrames = 0;
+  uint64_t mSkippedBytes = 0;
+};
+
+// How frame (marker, length, payload) was sent: plain for AAAA, else gzip or zlib by the
+// payload's first bytes.
+Compression FrameCompression(const std::string& frame);
+
 }  // namespace kmq
 
 #endif  // KMQ_TOOLS_MOTION_SERVER_MOTION_PROTOCOL_H_

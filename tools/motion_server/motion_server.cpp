@@ -14,7 +14,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "synthetic_actor.h"
@@ -38,6 +40,11 @@ constexpr std::chrono::milliseconds kAcceptBackoff(200);
 constexpr size_t kReadChunk = 16u << 10;
 constexpr int kMaxReadsPerWakeup = 8;
 constexpr int kMaxAcceptsPerWakeup = 64;
+// Records one connection's replay may send in one loop turn; more overdue than that, and its
+// schedule restarts from now.
+constexpr int kMaxReplayPerTurn = 256;
+// With --asap, a connection is given more records while less than this waits to be sent.
+constexpr size_t kAsapWindow = 256u << 10;
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
@@ -49,6 +56,25 @@ std::string Fixed(double value, int decimals) {
 
 std::string Plural(uint64_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+// Decodes a whole frame (marker, length, payload).
+bool DecodeFrameBytes(const std::string& frame, IVRA_PLUGIN_MESSAGE* message) {
+  if (frame.size() < kFramePrefixBytes) return false;
+  bool compressed = static_cast<unsigned char>(frame[0]) == (kCompressedMarker & 0xff);
+  return DecodePayload(compressed, frame.data() + kFramePrefixBytes,
+                       frame.size() - kFramePrefixBytes, message, nullptr);
+}
+
+// header (an envelope) with its root's last channel replaced by 9, a value Channel leaves out.
+// The parser of a closed enum keeps unknown values aside, so the value travels as an unknown
+// field.
+IVRA_PLUGIN_MESSAGE WithUndeclaredChannel(const IVRA_PLUGIN_MESSAGE& header) {
+  IVRA_PLUGIN_MESSAGE bad = header;
+  IvraPlugs::BVH_JOIN* root = bad.mutable_header()->mutable_rootjoin();
+  if (root->channels_size() > 0) root->mutable_channels()->RemoveLast();
+  root->mutable_unknown_fields()->AddVarint(IvraPlugs::BVH_JOIN::kChannelsFieldNumber, 9);
+  return bad;
 }
 
 std::string FormatAddress(const sockaddr_storage& address) {
@@ -73,6 +99,7 @@ struct MotionServer::Actor {
   std::string mName;
   bvh::Clip mClip;
   std::string mHeaderFrame;  // encoded once, sent on every query
+  int mBurst = 0;            // frames played in the current loop turn
   std::chrono::duration<double> mPeriod{0};
   uint64_t mNextFrame = 0;  // frames played so far, counting every loop
   // Frame k is due at mBase + k * mPeriod: computed from one origin, so rounding never adds up.
@@ -90,14 +117,29 @@ struct MotionServer::Client {
   OwnedFd mFd;
   std::string mPeer;
   FrameReader mReader{kMaxCommandPayload};
-  // Whole frames waiting to be sent; bytes before mOutStart are sent already.
+  // Bytes waiting to be sent; bytes before mOutStart are sent already.
   std::string mOut;
   size_t mOutStart = 0;
+  // With split writes: the size of each send() call for the bytes of mOut, in order.
+  std::deque<size_t> mPieces;
+  // Null unless fault injection is on; holds what it delays.
+  std::unique_ptr<FaultStage> mFaults;
   bool mClosed = false;
   std::string mCloseReason;
   uint64_t mBadInputSeen = 0;
 
-  size_t Pending() const { return mOut.size() - mOutStart; }
+  // Replay: the next timeline record, the pass it belongs to and when the pass started.
+  size_t mReplayNext = 0;
+  uint64_t mReplayPass = 0;
+  Clock::time_point mReplayBase;
+  bool mReplayDone = false;
+  // The actor list and headers as the timeline has left them (pointing into the plan).
+  const std::string* mReplayList = nullptr;
+  std::map<uint32_t, const std::string*> mReplayHeaders;
+  std::set<uint32_t> mAskedTags;
+
+  size_t Unsent() const { return mOut.size() - mOutStart; }
+  size_t Pending() const { return Unsent() + (mFaults ? mFaults->HeldBytes() : 0); }
 };
 
 MotionServer::OwnedFd::OwnedFd(OwnedFd&& other) noexcept : mFd(std::exchange(other.mFd, -1)) {}
@@ -129,6 +171,7 @@ bool MotionServer::AddActor(uint32_t tag, const std::string& name, bvh::Clip cli
     return false;
   };
   if (mStarted) return fail("actors must be added before Start");
+  if (mReplay) return fail("the server replays a capture");
   for (const auto& actor : mActors) {
     if (actor->mTag == tag) return fail("tag already used by " + actor->mName);
   }
@@ -167,13 +210,31 @@ bool MotionServer::AddSyntheticActor(uint32_t tag, const std::string& name, std:
   return AddActor(tag, name, MakeSyntheticClip(), error);
 }
 
+bool MotionServer::AddReplay(const Capture& capture, std::string* error) {
+  auto fail = [error](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  if (mStarted) return fail("a replay must be added before Start");
+  if (mReplay) return fail("the server replays a capture already");
+  if (!mActors.empty()) return fail("the server serves actors; a replay cannot be added");
+  auto plan = std::make_unique<ReplayPlan>();
+  if (!BuildReplayPlan(capture, plan.get(), error)) return false;
+  mReplay = std::move(plan);
+  return true;
+}
+
 bool MotionServer::Start(std::string* error) {
   auto fail = [error](const std::string& text) {
     if (error != nullptr) *error = text;
     return false;
   };
   if (mStarted) return fail("the server was started already");
-  if (mActors.empty()) return fail("no actor to serve");
+  if (mActors.empty() && !mReplay) return fail("no actor to serve");
+  if (!(mOptions.mReplaySpeed > 0) || !std::isfinite(mOptions.mReplaySpeed)) {
+    return fail("the replay speed must be a positive number");
+  }
+  if (!mOptions.mFaults.Validate(error)) return false;
   if (mOptions.mPort < 0 || mOptions.mPort > 65535) {
     return fail("port " + std::to_string(mOptions.mPort) + " is not in 0..65535");
   }
@@ -184,13 +245,18 @@ bool MotionServer::Start(std::string* error) {
     return fail("the status interval must be 0 or more seconds");
   }
 
-  std::map<uint32_t, std::string> names;
-  for (const auto& actor : mActors) names[actor->mTag] = actor->mName;
-  mActorListFrame = EncodeFrame(MakeActorListMessage(names), mOptions.mCompression);
-  if (mActorListFrame.empty() ||
-      mActorListFrame.size() - kFramePrefixBytes > kMaxPayloadBytes - kCompressionSlack) {
-    return fail("the actor list would not fit the plug-in's buffer");
+  if (mReplay) {
+    mActorListFrame = mReplay->mActorList;
+  } else {
+    std::map<uint32_t, std::string> names;
+    for (const auto& actor : mActors) names[actor->mTag] = actor->mName;
+    mActorListFrame = EncodeFrame(MakeActorListMessage(names), mOptions.mCompression);
+    if (mActorListFrame.empty() ||
+        mActorListFrame.size() - kFramePrefixBytes > kMaxPayloadBytes - kCompressionSlack) {
+      return fail("the actor list would not fit the plug-in's buffer");
+    }
   }
+  if (mOptions.mFaults.Any() && !BuildFaultContext(error)) return false;
 
   if (!Listen(error)) return false;
   mWake = OwnedFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -202,6 +268,80 @@ bool MotionServer::Start(std::string* error) {
   }
   mStarted = true;
   mThread = std::thread([this] { Run(); });
+  return true;
+}
+
+bool MotionServer::BuildFaultContext(std::string* error) {
+  auto fail = [error](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  const FaultOptions& faults = mOptions.mFaults;
+  mFaultContext = FaultContext();
+  mFaultContext.mCompression = mReplay ? mReplay->mCompression : mOptions.mCompression;
+  // The actor list and every actor's header, decoded, with the format each was sent in.
+  IVRA_PLUGIN_MESSAGE list;
+  bool haveList = false;
+  struct Header {
+    IVRA_PLUGIN_MESSAGE mMessage;
+    Compression mFormat = Compression::kGzip;
+  };
+  std::map<uint32_t, Header> headers;
+  if (mReplay) {
+    haveList = DecodeFrameBytes(mReplay->mActorList, &list);
+    for (const auto& [tag, frame] : mReplay->mHeaders) {
+      Header header;
+      if (!DecodeFrameBytes(frame, &header.mMessage)) continue;
+      header.mFormat = FrameCompression(frame);
+      headers.emplace(tag, std::move(header));
+    }
+  } else {
+    std::map<uint32_t, std::string> names;
+    for (const auto& actor : mActors) {
+      names[actor->mTag] = actor->mName;
+      Header header;
+      header.mMessage = MakeHeaderMessage(actor->mClip, actor->mTag, actor->mName);
+      header.mFormat = mOptions.mCompression;
+      headers.emplace(actor->mTag, std::move(header));
+    }
+    list = MakeActorListMessage(names);
+    haveList = true;
+  }
+  if (faults.mBadEnumRate > 0) {
+    for (const auto& [tag, header] : headers) {
+      mFaultContext.mBadChannelHeaders[tag] =
+          EncodeFrame(WithUndeclaredChannel(header.mMessage), header.mFormat);
+    }
+  }
+  if (faults.mChangeSkeletonAfter > 0) {
+    // The actor with the lowest tag that is listed and has a header.
+    const auto& names = list.command().actorslist().map();
+    const Header* header = nullptr;
+    for (const auto& [tag, candidate] : headers) {
+      if (haveList && names.count(tag) > 0) {
+        mFaultContext.mChangeTag = tag;
+        header = &candidate;
+        break;
+      }
+    }
+    if (header == nullptr) {
+      return fail("a skeleton change needs an actor that is in the actor list and has a header");
+    }
+    const std::string name = ChangedActorName(names.at(mFaultContext.mChangeTag));
+    IVRA_PLUGIN_MESSAGE changedList = list;
+    (*changedList.mutable_command()
+          ->mutable_actorslist()
+          ->mutable_map())[mFaultContext.mChangeTag] = name;
+    Compression listFormat =
+        mReplay ? FrameCompression(mReplay->mActorList) : mOptions.mCompression;
+    mFaultContext.mChangedActorList = EncodeFrame(changedList, listFormat);
+    mFaultContext.mChangedHeader =
+        EncodeFrame(AddChangedJoint(header->mMessage, name), header->mFormat);
+    if (mFaultContext.mChangedActorList.empty() || mFaultContext.mChangedHeader.empty()) {
+      return fail("cannot encode the changed skeleton");
+    }
+    mFaultContext.mHasChange = true;
+  }
   return true;
 }
 
@@ -300,16 +440,34 @@ void MotionServer::Run() {
   while (!mStopRequested.load()) {
     Clock::time_point now = Clock::now();
     AdvancePlayback(now);
+    AdvanceReplay(now);
     for (auto& client : mClients) {
-      if (!client->mClosed && client->Pending() > 0) Flush(client.get());
+      if (client->mClosed) continue;
+      if (client->mFaults) ReleaseFaults(client.get(), now);
+      if (client->Unsent() > 0) Flush(client.get());
+      if (!client->mClosed && client->mFaults && client->mFaults->CutDue() &&
+          client->Unsent() == 0) {
+        CutConnection(client.get());
+      }
     }
     RemoveClosedClients();
     if (!mOptions.mLoop) {
-      bool done = std::all_of(mActors.begin(), mActors.end(),
-                              [](const auto& actor) { return actor->mFinished; }) &&
-                  std::all_of(mClients.begin(), mClients.end(),
-                              [](const auto& client) { return client->Pending() == 0; });
-      mLocalStats.mPlaybackFinished = done;
+      bool played = false;
+      if (mReplay) {
+        played = mLocalStats.mReplayPasses > 0 &&
+                 std::all_of(mClients.begin(), mClients.end(),
+                             [](const auto& client) { return client->mReplayDone; });
+      } else {
+        played = std::all_of(mActors.begin(), mActors.end(),
+                             [](const auto& actor) { return actor->mFinished; });
+        // Nothing more will come to fill a burst.
+        for (auto& client : mClients) {
+          if (played && client->mFaults) client->mFaults->ReleaseBurst();
+        }
+      }
+      mLocalStats.mPlaybackFinished =
+          played && std::all_of(mClients.begin(), mClients.end(),
+                                [](const auto& client) { return client->Pending() == 0; });
     }
     if (statusOn && now >= mNextStatus) {
       PrintStatus(now);
@@ -322,7 +480,7 @@ void MotionServer::Run() {
     bool acceptPaused = Clock::now() < mAcceptPausedUntil;
     fds.push_back({acceptPaused ? -1 : mListener.Get(), POLLIN, 0});
     for (const auto& client : mClients) {
-      auto events = static_cast<short>(POLLIN | (client->Pending() > 0 ? POLLOUT : 0));
+      auto events = static_cast<short>(POLLIN | (client->Unsent() > 0 ? POLLOUT : 0));
       fds.push_back({client->mFd.Get(), events, 0});
     }
     int timeout = PollTimeoutMs(Clock::now());
@@ -362,6 +520,16 @@ int MotionServer::PollTimeoutMs(Clock::time_point now) const {
       if (!actor->mFinished) next = std::min(next, actor->Due(actor->mNextFrame));
     }
   }
+  for (const auto& client : mClients) {
+    if (client->mFaults) next = std::min(next, client->mFaults->NextDue());
+    if (!mReplay || client->mReplayDone || client->mClosed) continue;
+    if (client->mFaults && client->mFaults->Cutting()) continue;
+    if (!mOptions.mReplayAsap) {
+      next = std::min(next, ReplayDue(*client));
+    } else if (client->Pending() < kAsapWindow) {
+      next = now;
+    }
+  }
   if (now < mAcceptPausedUntil) next = std::min(next, mAcceptPausedUntil);
   if (next == Clock::time_point::max()) return -1;
   if (next <= now) return 0;
@@ -393,7 +561,19 @@ void MotionServer::AcceptClients(Clock::time_point now) {
     int one = 1;
     // Frames are small and due now: do not let Nagle hold them back.
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    Queue(client.get(), mActorListFrame);
+    if (mOptions.mFaults.Any()) {
+      client->mFaults = std::make_unique<FaultStage>(mOptions.mFaults, mFaultContext, client->mId,
+                                                     &mLocalStats.mFaults);
+    }
+    if (mReplay) {
+      client->mReplayBase = now;
+      client->mReplayDone = mReplay->mTimeline.empty();
+      client->mReplayList = &mReplay->mActorList;
+      for (const auto& [tag, frame] : mReplay->mHeaders) client->mReplayHeaders[tag] = &frame;
+    }
+    if (!mActorListFrame.empty()) {
+      Send(client.get(), Outgoing::kActorList, 0, mActorListFrame, nullptr, now);
+    }
     mClients.push_back(std::move(client));
     ++mLocalStats.mTotalConnections;
     int open = static_cast<int>(
@@ -401,7 +581,7 @@ void MotionServer::AcceptClients(Clock::time_point now) {
     mLocalStats.mClientsConnected = open;
     Log("client #" + std::to_string(mClients.back()->mId) + " connected from " +
         mClients.back()->mPeer + " (" + Plural(static_cast<uint64_t>(open), "client") + ")");
-    if (!mPlaying) ResumePlayback(Clock::now());
+    if (!mPlaying && !mReplay) ResumePlayback(Clock::now());
   }
 }
 
@@ -417,12 +597,23 @@ void MotionServer::ResumePlayback(Clock::time_point now) {
 
 void MotionServer::AdvancePlayback(Clock::time_point now) {
   if (!mPlaying) return;
-  for (auto& actor : mActors) {
-    int burst = 0;
-    while (!actor->mFinished && actor->Due(actor->mNextFrame) <= now && burst < kMaxBurstFrames) {
-      PlayFrame(actor.get());
-      ++burst;
+  for (auto& actor : mActors) actor->mBurst = 0;
+  // Overdue frames go out in the order they fell due, whichever actor they belong to, so that
+  // the order of the stream does not depend on how late this turn runs.
+  for (;;) {
+    Actor* next = nullptr;
+    for (auto& actor : mActors) {
+      if (actor->mFinished || actor->mBurst >= kMaxBurstFrames) continue;
+      Clock::time_point due = actor->Due(actor->mNextFrame);
+      if (due <= now && (next == nullptr || due < next->Due(next->mNextFrame))) {
+        next = actor.get();
+      }
     }
+    if (next == nullptr) break;
+    PlayFrame(next, now);
+    ++next->mBurst;
+  }
+  for (auto& actor : mActors) {
     if (!actor->mFinished && actor->Due(actor->mNextFrame) <= now) {
       // Too far behind: keep the frame order and restart the schedule one period from now.
       actor->mBase = now + std::chrono::duration_cast<Clock::duration>(actor->mPeriod) -
@@ -433,7 +624,7 @@ void MotionServer::AdvancePlayback(Clock::time_point now) {
   }
 }
 
-void MotionServer::PlayFrame(Actor* actor) {
+void MotionServer::PlayFrame(Actor* actor, Clock::time_point now) {
   const bvh::Clip& clip = actor->mClip;
   auto row = static_cast<size_t>(actor->mNextFrame % static_cast<uint64_t>(clip.mFrameCount));
   const size_t channels = static_cast<size_t>(clip.mChannelCount);
@@ -453,12 +644,93 @@ void MotionServer::PlayFrame(Actor* actor) {
   if (bytes.empty()) return;  // AddActor checked the size, so only a failing compressor gets here
   for (auto& client : mClients) {
     if (client->mClosed) continue;
-    Queue(client.get(), bytes);
+    Send(client.get(), Outgoing::kMotion, actor->mTag, bytes, &mFrameMessage, now);
     if (!client->mClosed) ++mLocalStats.mFramesSent;
   }
 }
 
-void MotionServer::Queue(Client* client, const std::string& frame) {
+MotionServer::Clock::time_point MotionServer::ReplayDue(const Client& client) const {
+  const ReplayRecord& record = mReplay->mTimeline[client.mReplayNext];
+  double micros =
+      (static_cast<double>(client.mReplayPass) * static_cast<double>(mReplay->mPassMicros) +
+       static_cast<double>(record.mMicros)) /
+      mOptions.mReplaySpeed;
+  return client.mReplayBase + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double, std::micro>(micros));
+}
+
+void MotionServer::AdvanceReplay(Clock::time_point now) {
+  if (!mReplay) return;
+  for (auto& owned : mClients) {
+    Client* client = owned.get();
+    int played = 0;
+    while (!client->mClosed && !client->mReplayDone &&
+           !(client->mFaults && client->mFaults->Cutting())) {
+      if (mOptions.mReplayAsap) {
+        if (client->Pending() >= kAsapWindow || played >= kMaxReplayPerTurn) break;
+      } else {
+        Clock::time_point due = ReplayDue(*client);
+        if (due > now) break;
+        if (played >= kMaxReplayPerTurn) {
+          // Too far behind: keep the order and go on from now.
+          client->mReplayBase += now - due;
+          ++mLocalStats.mResyncs;
+          break;
+        }
+      }
+      PlayReplayRecord(client, now);
+      ++played;
+    }
+  }
+}
+
+void MotionServer::PlayReplayRecord(Client* client, Clock::time_point now) {
+  const ReplayRecord& record = mReplay->mTimeline[client->mReplayNext];
+  switch (record.mKind) {
+    case ReplayRecord::Kind::kMotion:
+      ++mLocalStats.mFramesPlayed;
+      Send(client, Outgoing::kMotion, record.mTag, record.mBytes, nullptr, now);
+      if (!client->mClosed) ++mLocalStats.mFramesSent;
+      break;
+    case ReplayRecord::Kind::kActorList:
+      client->mReplayList = &record.mBytes;
+      Send(client, Outgoing::kOther, 0, record.mBytes, nullptr, now);
+      break;
+    case ReplayRecord::Kind::kHeader:
+      client->mReplayHeaders[record.mTag] = &record.mBytes;
+      Send(client, Outgoing::kOther, record.mTag, record.mBytes, nullptr, now);
+      break;
+    case ReplayRecord::Kind::kOther:
+      Send(client, Outgoing::kOther, 0, record.mBytes, nullptr, now);
+      break;
+  }
+  if (++client->mReplayNext < mReplay->mTimeline.size()) return;
+  ++mLocalStats.mReplayPasses;
+  if (!mOptions.mLoop) {
+    client->mReplayDone = true;
+    if (client->mFaults) client->mFaults->ReleaseBurst();
+    return;
+  }
+  client->mReplayNext = 0;
+  ++client->mReplayPass;
+  if (mReplay->mTimelineChangesState) {
+    // The pass changed the list or a skeleton: the next one starts from the captured state.
+    client->mReplayList = &mReplay->mActorList;
+    for (const auto& [tag, frame] : mReplay->mHeaders) client->mReplayHeaders[tag] = &frame;
+    if (!mReplay->mActorList.empty()) {
+      Send(client, Outgoing::kOther, 0, mReplay->mActorList, nullptr, now);
+    }
+    for (uint32_t tag : client->mAskedTags) {
+      auto found = mReplay->mHeaders.find(tag);
+      if (found != mReplay->mHeaders.end()) {
+        Send(client, Outgoing::kOther, tag, found->second, nullptr, now);
+      }
+    }
+  }
+}
+
+void MotionServer::Send(Client* client, Outgoing kind, uint32_t tag, const std::string& frame,
+                        const IVRA_PLUGIN_MESSAGE* message, Clock::time_point now) {
   if (client->mClosed) return;
   size_t pending = client->Pending();
   if (pending > 0 && pending + frame.size() > mOptions.mMaxQueuedBytes) {
@@ -466,20 +738,69 @@ void MotionServer::Queue(Client* client, const std::string& frame) {
     Close(client, "too slow, " + std::to_string(pending) + " bytes waiting to be sent");
     return;
   }
+  if (!client->mFaults) {
+    Append(client, frame);
+    return;
+  }
+  FaultStage* stage = client->mFaults.get();
+  switch (kind) {
+    case Outgoing::kActorList:
+      stage->SubmitActorList(frame, now);
+      break;
+    case Outgoing::kHeaderAnswer:
+      stage->SubmitHeaderAnswer(tag, frame, now);
+      break;
+    case Outgoing::kMotion:
+      stage->SubmitMotion(tag, frame, message, now);
+      break;
+    case Outgoing::kOther:
+      stage->SubmitOther(frame, now);
+      break;
+  }
+  ReleaseFaults(client, now);
+}
+
+void MotionServer::Append(Client* client, const std::string& bytes) {
   if (client->mOutStart > 0 && client->mOutStart >= client->mOut.size() / 2) {
     client->mOut.erase(0, client->mOutStart);
     client->mOutStart = 0;
   }
-  client->mOut += frame;
+  client->mOut += bytes;
+}
+
+void MotionServer::ReleaseFaults(Client* client, Clock::time_point now) {
+  if (client->mOutStart > 0 && client->mOutStart >= client->mOut.size() / 2) {
+    client->mOut.erase(0, client->mOutStart);
+    client->mOutStart = 0;
+  }
+  client->mFaults->Release(now, &client->mOut, &client->mPieces);
+}
+
+void MotionServer::CutConnection(Client* client) {
+  // Everything queued has been handed to the system: the peer gets it, then the end of the
+  // stream. Input left unread would turn the close into a reset that can discard it.
+  ::shutdown(client->mFd.Get(), SHUT_WR);
+  char scratch[4096];
+  while (::recv(client->mFd.Get(), scratch, sizeof(scratch), MSG_DONTWAIT) > 0) {
+  }
+  Close(client,
+        "cut by fault injection after " + Plural(client->mFaults->MotionFramesSent(), "frame"));
 }
 
 void MotionServer::Flush(Client* client) {
-  while (client->Pending() > 0) {
-    ssize_t sent = ::send(client->mFd.Get(), client->mOut.data() + client->mOutStart,
-                          client->Pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (client->Unsent() > 0) {
+    // A split write goes out one piece per call.
+    size_t size = client->Unsent();
+    if (!client->mPieces.empty()) size = std::min(size, client->mPieces.front());
+    ssize_t sent = ::send(client->mFd.Get(), client->mOut.data() + client->mOutStart, size,
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       client->mOutStart += static_cast<size_t>(sent);
       mLocalStats.mBytesSent += static_cast<uint64_t>(sent);
+      if (!client->mPieces.empty()) {
+        client->mPieces.front() -= static_cast<size_t>(sent);
+        if (client->mPieces.front() == 0) client->mPieces.pop_front();
+      }
       continue;
     }
     if (sent < 0 && errno == EINTR) continue;
@@ -487,7 +808,7 @@ void MotionServer::Flush(Client* client) {
     Close(client, sent < 0 ? ErrnoText(errno) : "send returned 0");
     return;
   }
-  if (client->Pending() == 0) {
+  if (client->Unsent() == 0) {
     client->mOut.clear();
     client->mOutStart = 0;
   }
@@ -528,15 +849,27 @@ void MotionServer::HandleMessage(Client* client, const IVRA_PLUGIN_MESSAGE& mess
   }
   const COMMAND& command = message.command();
   const std::string who = "client #" + std::to_string(client->mId);
+  const Clock::time_point now = Clock::now();
+  const std::string& actorList = mReplay ? *client->mReplayList : mActorListFrame;
   switch (command.cmdtype()) {
     case COMMAND::Command_Query_BVH_Header: {
       bool hasTag = command.Content_case() == COMMAND::kActorTag;
+      if (hasTag && mReplay) {
+        auto found = client->mReplayHeaders.find(command.actortag());
+        if (found != client->mReplayHeaders.end()) {
+          ++mLocalStats.mHeaderQueries;
+          client->mAskedTags.insert(found->first);
+          Log(who + " asked for actor " + std::to_string(found->first) + ": captured header sent");
+          Send(client, Outgoing::kHeaderAnswer, found->first, *found->second, nullptr, now);
+          return;
+        }
+      }
       for (const auto& actor : mActors) {
         if (hasTag && actor->mTag == command.actortag()) {
           ++mLocalStats.mHeaderQueries;
           Log(who + " asked for actor " + std::to_string(actor->mTag) + " (" + actor->mName +
               "): header sent");
-          Queue(client, actor->mHeaderFrame);
+          Send(client, Outgoing::kHeaderAnswer, actor->mTag, actor->mHeaderFrame, nullptr, now);
           return;
         }
       }
@@ -545,13 +878,15 @@ void MotionServer::HandleMessage(Client* client, const IVRA_PLUGIN_MESSAGE& mess
       std::string text = hasTag ? "unknown actor tag " + std::to_string(command.actortag())
                                 : "header query without an actor tag";
       Log(who + ": " + text + "; sent an error and the actor list");
-      Queue(client, EncodeFrame(MakeErrorMessage(1, text), mOptions.mCompression));
-      Queue(client, mActorListFrame);
+      Compression format = mReplay ? mReplay->mCompression : mOptions.mCompression;
+      Send(client, Outgoing::kOther, 0, EncodeFrame(MakeErrorMessage(1, text), format), nullptr,
+           now);
+      if (!actorList.empty()) Send(client, Outgoing::kActorList, 0, actorList, nullptr, now);
       return;
     }
     case COMMAND::Command_Query_ActorList:
       ++mLocalStats.mActorListQueries;
-      Queue(client, mActorListFrame);
+      if (!actorList.empty()) Send(client, Outgoing::kActorList, 0, actorList, nullptr, now);
       return;
     default:
       ++mLocalStats.mIgnoredMessages;

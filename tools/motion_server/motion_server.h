@@ -1,8 +1,9 @@
-// The reference motion server: serves BVH actors to plug-in clients over TCP, answering actor
-// list and header queries and streaming every actor's frames at a steady rate.
-// One thread owns the server object and calls AddActor, Start and Stop (never concurrently);
-// Port, GetStats, WaitForClients and WaitForStats may be called from any thread. Sockets and
-// playback live on the server's own thread, started by Start.
+// The reference motion server: serves BVH actors, or a replayed capture, to plug-in clients over
+// TCP, answering actor list and header queries and streaming frames at a steady rate, with
+// optional fault injection (fault_injection.h).
+// One thread owns the server object and calls AddActor, AddReplay, Start and Stop (never
+// concurrently); Port, GetStats, WaitForClients and WaitForStats may be called from any thread.
+// Sockets and playback live on the server's own thread, started by Start.
 #ifndef KMQ_TOOLS_MOTION_SERVER_MOTION_SERVER_H_
 #define KMQ_TOOLS_MOTION_SERVER_MOTION_SERVER_H_
 
@@ -20,7 +21,10 @@
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
 #include "bvh.h"
+#include "capture_file.h"
+#include "fault_injection.h"
 #include "motion_protocol.h"
+#include "replay_plan.h"
 
 namespace kmq {
 
@@ -40,14 +44,21 @@ struct ServerOptions {
   // A client whose unsent bytes would pass this is too slow to follow the stream: it is
   // disconnected rather than let the queue grow or hold back the others.
   size_t mMaxQueuedBytes = 4u << 20;
+  // Replay only: the capture's time runs this many times as fast.
+  double mReplaySpeed = 1.0;
+  // Replay only: each connection gets the records as fast as it takes them.
+  bool mReplayAsap = false;
+  FaultOptions mFaults;
 };
 
 struct Stats {
   int mClientsConnected = 0;
   uint64_t mTotalConnections = 0;
-  // FRAME_DATA messages queued to clients: one per frame per connected client.
+  // FRAME_DATA messages queued to clients: one per frame per connected client (fault injection
+  // may still drop or damage them).
   uint64_t mFramesSent = 0;
-  // Frames taken from the clips by playback, whatever the number of clients.
+  // Frames taken from the clips by playback, whatever the number of clients. A replay plays
+  // each connection its own copy of the capture, so there it counts every connection's frames.
   uint64_t mFramesPlayed = 0;
   uint64_t mBytesSent = 0;
   uint64_t mHeaderQueries = 0;
@@ -60,8 +71,12 @@ struct Stats {
   uint64_t mSlowClientsDropped = 0;
   // Times playback fell more than a burst behind and restarted its schedule from now.
   uint64_t mResyncs = 0;
-  // Without looping: every clip has been played and every queue sent.
+  // Without looping: every clip has been played and every queue sent. For a replay: at least
+  // one connection had the whole capture, and every connection has had it and been sent it all.
   bool mPlaybackFinished = false;
+  // Replay: passes over the capture completed, counting every connection.
+  uint64_t mReplayPasses = 0;
+  FaultCounts mFaults;
 };
 
 class MotionServer {
@@ -75,12 +90,19 @@ class MotionServer {
   // Adds an actor streaming clip. REQUIRES: Start not called yet. Fails on a tag already used, a
   // clip that breaks bvh::ValidateClip, has no frame, nests deeper than kMaxWireJointDepth, or
   // whose header or frames would not fit the plug-in's receive buffer.
+  // Fails on a server that serves a replay.
   bool AddActor(uint32_t tag, const std::string& name, bvh::Clip clip, std::string* error);
   // Adds MakeSyntheticClip() as an actor. REQUIRES: Start not called yet.
   bool AddSyntheticActor(uint32_t tag, const std::string& name, std::string* error = nullptr);
+  // Serves capture instead of actors. Each connection gets the captured actor list, answers to
+  // header queries from the captured headers, and the other records with their original timing
+  // (see mReplaySpeed, mReplayAsap and mLoop), re-sent byte for byte. REQUIRES: Start not
+  // called yet. Fails on a server that has actors or a replay already, or a capture without a
+  // record.
+  bool AddReplay(const Capture& capture, std::string* error);
 
-  // Binds and listens, then serves on a new thread. Fails on bad options, no actor, a second
-  // call, or an address that cannot be bound.
+  // Binds and listens, then serves on a new thread. Fails on bad options, nothing to serve, a
+  // second call, or an address that cannot be bound.
   bool Start(std::string* error);
   // The bound port once Start succeeded (still after Stop), else -1.
   int Port() const { return mPort.load(); }
@@ -102,6 +124,7 @@ class MotionServer {
   using Clock = std::chrono::steady_clock;
   struct Actor;
   struct Client;
+  enum class Outgoing { kActorList, kHeaderAnswer, kMotion, kOther };
 
   // Owns one file descriptor and closes it when destroyed.
   class OwnedFd {
@@ -126,8 +149,18 @@ class MotionServer {
   void ReadClient(Client* client);
   void HandleMessage(Client* client, const IvraPlugs::IVRA_PLUGIN_MESSAGE& message);
   void AdvancePlayback(Clock::time_point now);
-  void PlayFrame(Actor* actor);
-  void Queue(Client* client, const std::string& frame);
+  void PlayFrame(Actor* actor, Clock::time_point now);
+  void AdvanceReplay(Clock::time_point now);
+  void PlayReplayRecord(Client* client, Clock::time_point now);
+  Clock::time_point ReplayDue(const Client& client) const;
+  bool BuildFaultContext(std::string* error);
+  // Hands frame to client's queue, through its fault stage if it has one. message is frame's
+  // decoded envelope where the caller has it.
+  void Send(Client* client, Outgoing kind, uint32_t tag, const std::string& frame,
+            const IvraPlugs::IVRA_PLUGIN_MESSAGE* message, Clock::time_point now);
+  void Append(Client* client, const std::string& bytes);
+  void ReleaseFaults(Client* client, Clock::time_point now);
+  void CutConnection(Client* client);
   void Flush(Client* client);
   void Close(Client* client, const std::string& reason);
   void RemoveClosedClients();
@@ -139,8 +172,11 @@ class MotionServer {
 
   const ServerOptions mOptions;
 
-  // Filled by AddActor before Start; afterwards owned by the server thread.
+  // Filled by AddActor or AddReplay before Start; afterwards owned by the server thread.
   std::vector<std::unique_ptr<Actor>> mActors;
+  std::unique_ptr<const ReplayPlan> mReplay;
+  // Built by Start; read-only afterwards.
+  FaultContext mFaultContext;
   bool mStarted = false;  // owner thread only
 
   // Created by Start, closed by Stop after the server thread has joined.

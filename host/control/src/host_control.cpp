@@ -87,6 +87,7 @@ void ResetHost() {
     state.mBoxHandler = nullptr;
   }
   state.mSocketReadLimit.store(0);
+  SetSocketTap(nullptr);
   state.mTraceLevel.store(FBSDKNamespace::kFBNORMAL_TRACE);
   state.mSceneTimeMode.store(FBSDKNamespace::kFBTimeMode30Frames);
   ResetUi();  // Characters first: their slots refer to the scene's models.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 using IvraPlugs::BVH_FRAME;
 using IvraPlugs::BVH_HEADER;
@@ -77,7 +78,13 @@ void ServerLink::Close() {
 
 bool ServerLink::ReleaseSocket() {
   int socket = mSocket.exchange(0);
-  if (socket != 0) mTcp.CloseSocket(socket);
+  if (socket != 0) {
+    // A ReadMessage on the I/O thread may still hold the handle it loaded before it was cleared;
+    // closing under it would let a new socket reuse the number while that read goes on. Reads
+    // never block, so this waits at most for one frame to be read and applied.
+    while (mSocketUsers.load() > 0) std::this_thread::yield();
+    mTcp.CloseSocket(socket);
+  }
   return true;
 }
 
@@ -99,8 +106,16 @@ bool ServerLink::FillWord(int socket) {
 }
 
 bool ServerLink::ReadMessage() {
+  // Counted before the handle is loaded, so that ReleaseSocket either sees this reader or this
+  // reader sees the cleared handle.
+  mSocketUsers.fetch_add(1);
   const int socket = mSocket.load();
-  if (socket == 0) return false;
+  const bool read = socket != 0 && ReadFrame(socket);
+  mSocketUsers.fetch_sub(1);
+  return read;
+}
+
+bool ServerLink::ReadFrame(int socket) {
   const unsigned generation = mConnectionGeneration.load();
   if (generation != mReceiveGeneration) {
     mReceiveGeneration = generation;

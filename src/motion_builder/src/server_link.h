@@ -132,6 +132,8 @@ class ServerLink {
   // Where ReadMessage stands in the current frame. Owned by the I/O thread.
   enum class ReceiveStage { kMarker, kLength, kPayload, kSkip };
 
+  // One frame from socket: the body of ReadMessage.
+  bool ReadFrame(int socket);
   // Reads into the four-byte word; true once it holds four bytes.
   bool FillWord(int socket);
   // Forgets a partial frame of an earlier connection.
@@ -147,6 +149,8 @@ class ServerLink {
   void DecodeFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
   void ReplaceActors(const IvraPlugs::COMMAND& command) EXCLUDES(mLock);
 
+  // ReadMessage calls in progress; ReleaseSocket waits for them before closing the handle.
+  std::atomic<int> mSocketUsers{0};
   // Bumped by Open so that the I/O thread drops a partial frame of the previous connection.
   std::atomic<unsigned> mConnectionGeneration{0};
 

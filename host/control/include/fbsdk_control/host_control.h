@@ -49,11 +49,20 @@ void SetTraceLevel(unsigned int level);
 // Forces short reads deterministically.
 void SetSocketReadLimit(int maxBytesPerRead);
 
+// Wire tap: every byte FBTCPIP::Read and ReadBlocking place and every byte Write and
+// WriteBlocking send is reported once, after the call, on the calling thread and with no host lock
+// held (datagrams are not reported). outgoing is true for sent bytes. nullptr removes the tap.
+// Replacing or removing it returns only after calls still inside the old tap have returned (a tap
+// that replaces itself does not wait for its own call), so do not call it while holding a lock
+// the tap takes.
+void SetSocketTap(std::function<void(int socket, bool outgoing, const char* data, int size)> tap);
+
 // The scene's frame rate, used for kFBTimeModeDefault (default kFBTimeMode30Frames).
 void SetSceneTimeMode(FBSDKNamespace::FBTimeMode mode);
 
-// Clears captured traces and boxes, queued answers, the box handler, the read limit, and
-// restores the default trace level and scene rate; resets the scene (see scene_control.h).
+// Clears captured traces and boxes, queued answers, the box handler, the read limit, the socket
+// tap, and restores the default trace level and scene rate; resets the scene (see
+// scene_control.h).
 void ResetHost();
 
 // ResetHost() on construction and on destruction, so each test starts and leaves clean.

@@ -1,0 +1,448 @@
+// The headless host's stream health readout and contact sheet: the one-shot job's JSON summary
+// against the reference server, the silence warning when a loopback peer goes quiet (once per
+// silence), the health command, and the contact sheet written beside an exported take.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fbsdk/fbsdk.h>
+#include <fbsdk_control/host_control.h>
+#include <gtest/gtest.h>
+
+#include "bvh.h"
+#include "command_interpreter.h"
+#include "contact_sheet.h"
+#include "headless_host.h"
+#include "host_options.h"
+#include "link_test_util.h"
+
+namespace {
+
+using kmq::HeadlessHost;
+using kmq::HostOptions;
+using kmq::SessionResult;
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "kmq_health_" + std::to_string(::getpid()) + "_" + name;
+}
+
+HostOptions QuietOptions(const std::string& outName) {
+  HostOptions options = kmq::DefaultHostOptions();
+  options.mQuiet = true;
+  options.mTimeout = 5;
+  options.mSeconds = 1.5;
+  options.mOutPath = TempPath(outName);
+  return options;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool FileExists(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file != nullptr) std::fclose(file);
+  return file != nullptr;
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The take's contact sheet has one front and one side view per chosen frame, for exactly the
+// frames ContactSheetFrames chooses.
+void ExpectSheetOfTake(const std::string& takePath, const std::string& sheetPath) {
+  bvh::Clip take;
+  std::string error;
+  ASSERT_TRUE(bvh::ParseBvhFile(takePath, &take, &error)) << error;
+  const std::string svg = ReadFile(sheetPath);
+  ASSERT_FALSE(svg.empty()) << sheetPath;
+  const std::vector<int> frames = kmq::ContactSheetFrames(take.mFrameCount, 8);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(CountOf(svg, "class=\"view front\""), frames.size());
+  EXPECT_EQ(CountOf(svg, "class=\"view side\""), frames.size());
+  for (int frame : frames) {
+    EXPECT_EQ(CountOf(svg, "data-frame=\"" + std::to_string(frame) + "\""), 2u) << frame;
+  }
+}
+
+// ---- A tiny JSON reader, enough to check the summary. ----
+struct Json {
+  enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject } mKind = Kind::kNull;
+  bool mBool = false;
+  double mNumber = 0;
+  std::string mString;
+  std::vector<Json> mArray;
+  std::map<std::string, Json> mObject;
+
+  const Json& operator[](const std::string& key) const {
+    static const Json kMissing;
+    auto found = mObject.find(key);
+    return found == mObject.end() ? kMissing : found->second;
+  }
+};
+
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string& text) : mText(text) {}
+  bool ReadDocument(Json* value) {
+    if (!Read(value)) return false;
+    Space();
+    return mAt == mText.size();
+  }
+
+ private:
+  void Space() {
+    while (mAt < mText.size() && std::isspace(static_cast<unsigned char>(mText[mAt]))) ++mAt;
+  }
+  bool Literal(const char* word) {
+    const size_t length = std::strlen(word);
+    if (mText.compare(mAt, length, word) != 0) return false;
+    mAt += length;
+    return true;
+  }
+  bool ReadString(std::string* out) {
+    if (mAt >= mText.size() || mText[mAt] != '"') return false;
+    ++mAt;
+    while (mAt < mText.size() && mText[mAt] != '"') {
+      if (mText[mAt] == '\\') {
+        if (++mAt >= mText.size()) return false;
+        if (mText[mAt] == 'u') {
+          if (mAt + 4 >= mText.size()) return false;
+          *out += static_cast<char>(std::stoi(mText.substr(mAt + 1, 4), nullptr, 16));
+          mAt += 5;
+          continue;
+        }
+      }
+      *out += mText[mAt++];
+    }
+    if (mAt >= mText.size()) return false;
+    ++mAt;
+    return true;
+  }
+  bool ReadItems(Json* value, char close) {
+    ++mAt;
+    Space();
+    if (mAt < mText.size() && mText[mAt] == close) return ++mAt, true;
+    for (;;) {
+      Json* item = nullptr;
+      if (close == '}') {
+        Space();
+        std::string key;
+        if (!ReadString(&key)) return false;
+        Space();
+        if (mAt >= mText.size() || mText[mAt++] != ':') return false;
+        item = &value->mObject[key];
+      } else {
+        value->mArray.emplace_back();
+        item = &value->mArray.back();
+      }
+      if (!Read(item)) return false;
+      Space();
+      if (mAt >= mText.size()) return false;
+      if (mText[mAt] != ',') return mText[mAt++] == close;
+      ++mAt;
+    }
+  }
+  bool Read(Json* value) {
+    Space();
+    if (mAt >= mText.size()) return false;
+    const char c = mText[mAt];
+    if (c == '{') {
+      value->mKind = Json::Kind::kObject;
+      return ReadItems(value, '}');
+    }
+    if (c == '[') {
+      value->mKind = Json::Kind::kArray;
+      return ReadItems(value, ']');
+    }
+    if (c == '"') {
+      value->mKind = Json::Kind::kString;
+      return ReadString(&value->mString);
+    }
+    if (Literal("true")) {
+      value->mKind = Json::Kind::kBool;
+      value->mBool = true;
+      return true;
+    }
+    if (Literal("false")) {
+      value->mKind = Json::Kind::kBool;
+      return true;
+    }
+    if (Literal("null")) return true;
+    size_t used = 0;
+    value->mKind = Json::Kind::kNumber;
+    value->mNumber = std::stod(mText.substr(mAt), &used);
+    mAt += used;
+    return used > 0;
+  }
+
+  const std::string& mText;
+  size_t mAt = 0;
+};
+
+// ---- Options ----
+
+TEST(HeadlessHealthOptions, ParsesJsonSilenceAndContactSheet) {
+  HostOptions options = kmq::DefaultHostOptions();
+  EXPECT_EQ(options.mSilenceMs, 1000);
+  EXPECT_FALSE(options.mJson);
+  EXPECT_TRUE(options.mContactSheet);
+  bool help = false;
+  std::string error;
+  ASSERT_TRUE(kmq::ParseHostOptions({"--json", "--silence-ms", "250", "--no-contact-sheet"},
+                                    &options, &help, &error))
+      << error;
+  EXPECT_TRUE(options.mJson);
+  EXPECT_EQ(options.mSilenceMs, 250);
+  EXPECT_FALSE(options.mContactSheet);
+  for (const std::string bad : {"0", "-5", "1.5", "abc", "", "3600001"}) {
+    HostOptions other = kmq::DefaultHostOptions();
+    EXPECT_FALSE(kmq::ParseHostOptions({"--silence-ms", bad}, &other, &help, &error)) << bad;
+    EXPECT_NE(error.find("--silence-ms"), std::string::npos) << error;
+  }
+  EXPECT_FALSE(kmq::ParseHostOptions({"--silence-ms"}, &options, &help, &error));
+}
+
+TEST(HeadlessHealthOptions, ContactSheetGoesBesideTheTake) {
+  EXPECT_EQ(kmq::ContactSheetPathFor("take.bvh"), "take.svg");
+  EXPECT_EQ(kmq::ContactSheetPathFor("/tmp/a.b/walk.bvh"), "/tmp/a.b/walk.svg");
+  EXPECT_EQ(kmq::ContactSheetPathFor("take"), "take.svg");
+  EXPECT_EQ(kmq::ContactSheetPathFor("take.svg"), "take.svg.svg");  // never the take itself
+  EXPECT_EQ(kmq::ContactSheetPathFor("dir/.bvh"), "dir/.bvh.svg");
+}
+
+// ---- The one-shot job ----
+
+class HeadlessHealth : public ::testing::Test {
+ protected:
+  fbsdk_control::ScopedHostCapture mCapture;
+};
+
+TEST_F(HeadlessHealth, OneShotJsonSummaryHasTheStreamsFiguresAndTheContactSheet) {
+  HostOptions options = QuietOptions("json.bvh");
+  options.mJson = true;
+  const std::string sheet = kmq::ContactSheetPathFor(options.mOutPath);
+  std::remove(options.mOutPath.c_str());
+  std::remove(sheet.c_str());
+  SessionResult result;
+  ::testing::internal::CaptureStdout();
+  const bool ok = kmq::RunHeadlessSession(options, &result);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(ok) << result.mMessage;
+
+  // Exactly one JSON object, on one line, is all stdout carries.
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+  EXPECT_EQ(out, result.mJson + "\n");
+  Json json;
+  ASSERT_TRUE(JsonReader(out).ReadDocument(&json)) << out;
+  ASSERT_EQ(json.mKind, Json::Kind::kObject);
+  EXPECT_EQ(json["exit_code"].mNumber, 0);
+  EXPECT_EQ(json["take"].mString, options.mOutPath);
+  EXPECT_EQ(json["frames"].mNumber, result.mTake.mFrames);
+  EXPECT_GT(json["frames"].mNumber, 0);
+  EXPECT_EQ(json["keys"].mNumber, result.mKeysRecorded);
+  EXPECT_GT(json["keys"].mNumber, 0);
+  EXPECT_EQ(json["actor"].mString, "cmu_12_01_walk");
+  EXPECT_EQ(json["contact_sheet"].mString, sheet);
+  EXPECT_EQ(json["silence_warnings"].mNumber, 0);
+
+  const Json& health = json["health"];
+  ASSERT_EQ(health.mKind, Json::Kind::kObject) << out;
+  EXPECT_EQ(health["drops"]["undecodable"].mNumber, 0);
+  EXPECT_EQ(health["drops"]["lost_marker"].mNumber, 0);
+  EXPECT_EQ(health["header_received"].mBool, true);
+  EXPECT_EQ(health["chosen_actor"].mNumber, 1);
+  EXPECT_GT(health["evaluations"].mNumber, 0);
+  ASSERT_EQ(health["actors"].mArray.size(), 1u) << out;
+  const Json& actor = health["actors"].mArray[0];
+  EXPECT_EQ(actor["name"].mString, "cmu_12_01_walk");
+  EXPECT_TRUE(actor["chosen"].mBool);
+  const double received = actor["frames_received"].mNumber;
+  const double applied = actor["frames_applied"].mNumber;
+  EXPECT_GT(applied, 0);
+  EXPECT_LE(applied, received);
+  // At least the recording's worth of frames arrived, and the device acknowledged them.
+  EXPECT_GE(applied, static_cast<double>(result.mSamplesReceived) * 0.5);
+  // The capture plays at 120 fps; a loaded machine may stretch it, but not by half.
+  EXPECT_GT(actor["rate_fps"].mNumber, 60.0) << out;
+  EXPECT_LT(actor["rate_fps"].mNumber, 180.0) << out;
+  // The evaluation thread hands the bound root's translation in: frames get matched.
+  EXPECT_GT(health["evaluations_matched"].mNumber, 0) << out;
+  EXPECT_GT(actor["latency_samples"].mNumber, 0) << out;
+
+  // The same figures are in the result, with the table.
+  ASSERT_EQ(result.mHealth.mActors.size(), 1u);
+  EXPECT_EQ(static_cast<double>(result.mHealth.mActors[0].mApplied), applied);
+  EXPECT_NE(result.mHealthTable.find("cmu_12_01_walk"), std::string::npos) << result.mHealthTable;
+
+  EXPECT_EQ(result.mContactSheetPath, sheet);
+  EXPECT_TRUE(result.mContactSheetProblem.empty()) << result.mContactSheetProblem;
+  ExpectSheetOfTake(options.mOutPath, sheet);
+  if (!result.mContactSheetPngPath.empty()) {
+    EXPECT_TRUE(FileExists(result.mContactSheetPngPath));
+    std::remove(result.mContactSheetPngPath.c_str());
+  }
+  EXPECT_FALSE(FileExists(sheet + ".part"));
+  std::remove(options.mOutPath.c_str());
+  std::remove(sheet.c_str());
+}
+
+TEST_F(HeadlessHealth, NoContactSheetWritesTheTakeAlone) {
+  HostOptions options = QuietOptions("nosheet.bvh");
+  options.mSeconds = 0.5;
+  options.mContactSheet = false;
+  const std::string sheet = kmq::ContactSheetPathFor(options.mOutPath);
+  std::remove(sheet.c_str());
+  SessionResult result;
+  ASSERT_TRUE(kmq::RunHeadlessSession(options, &result)) << result.mMessage;
+  EXPECT_TRUE(FileExists(options.mOutPath));
+  EXPECT_FALSE(FileExists(sheet));
+  EXPECT_TRUE(result.mContactSheetPath.empty());
+  EXPECT_TRUE(result.mJson.empty());  // no --json: nothing for scripts
+  std::remove(options.mOutPath.c_str());
+}
+
+// ---- A server that goes quiet ----
+
+constexpr uint32_t kQuietTag = 5;
+
+std::string QuietFrames(int count, int first) {
+  std::string bytes;
+  for (int i = 0; i < count; ++i) {
+    const float x = static_cast<float>(first + i);
+    bytes += linktest::FrameBytes(linktest::FrameMessage(kQuietTag, {x, 90.0f, 0.0f, 0, 0, 0}),
+                                  linktest::Payload::kGzip);
+  }
+  return bytes;
+}
+
+uint64_t Received(const HeadlessHost& host) {
+  const kmq::StreamHealthReport report = host.Health().Report(HeadlessHost::NowUs());
+  for (const kmq::ActorHealth& actor : report.mActors) {
+    if (actor.mTag == kQuietTag) return actor.mReceived;
+  }
+  return 0;
+}
+
+TEST_F(HeadlessHealth, PeerThatGoesQuietGetsOneWarningPerSilence) {
+  constexpr int kSilenceMs = 150;
+  HostOptions options = QuietOptions("quiet.bvh");
+  options.mSilenceMs = kSilenceMs;
+  HeadlessHost host(options);
+  std::vector<std::string> warnings;
+  host.SetHealthListener([&warnings](const std::string& line) { warnings.push_back(line); });
+  linktest::ScriptedPeer peer;
+  std::string message;
+  ASSERT_TRUE(host.LoadPlugin(options.mPluginPath, &message)) << message;
+  ASSERT_TRUE(host.CreateDevice(&message)) << message;
+  ASSERT_TRUE(host.TypeAddress("127.0.0.1", &message)) << message;
+  ASSERT_TRUE(host.TypePort(std::to_string(peer.Port()), &message)) << message;
+  ASSERT_TRUE(host.SetOnline(true, &message)) << message;
+  ASSERT_TRUE(peer.Accept());
+
+  // Actor list; the panel chooses the actor and asks for its header; then header and frames.
+  ASSERT_TRUE(peer.Send(linktest::FrameBytes(linktest::ActorListMessage({{kQuietTag, "Quiet"}}),
+                                             linktest::Payload::kGzip)));
+  ASSERT_EQ(host.IdleUntil([&] { return !host.Actors().empty(); }, 5),
+            HeadlessHost::WaitResult::kDone);
+  ASSERT_GE(peer.Receive(8).size(), 8u);  // the header query
+  using namespace linktest;               // NOLINT: the channel names
+  const BVH_JOIN root =
+      Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, X_ROT, Y_ROT}, {0, 0, 0}, {}, {0, 10, 0});
+  ASSERT_TRUE(peer.Send(
+      linktest::FrameBytes(linktest::HeaderMessage(kQuietTag, root), linktest::Payload::kGzip) +
+      QuietFrames(20, 0)));
+  ASSERT_EQ(host.IdleUntil([&] { return Received(host) >= 20; }, 5),
+            HeadlessHost::WaitResult::kDone);
+
+  // The peer holds the connection but sends nothing: one warning...
+  ASSERT_EQ(host.IdleUntil([&] { return !warnings.empty(); }, 5), HeadlessHost::WaitResult::kDone);
+  EXPECT_NE(warnings[0].find("no frame has arrived"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find("limit 150 ms"), std::string::npos) << warnings[0];
+  EXPECT_TRUE(host.IsOnline());
+  // ... and no more while the same silence lasts three times the limit.
+  ASSERT_EQ(
+      host.IdleUntil(
+          [&] { return host.Health().Report(HeadlessHost::NowUs()).mSilentMs >= 3 * kSilenceMs; },
+          5),
+      HeadlessHost::WaitResult::kDone);
+  EXPECT_EQ(warnings.size(), 1u);
+
+  // Frames come back, then stop again: a second warning.
+  ASSERT_TRUE(peer.Send(QuietFrames(5, 20)));
+  ASSERT_EQ(host.IdleUntil([&] { return Received(host) >= 25; }, 5),
+            HeadlessHost::WaitResult::kDone);
+  ASSERT_EQ(host.IdleUntil([&] { return warnings.size() >= 2; }, 5),
+            HeadlessHost::WaitResult::kDone);
+  EXPECT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(host.SilenceWarnings(), 2);
+
+  const std::string status = host.HealthStatus();
+  // The header's actor name replaces the list's.
+  EXPECT_NE(status.find("actor 5 \"Actor\" (chosen): frames 25 received, 25 applied"),
+            std::string::npos)
+      << status;
+  EXPECT_NE(status.find("wire:"), std::string::npos) << status;
+  host.Release();
+  // Offline now: silence is no longer a reason to warn.
+  EXPECT_FALSE(host.Health().SilentFor(HeadlessHost::NowUs(), kSilenceMs));
+}
+
+// ---- Commands ----
+
+TEST_F(HeadlessHealth, HealthCommandAndExportWithContactSheet) {
+  HostOptions options = QuietOptions("command.bvh");
+  std::vector<std::string> lines;
+  kmq::CommandInterpreter interpreter(options,
+                                      [&lines](const std::string& line) { lines.push_back(line); });
+  const kmq::CommandAnswer early = interpreter.Execute("health");
+  EXPECT_TRUE(early.mOk);
+  EXPECT_NE(early.mLine.find("wire: 0 B in"), std::string::npos) << early.mLine;
+  EXPECT_FALSE(interpreter.Execute("health bogus").mOk);
+  for (const char* command : {"serve", "load", "device", "online", "wait actors", "wait templates",
+                              "skeleton", "bind", "wait frames 20", "record 0.5"}) {
+    const kmq::CommandAnswer answer = interpreter.Execute(command);
+    ASSERT_TRUE(answer.mOk) << command << ": " << answer.mLine;
+  }
+  const kmq::CommandAnswer health = interpreter.Execute("health");
+  ASSERT_TRUE(health.mOk) << health.mLine;
+  EXPECT_EQ(health.mLine.find('\n'), std::string::npos);
+  EXPECT_NE(health.mLine.find("actor 1 \"cmu_12_01_walk\" (chosen): frames "), std::string::npos)
+      << health.mLine;
+  EXPECT_NE(health.mLine.find(" | wire: "), std::string::npos) << health.mLine;
+  const kmq::CommandAnswer json = interpreter.Execute("health json");
+  ASSERT_TRUE(json.mOk);
+  Json parsed;
+  ASSERT_TRUE(JsonReader(json.mLine.substr(3)).ReadDocument(&parsed)) << json.mLine;
+  ASSERT_EQ(parsed["actors"].mArray.size(), 1u);
+  EXPECT_GT(parsed["actors"].mArray[0]["frames_applied"].mNumber, 0);
+
+  const std::string take = TempPath("exported.bvh");
+  const std::string sheet = kmq::ContactSheetPathFor(take);
+  std::remove(sheet.c_str());
+  const kmq::CommandAnswer exported = interpreter.Execute("export " + take);
+  ASSERT_TRUE(exported.mOk) << exported.mLine;
+  EXPECT_NE(exported.mLine.find("contact sheet " + sheet), std::string::npos) << exported.mLine;
+  ExpectSheetOfTake(take, sheet);
+  std::remove(take.c_str());
+  std::remove(sheet.c_str());
+  std::remove((TempPath("exported.png")).c_str());
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// kovrim-contact-sheet TAKE.bvh [--out SHEET.svg] [--frames N]: draws a recorded take as a
+// contact sheet, and a PNG of it when rsvg-convert is on the PATH.
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "bvh.h"
+#include "contact_sheet.h"
+
+extern char** environ;
+
+namespace {
+
+// The full path of program in a directory of PATH, or "".
+std::string FindOnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::string();
+  std::string dirs(path);
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+    const std::string candidate = dir + "/" + program;
+    struct stat info {};
+    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return std::string();
+}
+
+// Runs converter -o png svg without a shell; true when it exits 0.
+bool ConvertToPng(const std::string& converter, const std::string& svg, const std::string& png) {
+  std::vector<std::string> words = {converter, "-o", png, svg};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  if (posix_spawn(&child, converter.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    return false;
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  kmq::ContactSheetArgs parsed;
+  std::string error;
+  if (!kmq::ParseContactSheetArgs(args, &parsed, &error)) {
+    std::cerr << "kovrim-contact-sheet: " << error << "\n" << kmq::ContactSheetUsage();
+    return 2;
+  }
+  if (parsed.mHelp) {
+    std::cout << kmq::ContactSheetUsage();
+    return 0;
+  }
+  bvh::Clip clip;
+  if (!bvh::ParseBvhFile(parsed.mTakePath, &clip, &error)) {
+    std::cerr << "kovrim-contact-sheet: " << error << "\n";
+    return 1;
+  }
+  kmq::ContactSheetOptions options;
+  options.mFrames = parsed.mFrames;
+  const size_t slash = parsed.mTakePath.find_last_of('/');
+  options.mTitle =
+      slash == std::string::npos ? parsed.mTakePath : parsed.mTakePath.substr(slash + 1);
+  const std::string svg = kmq::RenderContactSheet(clip, options);
+  if (svg.empty()) {
+    std::cerr << "kovrim-contact-sheet: " << parsed.mTakePath
+              << ": the take has no frames to draw\n";
+    return 1;
+  }
+  {
+    std::ofstream out(parsed.mOutPath, std::ios::binary | std::ios::trunc);
+    out << svg;
+    out.close();
+    if (!out) {
+      std::cerr << "kovrim-contact-sheet: cannot write " << parsed.mOutPath << "\n";
+      return 1;
+    }
+  }
+  std::cout << "wrote " << parsed.mOutPath << "\n";
+
+  const std::string converter = FindOnPath("rsvg-convert");
+  if (!converter.empty()) {
+    std::string png = parsed.mOutPath;
+    const size_t dot = png.find_last_of('.');
+    const size_t lastSlash = png.find_last_of('/');
+    if (dot != std::string::npos && (lastSlash == std::string::npos || dot > lastSlash)) {
+      png.erase(dot);
+    }
+    png += ".png";
+    if (png != parsed.mTakePath && png != parsed.mOutPath &&
+        ConvertToPng(converter, parsed.mOutPath, png)) {
+      std::cout << "wrote " << png << "\n";
+    } else {
+      std::cerr << "kovrim-contact-sheet: rsvg-convert could not make " << png
+                << "; the SVG is complete\n";
+    }
+  }
+  return 0;
+}

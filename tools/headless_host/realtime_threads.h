@@ -1,0 +1,86 @@
+// The host's transport clock and its two real-time threads around one device. The user-interface
+// thread plays and stops the clock and starts and stops the threads; the device I/O thread
+// notifies the device every I/O period and the evaluation thread runs an evaluation pass at the
+// display rate, both reading the clock's local time.
+#ifndef KMQ_TOOLS_HEADLESS_HOST_REALTIME_THREADS_H_
+#define KMQ_TOOLS_HEADLESS_HOST_REALTIME_THREADS_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <fbsdk/fbsdk.h>
+
+namespace kmq {
+
+using HostClock = std::chrono::steady_clock;
+
+HostClock::duration SecondsToDuration(double seconds);
+double SecondsSince(HostClock::time_point start);
+
+// Local time runs while the transport plays and stands still otherwise. Any thread.
+class SessionClock {
+ public:
+  FBTime LocalTime() const;
+  void Play();
+  void Stop();
+  bool IsPlaying() const;
+
+ private:
+  mutable std::mutex mMutex;
+  bool mPlaying = false;          // guarded by mMutex
+  HostClock::time_point mOrigin;  // guarded by mMutex: when the transport last started
+  double mHeldSeconds = 0;        // guarded by mMutex: local time when it last started
+};
+
+// Start, Stop, PauseIo and ResumeIo belong to the user-interface thread. A late step moves its
+// schedule instead of bursting to catch up.
+class RealTimeThreads {
+ public:
+  // Called on the evaluation thread right after each evaluation pass, with its result (true when
+  // a bound node was evaluated).
+  using AfterEvaluation = std::function<void(bool evaluated)>;
+
+  RealTimeThreads(FBDevice* device, const SessionClock* clock, double ioPeriodMs,
+                  double displayRate, AfterEvaluation afterEvaluation = nullptr);
+  ~RealTimeThreads();
+  RealTimeThreads(const RealTimeThreads&) = delete;
+  RealTimeThreads& operator=(const RealTimeThreads&) = delete;
+
+  void Start();
+  // Joins both threads; afterwards nothing touches the device. Idempotent.
+  void Stop();
+  bool IsRunning() const { return mIo.joinable(); }
+  // Holds the device I/O thread between two notifications: when PauseIo returns no notification
+  // is running and none starts until ResumeIo. The host switches a device online or offline so,
+  // never closing the connection under a notification that reads from it, and stops the
+  // transport so, leaving no notification that still keys the take.
+  void PauseIo();
+  void ResumeIo();
+
+ private:
+  void NotifyIo();
+  void Evaluate();
+  void Loop(HostClock::duration period, const std::function<void()>& step, bool isIo);
+
+  FBDevice* const mDevice;
+  const SessionClock* const mClock;
+  const HostClock::duration mIoPeriod;
+  const HostClock::duration mEvaluationPeriod;
+  const AfterEvaluation mAfterEvaluation;
+  std::mutex mMutex;
+  std::condition_variable mWake;       // notified when mStopping is set
+  std::condition_variable mIoChanged;  // notified when mIoRunning or mIoPaused changes
+  bool mStopping = false;              // guarded by mMutex
+  bool mIoPaused = false;              // guarded by mMutex
+  bool mIoRunning = false;             // guarded by mMutex: a notification is under way
+  std::thread mIo;
+  std::thread mEvaluation;
+};
+
+}  // namespace kmq
+
+#endif  // KMQ_TOOLS_HEADLESS_HOST_REALTIME_THREADS_H_

@@ -1,0 +1,911 @@
+#include "stream_health.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "IVRA_PLUG_MESSAGE.pb.h"
+#include "motion_protocol.h"
+
+namespace kmq {
+namespace {
+
+using IvraPlugs::BVH_HEADER;
+using IvraPlugs::BVH_JOIN;
+using IvraPlugs::COMMAND;
+using IvraPlugs::IVRA_PLUGIN_MESSAGE;
+
+constexpr uint32_t kPlain = 0x41414141u;
+constexpr uint32_t kCompressed = 0x43434343u;
+// Per-millisecond arrival counts over the last second.
+constexpr int kBuckets = 1000;
+// Longest actor name kept for display.
+constexpr size_t kMaxNameBytes = 64;
+
+int Index(FrameDrop reason) { return static_cast<int>(reason); }
+
+int64_t FloorDiv(int64_t value, int64_t divisor) {
+  int64_t quotient = value / divisor;
+  if ((value % divisor != 0) && ((value < 0) != (divisor < 0))) --quotient;
+  return quotient;
+}
+
+// What the splitter found on the wire.
+struct WireEvent {
+  enum class Kind { kFrame, kLostMarker, kOversize };
+  Kind mKind = Kind::kFrame;
+  uint32_t mMarker = 0;
+  std::string mPayload;
+};
+
+// Cuts one direction of one connection into frames by the link's rules: words on the 4-byte grid
+// that the scan started on; a word that is not a marker is skipped; a negative length drops marker
+// and length; a length above the limit drops them and skips that many bytes unstored.
+class WireSplitter {
+ public:
+  void Reset() {
+    mStage = Stage::kMarker;
+    mWordFill = 0;
+    mPayload.clear();
+    mPayloadLength = 0;
+    mSkipLeft = 0;
+  }
+
+  // Appends what size bytes complete to events; returns the bytes not part of a whole frame.
+  uint64_t Feed(const char* data, size_t size, std::vector<WireEvent>* events) {
+    uint64_t skipped = 0;
+    size_t at = 0;
+    while (at < size) {
+      switch (mStage) {
+        case Stage::kMarker:
+        case Stage::kLength: {
+          const size_t take = std::min<size_t>(4 - mWordFill, size - at);
+          std::memcpy(mWord + mWordFill, data + at, take);
+          mWordFill += static_cast<int>(take);
+          at += take;
+          if (mWordFill < 4) break;
+          mWordFill = 0;
+          const uint32_t word =
+              static_cast<uint32_t>(mWord[0]) | (static_cast<uint32_t>(mWord[1]) << 8) |
+              (static_cast<uint32_t>(mWord[2]) << 16) | (static_cast<uint32_t>(mWord[3]) << 24);
+          if (mStage == Stage::kMarker) {
+            if (word == kPlain || word == kCompressed) {
+              mMarker = word;
+              mStage = Stage::kLength;
+            } else {
+              skipped += 4;
+            }
+            break;
+          }
+          const int32_t length = static_cast<int32_t>(word);
+          if (length < 0) {
+            skipped += 8;
+            events->push_back({WireEvent::Kind::kLostMarker, mMarker, std::string()});
+            mStage = Stage::kMarker;
+          } else if (length > StreamHealth::kFrameLimitBytes) {
+            skipped += 8;
+            events->push_back({WireEvent::Kind::kOversize, mMarker, std::string()});
+            mSkipLeft = length;
+            mStage = Stage::kSkip;
+          } else {
+            mPayloadLength = static_cast<size_t>(length);
+            mPayload.clear();
+            mPayload.reserve(mPayloadLength);
+            mStage = Stage::kPayload;
+            if (mPayloadLength == 0) Complete(events);
+          }
+          break;
+        }
+        case Stage::kPayload: {
+          const size_t take = std::min(mPayloadLength - mPayload.size(), size - at);
+          mPayload.append(data + at, take);
+          at += take;
+          if (mPayload.size() == mPayloadLength) Complete(events);
+          break;
+        }
+        case Stage::kSkip: {
+          const size_t take = static_cast<size_t>(std::min<int64_t>(mSkipLeft, size - at));
+          mSkipLeft -= static_cast<int64_t>(take);
+          at += take;
+          skipped += take;
+          if (mSkipLeft == 0) mStage = Stage::kMarker;
+          break;
+        }
+      }
+    }
+    return skipped;
+  }
+
+ private:
+  enum class Stage { kMarker, kLength, kPayload, kSkip };
+
+  void Complete(std::vector<WireEvent>* events) {
+    WireEvent event;
+    event.mKind = WireEvent::Kind::kFrame;
+    event.mMarker = mMarker;
+    event.mPayload.swap(mPayload);
+    events->push_back(std::move(event));
+    mPayload.clear();
+    mStage = Stage::kMarker;
+  }
+
+  Stage mStage = Stage::kMarker;
+  unsigned char mWord[4] = {0, 0, 0, 0};
+  int mWordFill = 0;
+  uint32_t mMarker = 0;
+  std::string mPayload;
+  size_t mPayloadLength = 0;
+  int64_t mSkipLeft = 0;
+};
+
+// A frame event with its envelope decoded (outside the lock).
+struct DecodedEvent {
+  WireEvent::Kind mKind = WireEvent::Kind::kFrame;
+  bool mDecoded = false;
+  IVRA_PLUGIN_MESSAGE mMessage;
+};
+
+struct ActorState {
+  std::string mName;
+  uint64_t mHeaders = 0;
+  uint64_t mReceived = 0;
+  uint64_t mApplied = 0;
+  int64_t mFirstUs = 0;
+  int64_t mLastUs = 0;
+  // Inter-arrival intervals, ms: count, running mean and sum of squared deviations (Welford).
+  uint64_t mIntervals = 0;
+  double mIntervalMeanMs = 0;
+  double mIntervalM2 = 0;
+  double mLongestGapMs = 0;
+  std::array<uint64_t, kFrameDropCount> mDrops{};
+  // Arrivals per millisecond; slot ms % kBuckets holds the count of millisecond mBucketMs[slot].
+  std::vector<int64_t> mBucketMs;
+  std::vector<uint32_t> mBucketCount;
+  uint64_t mLatencySamples = 0;
+  double mLatencySumMs = 0;
+  double mLatencyMaxMs = 0;
+
+  void Arrived(int64_t timestampUs) {
+    if (mReceived > 0) {
+      const double intervalMs = static_cast<double>(timestampUs - mLastUs) / 1000.0;
+      ++mIntervals;
+      const double delta = intervalMs - mIntervalMeanMs;
+      mIntervalMeanMs += delta / static_cast<double>(mIntervals);
+      mIntervalM2 += delta * (intervalMs - mIntervalMeanMs);
+      mLongestGapMs = std::max(mLongestGapMs, intervalMs);
+    } else {
+      mFirstUs = timestampUs;
+    }
+    mLastUs = timestampUs;
+    ++mReceived;
+    if (mBucketMs.empty()) {
+      mBucketMs.assign(kBuckets, INT64_MIN);
+      mBucketCount.assign(kBuckets, 0);
+    }
+    const int64_t ms = FloorDiv(timestampUs, 1000);
+    const size_t slot = static_cast<size_t>(((ms % kBuckets) + kBuckets) % kBuckets);
+    if (mBucketMs[slot] != ms) {
+      mBucketMs[slot] = ms;
+      mBucketCount[slot] = 0;
+    }
+    ++mBucketCount[slot];
+  }
+
+  uint64_t ArrivalsInSecondBefore(int64_t nowUs) const {
+    const int64_t nowMs = FloorDiv(nowUs, 1000);
+    uint64_t count = 0;
+    for (size_t slot = 0; slot < mBucketMs.size(); ++slot) {
+      if (mBucketMs[slot] > nowMs - kBuckets && mBucketMs[slot] <= nowMs) {
+        count += mBucketCount[slot];
+      }
+    }
+    return count;
+  }
+};
+
+// An applied frame of the chosen actor whose root translation can be recognised in an evaluation.
+struct AppliedFrame {
+  uint32_t mTag = 0;
+  int64_t mArrivalUs = 0;
+  double mRoot[3] = {0, 0, 0};
+  bool mServed = false;
+};
+
+bool SameValue(double a, double b) {
+  return std::fabs(a - b) <= 1e-6 + 1e-5 * std::max(std::fabs(a), std::fabs(b));
+}
+
+int CountHeaderChannels(const BVH_JOIN& joint) {
+  int count = joint.channels_size();
+  for (const BVH_JOIN& child : joint.childjoin()) count += CountHeaderChannels(child);
+  return count;
+}
+
+// Keeps printable ASCII and well-formed UTF-8 sequences; anything else becomes '?'. Bounded.
+std::string CleanName(const std::string& name) {
+  std::string clean;
+  size_t at = 0;
+  while (at < name.size() && clean.size() < kMaxNameBytes) {
+    const unsigned char byte = static_cast<unsigned char>(name[at]);
+    if (byte >= 0x20 && byte < 0x7f) {
+      clean += static_cast<char>(byte);
+      ++at;
+      continue;
+    }
+    int extra = 0;
+    if (byte >= 0xc2 && byte <= 0xdf) {
+      extra = 1;
+    } else if (byte >= 0xe0 && byte <= 0xef) {
+      extra = 2;
+    } else if (byte >= 0xf0 && byte <= 0xf4) {
+      extra = 3;
+    }
+    // Every continuation byte present and of the form 10xxxxxx.
+    bool valid = extra > 0 && at + static_cast<size_t>(extra) < name.size();
+    for (int i = 1; valid && i <= extra; ++i) {
+      const unsigned char next = static_cast<unsigned char>(name[at + static_cast<size_t>(i)]);
+      valid = (next & 0xc0) == 0x80;
+    }
+    if (valid && extra == 2) {
+      const unsigned char second = static_cast<unsigned char>(name[at + 1]);
+      if ((byte == 0xe0 && second < 0xa0) || (byte == 0xed && second >= 0xa0)) valid = false;
+    }
+    if (valid && extra == 3) {
+      const unsigned char second = static_cast<unsigned char>(name[at + 1]);
+      if ((byte == 0xf0 && second < 0x90) || (byte == 0xf4 && second >= 0x90)) valid = false;
+    }
+    if (valid) {
+      clean.append(name, at, static_cast<size_t>(extra) + 1);
+      at += static_cast<size_t>(extra) + 1;
+    } else {
+      clean += '?';
+      ++at;
+    }
+  }
+  return clean;
+}
+
+}  // namespace
+
+const char* FrameDropKey(FrameDrop reason) {
+  switch (reason) {
+    case FrameDrop::kWrongActor:
+      return "wrong_actor";
+    case FrameDrop::kHeaderPending:
+      return "header_pending";
+    case FrameDrop::kUndecodable:
+      return "undecodable";
+    case FrameDrop::kOversize:
+      return "oversize";
+    case FrameDrop::kShort:
+      return "short";
+    case FrameDrop::kLostMarker:
+      return "lost_marker";
+  }
+  return "?";
+}
+
+struct StreamHealth::Impl {
+  enum class Online { kUnknown, kOnline, kOffline };
+
+  mutable std::mutex mMutex;
+  // ---- Everything below is guarded by mMutex. ----
+  int64_t mNewestUs = 0;
+  bool mAnyTime = false;
+  Online mOnline = Online::kUnknown;
+  int64_t mOnlineSinceUs = 0;
+  bool mAnyFrame = false;
+  int64_t mLastFrameUs = 0;
+  // The splitter of each direction (0 incoming, 1 outgoing) and the socket it follows.
+  WireSplitter mSplitters[2];
+  int mSplitterSocket[2] = {-1, -1};
+  // The link's protocol state as the wire shows it.
+  uint32_t mChosenTag = 0;
+  bool mHeaderReceived = false;
+  bool mHeaderPending = false;
+  int mHeaderChannels = 0;
+  bool mRootMeasurable = false;
+  double mRootOffset[3] = {0, 0, 0};
+  int mRootPositionIndex[3] = {-1, -1, -1};
+  std::map<uint32_t, ActorState> mActors;
+  std::deque<AppliedFrame> mApplied;
+  uint64_t mTraces = 0;
+  uint64_t mBytesIn = 0;
+  uint64_t mBytesOut = 0;
+  uint64_t mFramesIn = 0;
+  uint64_t mSkippedBytes = 0;
+  uint64_t mHeaderQueries = 0;
+  uint64_t mCommandsOut = 0;
+  uint64_t mEvaluations = 0;
+  uint64_t mEvaluationsMatched = 0;
+  uint64_t mUntrackedFrames = 0;
+  std::array<uint64_t, kFrameDropCount> mDrops{};
+
+  // REQUIRES: mMutex held.
+  void Touch(int64_t timestampUs) {
+    if (!mAnyTime || timestampUs > mNewestUs) mNewestUs = timestampUs;
+    mAnyTime = true;
+  }
+
+  // REQUIRES: mMutex held. The actor's record, or nullptr when the table is full.
+  ActorState* Actor(uint32_t tag) {
+    auto found = mActors.find(tag);
+    if (found != mActors.end()) return &found->second;
+    if (mActors.size() >= kMaxActors && tag != mChosenTag) return nullptr;
+    return &mActors[tag];
+  }
+
+  // REQUIRES: mMutex held.
+  void Drop(ActorState* actor, FrameDrop reason) {
+    ++mDrops[static_cast<size_t>(Index(reason))];
+    if (actor != nullptr) ++actor->mDrops[static_cast<size_t>(Index(reason))];
+  }
+
+  // REQUIRES: mMutex held.
+  void Name(uint32_t tag, const std::string& name) {
+    if (name.empty()) return;
+    ActorState* actor = Actor(tag);
+    if (actor != nullptr) actor->mName = CleanName(name);
+  }
+
+  // REQUIRES: mMutex held. Mirrors the link's header acceptance for the chosen actor.
+  void AcceptHeader(const BVH_HEADER& header) {
+    const BVH_JOIN& root = header.rootjoin();
+    mHeaderChannels = CountHeaderChannels(root);
+    mRootOffset[0] = root.offset().x();
+    mRootOffset[1] = root.offset().y();
+    mRootOffset[2] = root.offset().z();
+    bool anyPosition = false;
+    for (int axis = 0; axis < 3; ++axis) mRootPositionIndex[axis] = -1;
+    for (int i = 0; i < root.channels_size(); ++i) {
+      const int channel = root.channels(i);
+      if (channel >= BVH_JOIN::Xposition && channel <= BVH_JOIN::Zposition) {
+        mRootPositionIndex[channel] = i;
+        anyPosition = true;
+      }
+    }
+    // The link keeps the offset as translation for a joint of exactly three channels.
+    mRootMeasurable = anyPosition && root.channels_size() != 3;
+    mHeaderPending = false;
+    mHeaderReceived = true;
+  }
+
+  // REQUIRES: mMutex held.
+  void Incoming(int64_t timestampUs, const DecodedEvent& event) {
+    if (event.mKind == WireEvent::Kind::kLostMarker) {
+      Drop(nullptr, FrameDrop::kLostMarker);
+      return;
+    }
+    if (event.mKind == WireEvent::Kind::kOversize) {
+      Drop(nullptr, FrameDrop::kOversize);
+      return;
+    }
+    ++mFramesIn;
+    mAnyFrame = true;
+    mLastFrameUs = timestampUs;
+    if (!event.mDecoded) {
+      Drop(nullptr, FrameDrop::kUndecodable);
+      return;
+    }
+    const IVRA_PLUGIN_MESSAGE& message = event.mMessage;
+    switch (message.message()) {
+      case IVRA_PLUGIN_MESSAGE::COMMAND:
+        if (message.has_command() && message.command().cmdtype() == COMMAND::Notify_ActorsList) {
+          for (const auto& entry : message.command().actorslist().map()) {
+            Name(entry.first, entry.second);
+          }
+        }
+        break;
+      case IVRA_PLUGIN_MESSAGE::HEADER_DATA: {
+        if (!message.has_header() || !message.header().has_actortag()) {
+          Drop(nullptr, FrameDrop::kUndecodable);
+          break;
+        }
+        const BVH_HEADER& header = message.header();
+        ActorState* actor = Actor(header.actortag());
+        if (actor != nullptr) ++actor->mHeaders;
+        Name(header.actortag(), header.actorname());
+        if (header.actortag() == mChosenTag) AcceptHeader(header);
+        break;
+      }
+      case IVRA_PLUGIN_MESSAGE::FRAME_DATA: {
+        if (!message.has_frame() || !message.frame().has_actortag()) {
+          Drop(nullptr, FrameDrop::kUndecodable);
+          break;
+        }
+        const IvraPlugs::BVH_FRAME& frame = message.frame();
+        const uint32_t tag = frame.actortag();
+        ActorState* actor = Actor(tag);
+        if (actor != nullptr) {
+          actor->Arrived(timestampUs);
+          if (!frame.actorname().empty() && actor->mName.empty()) {
+            actor->mName = CleanName(frame.actorname());
+          }
+        } else {
+          ++mUntrackedFrames;
+        }
+        // The link's own order: pending first, then the tag, then the values.
+        if (!mHeaderReceived || mHeaderPending) {
+          Drop(actor, FrameDrop::kHeaderPending);
+        } else if (tag != mChosenTag) {
+          Drop(actor, FrameDrop::kWrongActor);
+        } else if (frame.motiondata_size() < mHeaderChannels) {
+          Drop(actor, FrameDrop::kShort);
+        } else {
+          if (actor != nullptr) ++actor->mApplied;
+          if (mRootMeasurable) Remember(tag, timestampUs, frame);
+        }
+        break;
+      }
+    }
+  }
+
+  // REQUIRES: mMutex held.
+  void Remember(uint32_t tag, int64_t timestampUs, const IvraPlugs::BVH_FRAME& frame) {
+    AppliedFrame applied;
+    applied.mTag = tag;
+    applied.mArrivalUs = timestampUs;
+    for (int axis = 0; axis < 3; ++axis) {
+      const int index = mRootPositionIndex[axis];
+      applied.mRoot[axis] =
+          index >= 0 ? static_cast<double>(frame.motiondata(index)) : mRootOffset[axis];
+    }
+    mApplied.push_back(applied);
+    while (mApplied.size() > kLatencyHistory) mApplied.pop_front();
+  }
+
+  // REQUIRES: mMutex held.
+  void Outgoing(const DecodedEvent& event) {
+    if (event.mKind != WireEvent::Kind::kFrame || !event.mDecoded) return;
+    const IVRA_PLUGIN_MESSAGE& message = event.mMessage;
+    if (message.message() != IVRA_PLUGIN_MESSAGE::COMMAND || !message.has_command()) return;
+    const COMMAND& command = message.command();
+    if (command.cmdtype() == COMMAND::Command_Query_BVH_Header) {
+      ++mHeaderQueries;
+      // The link marks the header pending and sends its chosen tag with the query.
+      if (command.has_actortag()) mChosenTag = command.actortag();
+      mHeaderPending = true;
+    } else {
+      ++mCommandsOut;
+    }
+  }
+
+  // REQUIRES: mMutex held.
+  bool IsOnline() const { return mOnline == Online::kOnline; }
+
+  // REQUIRES: mMutex held. The time silence is counted from, false when there is none.
+  bool SilenceStart(int64_t* startUs) const {
+    if (!IsOnline()) return false;
+    *startUs = mOnlineSinceUs;
+    if (mAnyFrame && mLastFrameUs > *startUs) *startUs = mLastFrameUs;
+    return true;
+  }
+
+  // REQUIRES: mMutex held.
+  StreamHealthReport Build(int64_t nowUs) const {
+    StreamHealthReport report;
+    report.mNowUs = nowUs;
+    report.mOnline = IsOnline();
+    int64_t startUs = 0;
+    if (SilenceStart(&startUs)) {
+      report.mSilentMs = std::max<double>(0.0, static_cast<double>(nowUs - startUs) / 1000.0);
+    }
+    report.mChosenActor = mChosenTag;
+    report.mHeaderReceived = mHeaderReceived;
+    report.mHeaderPending = mHeaderPending;
+    report.mTracesSeen = mTraces;
+    report.mBytesIn = mBytesIn;
+    report.mBytesOut = mBytesOut;
+    report.mFramesIn = mFramesIn;
+    report.mSkippedBytes = mSkippedBytes;
+    report.mHeaderQueries = mHeaderQueries;
+    report.mCommandsOut = mCommandsOut;
+    report.mEvaluations = mEvaluations;
+    report.mEvaluationsMatched = mEvaluationsMatched;
+    report.mUntrackedFrames = mUntrackedFrames;
+    report.mDrops = mDrops;
+    for (const auto& entry : mActors) {
+      const ActorState& state = entry.second;
+      ActorHealth actor;
+      actor.mTag = entry.first;
+      actor.mName = state.mName;
+      actor.mChosen = entry.first == mChosenTag;
+      actor.mHeaders = state.mHeaders;
+      actor.mReceived = state.mReceived;
+      actor.mApplied = state.mApplied;
+      if (state.mReceived >= 2 && state.mLastUs > state.mFirstUs) {
+        actor.mRateFps = static_cast<double>(state.mReceived - 1) * 1e6 /
+                         static_cast<double>(state.mLastUs - state.mFirstUs);
+      }
+      actor.mRateLastSecondFps = static_cast<double>(state.ArrivalsInSecondBefore(nowUs));
+      if (state.mIntervals >= 1) {
+        actor.mJitterMs = std::sqrt(state.mIntervalM2 / static_cast<double>(state.mIntervals));
+      }
+      actor.mLongestGapMs = state.mLongestGapMs;
+      actor.mDrops = state.mDrops;
+      actor.mLatencySamples = state.mLatencySamples;
+      if (state.mLatencySamples > 0) {
+        actor.mLatencyMeanMs = state.mLatencySumMs / static_cast<double>(state.mLatencySamples);
+        actor.mLatencyMaxMs = state.mLatencyMaxMs;
+      }
+      report.mActors.push_back(std::move(actor));
+    }
+    return report;
+  }
+};
+
+StreamHealth::StreamHealth() : mImpl(new Impl) {}
+
+StreamHealth::~StreamHealth() = default;
+
+void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const char* data,
+                           int size) {
+  if (data == nullptr || size <= 0) return;
+  Impl& impl = *mImpl;
+  const int direction = outgoing ? 1 : 0;
+  std::vector<WireEvent> events;
+  {
+    std::lock_guard<std::mutex> lock(impl.mMutex);
+    impl.Touch(timestampUs);
+    if (impl.mOnline == Impl::Online::kUnknown) {
+      impl.mOnline = Impl::Online::kOnline;
+      impl.mOnlineSinceUs = timestampUs;
+    }
+    if (impl.mSplitterSocket[direction] != socket) {
+      impl.mSplitters[direction].Reset();
+      impl.mSplitterSocket[direction] = socket;
+    }
+    const uint64_t skipped =
+        impl.mSplitters[direction].Feed(data, static_cast<size_t>(size), &events);
+    if (outgoing) {
+      impl.mBytesOut += static_cast<uint64_t>(size);
+    } else {
+      impl.mBytesIn += static_cast<uint64_t>(size);
+      impl.mSkippedBytes += skipped;
+    }
+  }
+  if (events.empty()) return;
+
+  // Decompression and parsing happen outside the lock.
+  std::vector<DecodedEvent> decoded(events.size());
+  for (size_t i = 0; i < events.size(); ++i) {
+    decoded[i].mKind = events[i].mKind;
+    if (events[i].mKind != WireEvent::Kind::kFrame) continue;
+    const std::string& payload = events[i].mPayload;
+    decoded[i].mDecoded = DecodePayload(events[i].mMarker == kCompressed, payload.data(),
+                                        payload.size(), &decoded[i].mMessage, nullptr);
+  }
+
+  std::lock_guard<std::mutex> lock(impl.mMutex);
+  for (const DecodedEvent& event : decoded) {
+    if (outgoing) {
+      impl.Outgoing(event);
+    } else {
+      impl.Incoming(timestampUs, event);
+    }
+  }
+}
+
+void StreamHealth::OnEvaluationServed(int64_t timestampUs, const double* rootTranslation) {
+  Impl& impl = *mImpl;
+  std::lock_guard<std::mutex> lock(impl.mMutex);
+  impl.Touch(timestampUs);
+  ++impl.mEvaluations;
+  if (rootTranslation == nullptr) return;
+  for (auto frame = impl.mApplied.rbegin(); frame != impl.mApplied.rend(); ++frame) {
+    if (!SameValue(frame->mRoot[0], rootTranslation[0]) ||
+        !SameValue(frame->mRoot[1], rootTranslation[1]) ||
+        !SameValue(frame->mRoot[2], rootTranslation[2])) {
+      continue;
+    }
+    ++impl.mEvaluationsMatched;
+    if (!frame->mServed && timestampUs >= frame->mArrivalUs) {
+      frame->mServed = true;
+      auto actor = impl.mActors.find(frame->mTag);
+      if (actor != impl.mActors.end()) {
+        const double latencyMs = static_cast<double>(timestampUs - frame->mArrivalUs) / 1000.0;
+        ActorState& state = actor->second;
+        ++state.mLatencySamples;
+        state.mLatencySumMs += latencyMs;
+        state.mLatencyMaxMs = std::max(state.mLatencyMaxMs, latencyMs);
+      }
+    }
+    return;
+  }
+}
+
+void StreamHealth::SetOnline(int64_t timestampUs, bool online) {
+  Impl& impl = *mImpl;
+  std::lock_guard<std::mutex> lock(impl.mMutex);
+  impl.Touch(timestampUs);
+  const Impl::Online next = online ? Impl::Online::kOnline : Impl::Online::kOffline;
+  if (next == impl.mOnline) return;
+  impl.mOnline = next;
+  if (online) impl.mOnlineSinceUs = timestampUs;
+  for (int direction = 0; direction < 2; ++direction) {
+    impl.mSplitters[direction].Reset();
+    impl.mSplitterSocket[direction] = -1;
+  }
+}
+
+void StreamHealth::SetTracesSeen(uint64_t count) {
+  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  mImpl->mTraces = count;
+}
+
+StreamHealthReport StreamHealth::Report() const {
+  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  return mImpl->Build(mImpl->mNewestUs);
+}
+
+StreamHealthReport StreamHealth::Report(int64_t nowUs) const {
+  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  return mImpl->Build(nowUs);
+}
+
+std::string StreamHealth::StatusLine() const { return FormatStatusLine(Report()); }
+std::string StreamHealth::StatusLine(int64_t nowUs) const {
+  return FormatStatusLine(Report(nowUs));
+}
+std::string StreamHealth::SummaryTable() const { return FormatSummaryTable(Report()); }
+std::string StreamHealth::SummaryTable(int64_t nowUs) const {
+  return FormatSummaryTable(Report(nowUs));
+}
+std::string StreamHealth::SummaryJson() const { return FormatSummaryJson(Report()); }
+std::string StreamHealth::SummaryJson(int64_t nowUs) const {
+  return FormatSummaryJson(Report(nowUs));
+}
+
+bool StreamHealth::SilentFor(int64_t nowUs, int thresholdMs) const {
+  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  int64_t startUs = 0;
+  if (!mImpl->SilenceStart(&startUs)) return false;
+  return nowUs - startUs > static_cast<int64_t>(std::max(thresholdMs, 0)) * 1000;
+}
+
+std::string StreamHealth::SilenceWarning(int64_t nowUs, int thresholdMs) const {
+  int64_t startUs = 0;
+  bool anyFrame = false;
+  {
+    std::lock_guard<std::mutex> lock(mImpl->mMutex);
+    if (!mImpl->SilenceStart(&startUs)) return std::string();
+    if (nowUs - startUs <= static_cast<int64_t>(std::max(thresholdMs, 0)) * 1000) {
+      return std::string();
+    }
+    anyFrame = mImpl->mAnyFrame && mImpl->mLastFrameUs >= startUs;
+  }
+  char line[200];
+  std::snprintf(line, sizeof(line),
+                "Warning: no frame has arrived for %" PRId64 " ms while online (limit %d ms)%s",
+                (nowUs - startUs) / 1000, std::max(thresholdMs, 0),
+                anyFrame ? "." : "; none since going online.");
+  return line;
+}
+
+// ---- Formatting ----
+
+namespace {
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Printf(const char* format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  const int written = std::vsnprintf(buffer, sizeof(buffer), format, args);
+  va_end(args);
+  if (written < 0) return std::string();
+  return std::string(buffer, std::min<size_t>(static_cast<size_t>(written), sizeof(buffer) - 1));
+}
+
+const char* DropLabel(int reason) {
+  switch (static_cast<FrameDrop>(reason)) {
+    case FrameDrop::kWrongActor:
+      return "wrong actor";
+    case FrameDrop::kHeaderPending:
+      return "header pending";
+    case FrameDrop::kUndecodable:
+      return "undecodable";
+    case FrameDrop::kOversize:
+      return "oversize";
+    case FrameDrop::kShort:
+      return "short";
+    case FrameDrop::kLostMarker:
+      return "lost marker";
+  }
+  return "?";
+}
+
+uint64_t Sum(const std::array<uint64_t, kFrameDropCount>& drops) {
+  uint64_t total = 0;
+  for (uint64_t count : drops) total += count;
+  return total;
+}
+
+// A finite number with up to six decimals, trailing zeros dropped; 0 for anything else.
+std::string JsonNumber(double value) {
+  if (!std::isfinite(value)) return "0";
+  std::string text = Printf("%.6f", value);
+  while (!text.empty() && text.back() == '0') text.pop_back();
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  if (text == "-0") text = "0";
+  return text;
+}
+
+std::string JsonCount(uint64_t value) { return Printf("%" PRIu64, value); }
+
+// Names are already cleaned to printable ASCII and valid UTF-8.
+std::string JsonString(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      quoted += Printf("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string JsonDrops(const std::array<uint64_t, kFrameDropCount>& drops) {
+  std::string json = "{";
+  for (int reason = 0; reason < kFrameDropCount; ++reason) {
+    if (reason > 0) json += ",";
+    json += JsonString(FrameDropKey(static_cast<FrameDrop>(reason))) + ":" +
+            JsonCount(drops[static_cast<size_t>(reason)]);
+  }
+  return json + "}";
+}
+
+std::string JsonBool(bool value) { return value ? "true" : "false"; }
+
+std::string ActorLabel(const ActorHealth& actor) {
+  std::string label = Printf("actor %u", actor.mTag);
+  if (!actor.mName.empty()) label += " \"" + actor.mName + "\"";
+  if (actor.mChosen) label += " (chosen)";
+  return label;
+}
+
+std::string DropBreakdown(const std::array<uint64_t, kFrameDropCount>& drops, bool attributed) {
+  std::string text;
+  for (int reason = 0; reason < kFrameDropCount; ++reason) {
+    const bool belongs = reason == Index(FrameDrop::kWrongActor) ||
+                         reason == Index(FrameDrop::kHeaderPending) ||
+                         reason == Index(FrameDrop::kShort);
+    if (belongs != attributed) continue;
+    const uint64_t count = drops[static_cast<size_t>(reason)];
+    if (attributed && count == 0) continue;
+    if (!text.empty()) text += ", ";
+    text += Printf("%s %" PRIu64, DropLabel(reason), count);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string FormatStatusLine(const StreamHealthReport& report) {
+  std::string text;
+  for (const ActorHealth& actor : report.mActors) {
+    text += ActorLabel(actor);
+    text += Printf(": frames %" PRIu64 " received, %" PRIu64
+                   " applied; %.1f fps (last 1 s: %.0f); jitter %.2f ms; longest gap %.1f ms",
+                   actor.mReceived, actor.mApplied, actor.mRateFps, actor.mRateLastSecondFps,
+                   actor.mJitterMs, actor.mLongestGapMs);
+    const uint64_t drops = Sum(actor.mDrops);
+    text += Printf("; drops %" PRIu64, drops);
+    if (drops > 0) text += " (" + DropBreakdown(actor.mDrops, true) + ")";
+    text += Printf("; traces %" PRIu64, report.mTracesSeen);
+    if (actor.mLatencySamples > 0) {
+      text +=
+          Printf("; latency %.2f ms mean, %.2f ms max", actor.mLatencyMeanMs, actor.mLatencyMaxMs);
+    } else {
+      text += "; latency n/a";
+    }
+    text += "\n";
+  }
+  if (report.mActors.empty()) {
+    text += Printf("no motion frames yet; traces %" PRIu64 "\n", report.mTracesSeen);
+  }
+  text += Printf("wire: %" PRIu64 " B in, %" PRIu64 " B out, %" PRIu64 " frames; ", report.mBytesIn,
+                 report.mBytesOut, report.mFramesIn);
+  text += DropBreakdown(report.mDrops, false);
+  text += Printf("; skipped %" PRIu64 " B; chosen actor %u, header %s", report.mSkippedBytes,
+                 report.mChosenActor,
+                 report.mHeaderPending    ? "pending"
+                 : report.mHeaderReceived ? "received"
+                                          : "not yet received");
+  return text;
+}
+
+std::string FormatSummaryTable(const StreamHealthReport& report) {
+  std::string text = Printf("Stream health: %s, chosen actor %u, header %s, %" PRIu64
+                            " traces, %" PRIu64 " evaluations (%" PRIu64 " matched to a frame)\n",
+                            report.mOnline ? "online" : "offline", report.mChosenActor,
+                            report.mHeaderPending    ? "pending"
+                            : report.mHeaderReceived ? "received"
+                                                     : "not yet received",
+                            report.mTracesSeen, report.mEvaluations, report.mEvaluationsMatched);
+  text += Printf("%-6s %-16s %9s %9s %8s %8s %9s %9s %7s %7s %7s %9s %9s\n", "actor", "name",
+                 "received", "applied", "fps", "fps 1s", "jitter ms", "gap ms", "wrong", "pending",
+                 "short", "lat mean", "lat max");
+  for (const ActorHealth& actor : report.mActors) {
+    std::string name = actor.mName.substr(0, 16);
+    if (actor.mChosen) name = "*" + actor.mName.substr(0, 15);
+    text += Printf("%-6u %-16s %9" PRIu64 " %9" PRIu64 " %8.1f %8.0f %9.2f %9.1f %7" PRIu64
+                   " %7" PRIu64 " %7" PRIu64,
+                   actor.mTag, name.c_str(), actor.mReceived, actor.mApplied, actor.mRateFps,
+                   actor.mRateLastSecondFps, actor.mJitterMs, actor.mLongestGapMs,
+                   actor.mDrops[Index(FrameDrop::kWrongActor)],
+                   actor.mDrops[Index(FrameDrop::kHeaderPending)],
+                   actor.mDrops[Index(FrameDrop::kShort)]);
+    if (actor.mLatencySamples > 0) {
+      text += Printf(" %9.2f %9.2f\n", actor.mLatencyMeanMs, actor.mLatencyMaxMs);
+    } else {
+      text += Printf(" %9s %9s\n", "n/a", "n/a");
+    }
+  }
+  text += Printf("wire: %" PRIu64 " B in, %" PRIu64 " B out, %" PRIu64 " frames, %" PRIu64
+                 " B skipped; ",
+                 report.mBytesIn, report.mBytesOut, report.mFramesIn, report.mSkippedBytes);
+  text += DropBreakdown(report.mDrops, false);
+  if (report.mUntrackedFrames > 0) {
+    text += Printf("; %" PRIu64 " frames of untracked actors", report.mUntrackedFrames);
+  }
+  text += "\n";
+  return text;
+}
+
+std::string FormatSummaryJson(const StreamHealthReport& report) {
+  std::string json = "{";
+  json += "\"now_us\":" + Printf("%" PRId64, report.mNowUs);
+  json += ",\"online\":" + JsonBool(report.mOnline);
+  json += ",\"silent_ms\":" + JsonNumber(report.mSilentMs);
+  json += ",\"chosen_actor\":" + JsonCount(report.mChosenActor);
+  json += ",\"header_received\":" + JsonBool(report.mHeaderReceived);
+  json += ",\"header_pending\":" + JsonBool(report.mHeaderPending);
+  json += ",\"traces_seen\":" + JsonCount(report.mTracesSeen);
+  json += ",\"bytes_in\":" + JsonCount(report.mBytesIn);
+  json += ",\"bytes_out\":" + JsonCount(report.mBytesOut);
+  json += ",\"frames_in\":" + JsonCount(report.mFramesIn);
+  json += ",\"skipped_bytes\":" + JsonCount(report.mSkippedBytes);
+  json += ",\"header_queries\":" + JsonCount(report.mHeaderQueries);
+  json += ",\"commands_out\":" + JsonCount(report.mCommandsOut);
+  json += ",\"evaluations\":" + JsonCount(report.mEvaluations);
+  json += ",\"evaluations_matched\":" + JsonCount(report.mEvaluationsMatched);
+  json += ",\"untracked_frames\":" + JsonCount(report.mUntrackedFrames);
+  json += ",\"drops\":" + JsonDrops(report.mDrops);
+  json += ",\"actors\":[";
+  for (size_t i = 0; i < report.mActors.size(); ++i) {
+    const ActorHealth& actor = report.mActors[i];
+    if (i > 0) json += ",";
+    json += "{\"tag\":" + JsonCount(actor.mTag);
+    json += ",\"name\":" + JsonString(actor.mName);
+    json += ",\"chosen\":" + JsonBool(actor.mChosen);
+    json += ",\"headers\":" + JsonCount(actor.mHeaders);
+    json += ",\"frames_received\":" + JsonCount(actor.mReceived);
+    json += ",\"frames_applied\":" + JsonCount(actor.mApplied);
+    json += ",\"rate_fps\":" + JsonNumber(actor.mRateFps);
+    json += ",\"rate_last_second_fps\":" + JsonNumber(actor.mRateLastSecondFps);
+    json += ",\"jitter_ms\":" + JsonNumber(actor.mJitterMs);
+    json += ",\"longest_gap_ms\":" + JsonNumber(actor.mLongestGapMs);
+    json += ",\"drops\":" + JsonDrops(actor.mDrops);
+    json += ",\"latency_samples\":" + JsonCount(actor.mLatencySamples);
+    json += ",\"latency_mean_ms\":" + JsonNumber(actor.mLatencyMeanMs);
+    json += ",\"latency_max_ms\":" + JsonNumber(actor.mLatencyMaxMs);
+    json += "}";
+  }
+  json += "]}";
+  return json;
+}
+
+}  // namespace kmq
