@@ -14,6 +14,7 @@
 #include <string>
 
 #include "plugin_library.h"
+#include "svg_to_png.h"
 
 namespace {
 
@@ -27,8 +28,6 @@ void PrintUsage() {
       "Draws the device panel for host version N (default 19000) as SVG, and as PNG next to it\n"
       "when rsvg-convert is installed.\n");
 }
-
-bool HaveRsvgConvert() { return std::system("command -v rsvg-convert >/dev/null 2>&1") == 0; }
 
 }  // namespace
 
@@ -81,10 +80,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("Wrote %s (host version %.0f)\n", out.c_str(), version);
-  if (HaveRsvgConvert() && out.size() > 4 && out.compare(out.size() - 4, 4, ".svg") == 0) {
+  const std::string converter = kmq::FindOnPath("rsvg-convert");
+  if (!converter.empty() && out.size() > 4 && out.compare(out.size() - 4, 4, ".svg") == 0) {
     const std::string png = out.substr(0, out.size() - 4) + ".png";
-    const std::string command = "rsvg-convert -z 2 -o '" + png + "' '" + out + "'";
-    if (std::system(command.c_str()) == 0) std::printf("Wrote %s\n", png.c_str());
+    if (kmq::ConvertToPng(converter, out, png)) std::printf("Wrote %s\n", png.c_str());
   }
   return 0;
 }
