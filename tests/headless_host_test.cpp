@@ -61,18 +61,7 @@ HostOptions QuietOptions(const std::string& outName) {
   return options;
 }
 
-// A port on 127.0.0.1 that nothing listens on: bound by the system, then released.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+using linktest::FreePort;
 
 bool FileExists(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");

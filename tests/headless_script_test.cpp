@@ -23,6 +23,7 @@
 #include "command_interpreter.h"
 #include "headless_host.h"
 #include "host_options.h"
+#include "link_test_util.h"
 
 namespace {
 
@@ -35,18 +36,7 @@ std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "kmq_script_" + std::to_string(::getpid()) + "_" + name;
 }
 
-// A port on 127.0.0.1 that nothing listens on: bound by the system, then released.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+using linktest::FreePort;
 
 double HostVersionNow() {
   FBSystem system;

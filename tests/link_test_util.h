@@ -1,5 +1,6 @@
 // Builders and fixture verbs shared by the server link tests: envelopes, frame bytes in every
-// payload format, damage verbs, and a scripted peer that plays the motion server on loopback.
+// payload format, damage verbs, a scripted peer that plays the motion server on loopback, and a
+// port nothing listens on.
 #ifndef KOVRIM_TESTS_LINK_TEST_UTIL_H_
 #define KOVRIM_TESTS_LINK_TEST_UTIL_H_
 
@@ -306,6 +307,19 @@ inline ::testing::AssertionResult SameRotation(const Mat3& expected,
                                              << expected.m[i][j] << " vs " << actual.m[i][j];
       }
   return ::testing::AssertionSuccess();
+}
+
+// A port on 127.0.0.1 that nothing listens on: bound by the system, then released.
+inline int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
 }
 
 }  // namespace linktest

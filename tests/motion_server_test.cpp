@@ -3,13 +3,10 @@
 #include "motion_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,10 +21,10 @@
 #include <vector>
 
 #include "bvh.h"
+#include "child_process.h"
 #include "motion_protocol.h"
+#include "raw_stream_client.h"
 #include "synthetic_actor.h"
-
-extern char** environ;
 
 namespace kmq {
 // Readable parameter names in test listings.
@@ -39,17 +36,11 @@ namespace {
 using IvraPlugs::COMMAND;
 using IvraPlugs::IVRA_PLUGIN_MESSAGE;
 using kmq::Compression;
-using Clock = std::chrono::steady_clock;
+using rawtest::Clock;
+using rawtest::kDeadline;
 
-// Generous: only a broken server gets near it.
-constexpr std::chrono::milliseconds kDeadline(20000);
 constexpr uint32_t kWalkTag = 1;
 constexpr uint32_t kSynthTag = 2;
-
-int RemainingMs(Clock::time_point until) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-  return static_cast<int>(std::max<int64_t>(0, left));
-}
 
 // A plug-in stand-in: a blocking loopback socket read through a FrameReader.
 class TestClient {
@@ -60,28 +51,10 @@ class TestClient {
   ~TestClient() { Close(); }
 
   bool Connect(int port, int receiveBuffer = 0) {
-    mFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (mFd < 0) return false;
-    if (receiveBuffer > 0) {
-      ::setsockopt(mFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    return rawtest::ConnectLoopback(port, &mFd, receiveBuffer);
   }
 
-  bool Send(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::send(mFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
+  bool Send(const std::string& bytes) { return rawtest::SendAll(mFd, bytes); }
 
   // Next envelope from the server; false on a closed connection or at the deadline.
   bool Receive(IVRA_PLUGIN_MESSAGE* message, Compression* format = nullptr) {
@@ -138,18 +111,10 @@ class TestClient {
 
  private:
   bool ReadSome(Clock::time_point until) {
-    pollfd fd{mFd, POLLIN, 0};
-    int ready = ::poll(&fd, 1, RemainingMs(until));
-    if (ready < 0 && errno == EINTR) return true;
-    if (ready <= 0) return false;
     char buffer[65536];
-    ssize_t n = ::recv(mFd, buffer, sizeof(buffer), 0);
-    if (n < 0 && errno == EINTR) return true;
-    if (n <= 0) {
-      mClosed = true;
-      return false;
-    }
-    mReader.Feed(buffer, static_cast<size_t>(n));
+    ssize_t n = 0;
+    if (!rawtest::ReceiveSome(mFd, until, buffer, sizeof(buffer), &n, &mClosed)) return false;
+    if (n > 0) mReader.Feed(buffer, static_cast<size_t>(n));
     return true;
   }
 
@@ -527,123 +492,13 @@ TEST_F(MotionServerTest, StartFailsOnAPortInUse) {
   EXPECT_EQ(second.Port(), -1);
 }
 
-// The executable, run as a child with its output on pipes.
-class ServerProcess {
- public:
-  ServerProcess() = default;
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-  ~ServerProcess() {
-    if (mPid > 0) {
-      ::kill(mPid, SIGKILL);
-      ::waitpid(mPid, nullptr, 0);
-    }
-    for (int fd : {mOut, mErr}) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-
-  bool Spawn(const std::vector<std::string>& args) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return false;
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-      ::close(out[0]);
-      ::close(out[1]);
-      return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    std::vector<char*> argv;
-    std::string program = KMQ_SERVER_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int status = ::posix_spawn(&mPid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(out[1]);
-    ::close(err[1]);
-    mOut = out[0];
-    mErr = err[0];
-    if (status != 0) mPid = -1;
-    return status == 0;
-  }
-
-  // Reads standard output until it holds needle; false at the end of output or the deadline.
-  bool ReadOutputUntil(const std::string& needle) {
-    Clock::time_point until = Clock::now() + kDeadline;
-    while (mOutText.find(needle) == std::string::npos) {
-      if (!ReadSome(until)) return false;
-    }
-    return true;
-  }
-
-  // Reads both outputs to their end, then reaps the process: its exit status, or -1.
-  int WaitForExit() {
-    Clock::time_point until = Clock::now() + kDeadline;
-    while (ReadSome(until)) {
-    }
-    if (mOut >= 0 || mErr >= 0) return -1;  // deadline passed with the process still running
-    int status = 0;
-    if (::waitpid(mPid, &status, 0) != mPid) return -1;
-    mPid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  void Signal(int signal) { ::kill(mPid, signal); }
-  const std::string& Output() const { return mOutText; }
-  const std::string& Errors() const { return mErrText; }
-
- private:
-  // One read from whichever pipe is ready; false once both are closed or at the deadline.
-  bool ReadSome(Clock::time_point until) {
-    pollfd fds[2] = {{mOut, POLLIN, 0}, {mErr, POLLIN, 0}};
-    if (mOut < 0 && mErr < 0) return false;
-    int ready = ::poll(fds, 2, RemainingMs(until));
-    if (ready < 0 && errno == EINTR) return true;
-    if (ready <= 0) return false;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].revents == 0) continue;
-      int& fd = i == 0 ? mOut : mErr;
-      char buffer[4096];
-      ssize_t n = ::read(fd, buffer, sizeof(buffer));
-      if (n > 0) {
-        (i == 0 ? mOutText : mErrText).append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        ::close(fd);
-        fd = -1;
-      }
-    }
-    return true;
-  }
-
-  pid_t mPid = -1;
-  int mOut = -1;
-  int mErr = -1;
-  std::string mOutText;
-  std::string mErrText;
-};
-
-int ListeningPort(const std::string& output) {
-  const std::string key = "listening on 127.0.0.1:";
-  size_t at = output.find(key);
-  return at == std::string::npos ? -1 : std::atoi(output.c_str() + at + key.size());
-}
+using childtest::ChildProcess;
+using childtest::ListeningPort;
 
 TEST(MotionServerToolTest, ServesTheBundledWalkAndStopsOnSigterm) {
-  ServerProcess server;
-  ASSERT_TRUE(server.Spawn({"--port", "0", "--compression", "zlib"}));
-  ASSERT_TRUE(server.ReadOutputUntil(" (Ctrl-C stops)")) << server.Output() << server.Errors();
+  ChildProcess server;
+  ASSERT_TRUE(server.Spawn(KMQ_SERVER_BINARY, {"--port", "0", "--compression", "zlib"}));
+  ASSERT_TRUE(server.ReadUntil(" (Ctrl-C stops)")) << server.Output() << server.Errors();
   int port = ListeningPort(server.Output());
   ASSERT_GT(port, 0) << server.Output();
   TestClient client;
@@ -653,16 +508,17 @@ TEST(MotionServerToolTest, ServesTheBundledWalkAndStopsOnSigterm) {
   ASSERT_TRUE(client.Receive(&message, &format));
   EXPECT_EQ(format, Compression::kZlib);
   EXPECT_EQ(message.command().actorslist().map().at(1), "cmu_12_01_walk");
-  ASSERT_TRUE(server.ReadOutputUntil("client #1 connected from 127.0.0.1:"));
+  ASSERT_TRUE(server.ReadUntil("client #1 connected from 127.0.0.1:"));
   server.Signal(SIGTERM);
   EXPECT_EQ(server.WaitForExit(), 0) << server.Output() << server.Errors();
   EXPECT_TRUE(client.WaitForClose());
 }
 
 TEST(MotionServerToolTest, PlaysOnceThenExits) {
-  ServerProcess server;
-  ASSERT_TRUE(server.Spawn({"--port", "0", "--synthetic", "--once", "--rate", "1000", "--quiet"}));
-  ASSERT_TRUE(server.ReadOutputUntil(" (Ctrl-C stops)")) << server.Errors();
+  ChildProcess server;
+  ASSERT_TRUE(server.Spawn(KMQ_SERVER_BINARY,
+                           {"--port", "0", "--synthetic", "--once", "--rate", "1000", "--quiet"}));
+  ASSERT_TRUE(server.ReadUntil(" (Ctrl-C stops)")) << server.Errors();
   TestClient client;
   ASSERT_TRUE(client.Connect(ListeningPort(server.Output())));
   int frames = 0;
@@ -681,8 +537,8 @@ TEST(MotionServerToolTest, ReportsBvhErrorsWithFileAndLine) {
   const std::string text = "HIERARCHY\nROOT Hips\n{\n  OFSET 0 0 0\n}\n";
   ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   ::close(fd);
-  ServerProcess server;
-  ASSERT_TRUE(server.Spawn({"--port", "0", path}));
+  ChildProcess server;
+  ASSERT_TRUE(server.Spawn(KMQ_SERVER_BINARY, {"--port", "0", path}));
   EXPECT_EQ(server.WaitForExit(), 1);
   ::unlink(path);
   EXPECT_NE(server.Errors().find(std::string(path) + ":4: unknown keyword 'OFSET'"),
@@ -691,8 +547,8 @@ TEST(MotionServerToolTest, ReportsBvhErrorsWithFileAndLine) {
 }
 
 TEST(MotionServerToolTest, RefusesUnknownOptions) {
-  ServerProcess server;
-  ASSERT_TRUE(server.Spawn({"--port", "0", "--frobnicate"}));
+  ChildProcess server;
+  ASSERT_TRUE(server.Spawn(KMQ_SERVER_BINARY, {"--port", "0", "--frobnicate"}));
   EXPECT_EQ(server.WaitForExit(), 2);
   EXPECT_NE(server.Errors().find("unknown option '--frobnicate'"), std::string::npos);
 }

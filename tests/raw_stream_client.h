@@ -59,6 +59,58 @@ inline bool IsActorList(const IVRA_PLUGIN_MESSAGE& message) {
          message.command().cmdtype() == COMMAND::Notify_ActorsList;
 }
 
+// Milliseconds left until the deadline, for poll(); 0 once it has passed.
+inline int RemainingMs(Clock::time_point until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+  return static_cast<int>(std::max<int64_t>(0, left));
+}
+
+// Opens a TCP socket into *fd (with a receive buffer of that many bytes when above 0) and
+// connects it to 127.0.0.1:port; *fd stays set for the caller to close even when connect fails.
+inline bool ConnectLoopback(int port, int* fd, int receiveBuffer = 0) {
+  *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (*fd < 0) return false;
+  if (receiveBuffer > 0) {
+    ::setsockopt(*fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::connect(*fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+}
+
+// Sends all of bytes, retrying partial sends; false once the connection fails.
+inline bool SendAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One recv() on fd once it is readable: true with *received bytes in buffer (0 after an
+// interruption); false at the deadline, or when the peer closes (which sets *closed).
+inline bool ReceiveSome(int fd, Clock::time_point until, char* buffer, size_t size,
+                        ssize_t* received, bool* closed) {
+  *received = 0;
+  pollfd ready{fd, POLLIN, 0};
+  int count = ::poll(&ready, 1, RemainingMs(until));
+  if (count < 0 && errno == EINTR) return true;
+  if (count <= 0) return false;
+  ssize_t n = ::recv(fd, buffer, size, 0);
+  if (n < 0 && errno == EINTR) return true;
+  if (n <= 0) {
+    *closed = true;
+    return false;
+  }
+  *received = n;
+  return true;
+}
+
 class RawClient {
  public:
   RawClient() = default;
@@ -66,26 +118,9 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
   ~RawClient() { Close(); }
 
-  bool Connect(int port) {
-    mFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (mFd < 0) return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  }
+  bool Connect(int port) { return ConnectLoopback(port, &mFd); }
 
-  bool Send(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::send(mFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
+  bool Send(const std::string& bytes) { return SendAll(mFd, bytes); }
 
   bool AskHeader(uint32_t tag) {
     return Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(tag), kmq::Compression::kGzip));
@@ -136,18 +171,10 @@ class RawClient {
 
  private:
   bool ReadSome(Clock::time_point until) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    pollfd fd{mFd, POLLIN, 0};
-    int ready = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
-    if (ready < 0 && errno == EINTR) return true;
-    if (ready <= 0) return false;
     char buffer[65536];
-    ssize_t n = ::recv(mFd, buffer, sizeof(buffer), 0);
-    if (n < 0 && errno == EINTR) return true;
-    if (n <= 0) {
-      mClosed = true;
-      return false;
-    }
+    ssize_t n = 0;
+    if (!ReceiveSome(mFd, until, buffer, sizeof(buffer), &n, &mClosed)) return false;
+    if (n == 0) return true;
     Clock::time_point now = Clock::now();
     mBytes.append(buffer, static_cast<size_t>(n));
     mSplitter.Feed(buffer, static_cast<size_t>(n));

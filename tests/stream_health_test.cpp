@@ -17,6 +17,7 @@
 #include "bvh.h"
 #include "motion_protocol.h"
 #include "stream_health.h"
+#include "test_json.h"
 
 namespace {
 
@@ -375,122 +376,8 @@ TEST(StreamHealthTest, StatusLineAndTableShowTheFigures) {
   EXPECT_NE(table.find("7 traces"), std::string::npos) << table;
 }
 
-// ---- A tiny JSON reader, enough to check the summary. ----
-struct Json {
-  enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject } mKind = Kind::kNull;
-  bool mBool = false;
-  double mNumber = 0;
-  std::string mString;
-  std::vector<Json> mArray;
-  std::map<std::string, Json> mObject;
-
-  const Json& operator[](const std::string& key) const {
-    static const Json kMissing;
-    auto found = mObject.find(key);
-    return found == mObject.end() ? kMissing : found->second;
-  }
-};
-
-class JsonReader {
- public:
-  explicit JsonReader(const std::string& text) : mText(text) {}
-  bool ReadDocument(Json* value) {
-    if (!Read(value)) return false;
-    Space();
-    return mAt == mText.size();
-  }
-
- private:
-  void Space() {
-    while (mAt < mText.size() && std::isspace(static_cast<unsigned char>(mText[mAt]))) ++mAt;
-  }
-  bool Literal(const char* word) {
-    const size_t length = std::strlen(word);
-    if (mText.compare(mAt, length, word) != 0) return false;
-    mAt += length;
-    return true;
-  }
-  bool ReadString(std::string* out) {
-    if (mAt >= mText.size() || mText[mAt] != '"') return false;
-    ++mAt;
-    while (mAt < mText.size() && mText[mAt] != '"') {
-      if (mText[mAt] == '\\') {
-        if (++mAt >= mText.size()) return false;
-        if (mText[mAt] == 'u') {
-          if (mAt + 4 >= mText.size()) return false;
-          *out += static_cast<char>(std::stoi(mText.substr(mAt + 1, 4), nullptr, 16));
-          mAt += 5;
-          continue;
-        }
-      }
-      *out += mText[mAt++];
-    }
-    if (mAt >= mText.size()) return false;
-    ++mAt;
-    return true;
-  }
-  bool Read(Json* value) {
-    Space();
-    if (mAt >= mText.size()) return false;
-    const char c = mText[mAt];
-    if (c == '{') {
-      value->mKind = Json::Kind::kObject;
-      ++mAt;
-      Space();
-      if (mAt < mText.size() && mText[mAt] == '}') return ++mAt, true;
-      for (;;) {
-        Space();
-        std::string key;
-        if (!ReadString(&key)) return false;
-        Space();
-        if (mAt >= mText.size() || mText[mAt++] != ':') return false;
-        if (!Read(&value->mObject[key])) return false;
-        Space();
-        if (mAt >= mText.size()) return false;
-        if (mText[mAt] == ',') {
-          ++mAt;
-          continue;
-        }
-        return mText[mAt++] == '}';
-      }
-    }
-    if (c == '[') {
-      value->mKind = Json::Kind::kArray;
-      ++mAt;
-      Space();
-      if (mAt < mText.size() && mText[mAt] == ']') return ++mAt, true;
-      for (;;) {
-        value->mArray.emplace_back();
-        if (!Read(&value->mArray.back())) return false;
-        Space();
-        if (mAt >= mText.size()) return false;
-        if (mText[mAt] == ',') {
-          ++mAt;
-          continue;
-        }
-        return mText[mAt++] == ']';
-      }
-    }
-    if (c == '"') {
-      value->mKind = Json::Kind::kString;
-      return ReadString(&value->mString);
-    }
-    if (Literal("true") || Literal("false")) {
-      value->mKind = Json::Kind::kBool;
-      value->mBool = mText[mAt - 1] == 'e' && mText[mAt - 2] == 'u';
-      return true;
-    }
-    if (Literal("null")) return true;
-    size_t used = 0;
-    value->mKind = Json::Kind::kNumber;
-    value->mNumber = std::stod(mText.substr(mAt), &used);
-    mAt += used;
-    return used > 0;
-  }
-
-  const std::string& mText;
-  size_t mAt = 0;
-};
+using jsontest::Json;
+using jsontest::JsonReader;
 
 TEST(StreamHealthTest, JsonSummaryParsesWithTheFigures) {
   StreamHealth health;
