@@ -1,4 +1,5 @@
 #include "contact_sheet.h"
+#include "tool_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -150,18 +151,6 @@ bool Positions(const bvh::Clip& clip, int frame, std::vector<std::array<double, 
   if (!walked) return false;
   *positions = std::move(points);
   return true;
-}
-
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Printf(const char* format, ...) {
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  const int written = std::vsnprintf(buffer, sizeof(buffer), format, args);
-  va_end(args);
-  if (written < 0) return std::string();
-  return std::string(buffer, std::min<size_t>(static_cast<size_t>(written), sizeof(buffer) - 1));
 }
 
 // Text for an XML attribute or element: markup characters escaped, control characters dropped.

@@ -17,6 +17,10 @@
 #include "bvh.h"
 #include "capture_file.h"
 #include "motion_server.h"
+#include "tool_text.h"
+
+using kmq::ParseInt;
+using kmq::ParsePositive;
 
 namespace {
 
@@ -85,15 +89,6 @@ int Usage(const std::string& problem) {
   return 2;
 }
 
-bool ParseInt(const std::string& text, long min, long max, long* out) {
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < min || value > max) return false;
-  *out = value;
-  return true;
-}
-
 bool ParseCount(const std::string& text, uint64_t* out) {
   char* end = nullptr;
   errno = 0;
@@ -115,14 +110,6 @@ std::string SpeedText(double speed) {
   char text[32];
   std::snprintf(text, sizeof(text), "%g", speed);
   return text;
-}
-
-bool ParsePositive(const std::string& text, double* out) {
-  char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0) return false;
-  *out = value;
-  return true;
 }
 
 }  // namespace

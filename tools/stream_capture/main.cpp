@@ -14,6 +14,10 @@
 #include <thread>
 
 #include "capture_session.h"
+#include "tool_text.h"
+
+using kmq::ParseInt;
+using kmq::ParsePositive;
 
 namespace {
 
@@ -50,23 +54,6 @@ const char kUsage[] =
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "%s: %s (see --help)\n", kProgram, problem.c_str());
   return kExitUsage;
-}
-
-bool ParseInt(const std::string& text, long min, long max, long* out) {
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < min || value > max) return false;
-  *out = value;
-  return true;
-}
-
-bool ParsePositive(const std::string& text, double* out) {
-  char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0) return false;
-  *out = value;
-  return true;
 }
 
 std::string ProgressLine(const kmq::CaptureProgress& progress, double rate) {

@@ -1,4 +1,5 @@
 #include "stream_health.h"
+#include "tool_text.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -692,18 +693,6 @@ std::string StreamHealth::SilenceWarning(int64_t nowUs, int thresholdMs) const {
 // ---- Formatting ----
 
 namespace {
-
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Printf(const char* format, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, format);
-  const int written = std::vsnprintf(buffer, sizeof(buffer), format, args);
-  va_end(args);
-  if (written < 0) return std::string();
-  return std::string(buffer, std::min<size_t>(static_cast<size_t>(written), sizeof(buffer) - 1));
-}
 
 const char* DropLabel(int reason) {
   switch (static_cast<FrameDrop>(reason)) {
