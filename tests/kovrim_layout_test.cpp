@@ -357,7 +357,9 @@ TEST_P(KovrimPanelTest, EveryRegionControlCaptionStyleAndBorder) {
                          r.mBorderCornerRadius)));
     }
   }
-  EXPECT_EQ(actual, expected);
+  // Row by row, so that a failure names only the rows that differ.
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t i = 0; i < actual.size(); ++i) EXPECT_EQ(actual[i], expected[i]) << "region " << i;
 
   for (const PanelControl& row : kPanelControls) {
     SCOPED_TRACE(row.mMember);
