@@ -10,8 +10,9 @@
 // pass that finds the list changing does without it, as while mRebuilding is set (the I/O pass
 // reads, acknowledges and lowers the gate without keying; the evaluation writes nothing and
 // returns false). Lock order: mJointsGate before the link's mLock (a pass holds its place in the
-// gate while the link's getters take mLock; nothing waits for the gate while holding mLock).
-// Flags and counters shared across threads are atomics.
+// gate while the link's getters take mLock; nothing waits for the gate while holding mLock),
+// declared with ACQUIRED_BEFORE and checked by clang's -Wthread-safety-beta. Flags and counters
+// shared across threads are atomics.
 #ifndef KOVRIM_DEVICE_H_
 #define KOVRIM_DEVICE_H_
 
@@ -107,9 +108,13 @@ class KovrimDevice : public FBDevice {
   // ---- Owned by the UI thread. ----
   FBModelTemplate* mRootTemplate = nullptr;  // host object, in the device's model-template list
 
+  // ---- Guarded by mJointsGate. ----
   // Records in pose-index order. Changed on the UI thread inside a change of mJointsGate; walked by
   // the real-time passes that mJointsGate let in, and read by the UI thread between changes.
   std::list<JointNodes> mJoints GUARDED_BY(mJointsGate);
+
+  // ---- Shared, with their own rules: the link guards its tables with mLock and keeps its flags
+  // atomic (server_link.h); the player control only reads the host's transport mode.
   ServerLink mLink;
   FBPlayerControl mPlayerControl;
 
