@@ -497,8 +497,8 @@ class HeldCall {
   int mTreeCallsWhileHeld = 0;
 };
 
-// Runs a function on a thread of its own. On destruction runs beforeJoin (which releases whatever
-// may hold the thread), then joins.
+// Runs a function on a thread of its own. On destruction, when the function has not returned yet,
+// runs beforeJoin (which releases whatever may hold the thread); then joins.
 class Background {
  public:
   explicit Background(std::function<void()> run, std::function<void()> beforeJoin = nullptr)
@@ -511,7 +511,7 @@ class Background {
           mChanged.notify_all();
         }) {}
   ~Background() {
-    if (mBeforeJoin) mBeforeJoin();
+    if (mBeforeJoin && !Done()) mBeforeJoin();
     mThread.join();
   }
   Background(const Background&) = delete;
