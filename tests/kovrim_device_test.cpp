@@ -1,12 +1,17 @@
 // The device in the host stand-in: registration, creation, device operations, the template tree
 // and its clear and rebuild, the deferred work, and both real-time paths (evaluation gate, keys,
-// T-pose, standstill while rebuilding), with a stress run of both paths against list changes.
+// T-pose, standstill while rebuilding), and the passes against every change of the joint list,
+// with one side held inside a host call.
 #include <gtest/gtest.h>
 
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/scene_control.h>
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -422,59 +427,351 @@ TEST_F(KovrimDeviceLiveTest, EmptyListStillOpensTheGate) {
   EXPECT_EQ(mDevice->mEvaluationCount, 1);
 }
 
-// Both real-time paths run on their own threads while the UI thread clears and rebuilds the tree.
-TEST_F(KovrimDeviceLiveTest, StressRealTimePathsAgainstTreeChanges) {
-  FBAnimationNode* stable =
-      mDevice->AnimationNodeOutCreate(10500, "Stable", ANIMATIONNODE_TYPE_NUMBER);
-  control::StartRecording();
-  control::SetTransportMode(kFBTransportPlay);
-  std::atomic<bool> done{false};
-  std::atomic<long> evaluations{0};
-  std::thread io([&] {
-    long tick = 0;
-    while (!done) control::RunDeviceIO(mDevice, FBTime(++tick * 1000000));
-  });
-  std::thread evaluation([&] {
-    while (!done) {
-      control::EvaluateDevice(mDevice, FBTime(0));
-      for (int i = 0; i < 4; ++i) {
-        // Notify through a node that stays alive across rebuilds, like a bound one.
-        mDevice->AnimationNodeNotify(stable, nullptr);
-      }
-      ++evaluations;
+// ---- The real-time passes against changes of the joint list, made deterministic by holding one
+// side inside a host call. Whatever might block runs on a thread of its own, and every wait has a
+// deadline that fails the test; the held call is released before the thread is joined.
+
+constexpr auto kDeadline = std::chrono::seconds(10);
+
+// Holds the first call of one kind (on one object, when given) until Release, and counts every
+// host call that the hook sees by kind, and those made while the call is held.
+class HeldCall {
+ public:
+  explicit HeldCall(control::HostCall call, const void* object = nullptr)
+      : mCall(call), mObject(object) {
+    control::SetHostCallHook([this](control::HostCall c, const void* o) { Hook(c, o); });
+  }
+  ~HeldCall() {
+    Release();
+    control::SetHostCallHook(nullptr);
+  }
+  HeldCall(const HeldCall&) = delete;
+  HeldCall& operator=(const HeldCall&) = delete;
+
+  // Fails the test unless a call is held within the deadline.
+  bool WaitUntilHeld() {
+    std::unique_lock<std::mutex> lock(mMutex);
+    if (mChanged.wait_for(lock, kDeadline, [&] { return mHeld; })) return true;
+    ADD_FAILURE() << "no call of kind " << static_cast<int>(mCall) << " was held in time";
+    return false;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mReleased = true;
     }
-  });
-  std::thread feed([&] {
-    for (int i = 0; i < 400 && !done; ++i) {
-      if (!mPeer.Send(FrameBytes(FrameMessage(kTag, Frame(static_cast<float>(i))), Payload::kGzip)))
-        break;
+    mChanged.notify_all();
+  }
+  int Count(control::HostCall call) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mCounts[static_cast<int>(call)];
+  }
+  // Template and node creations and destructions made while the call was held.
+  int TreeCallsWhileHeld() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mTreeCallsWhileHeld;
+  }
+
+ private:
+  void Hook(control::HostCall call, const void* object) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    ++mCounts[static_cast<int>(call)];
+    const bool tree = call != control::HostCall::kWriteData && call != control::HostCall::kKeyAdd;
+    if (tree && mHeld && !mReleased) ++mTreeCallsWhileHeld;
+    if (call != mCall || (mObject && object != mObject) || mHeld) return;
+    mHeld = true;
+    mChanged.notify_all();
+    // Bounded, so that a test that fails before releasing still ends.
+    if (!mChanged.wait_for(lock, 2 * kDeadline, [&] { return mReleased; })) {
+      ADD_FAILURE() << "the held call was never released";
     }
-  });
-  for (int round = 0; round < 60; ++round) {
-    switch (round % 3) {
-      case 0:
-        mDevice->RebuildSkeletonTemplate();
-        control::BindSkeleton(mDevice, mReference);
-        break;
-      case 1:
-        mDevice->DeviceOperation(FBDevice::kOpDone);
-        break;
-      default:
+  }
+
+  const control::HostCall mCall;
+  const void* const mObject;
+  std::mutex mMutex;
+  std::condition_variable mChanged;
+  bool mHeld = false;
+  bool mReleased = false;
+  int mCounts[8] = {};
+  int mTreeCallsWhileHeld = 0;
+};
+
+// Runs a function on a thread of its own. On destruction, when the function has not returned yet,
+// runs beforeJoin (which releases whatever may hold the thread); then joins.
+class Background {
+ public:
+  explicit Background(std::function<void()> run, std::function<void()> beforeJoin = nullptr)
+      : mBeforeJoin(std::move(beforeJoin)), mThread([this, run] {
+          run();
+          {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mDone = true;
+          }
+          mChanged.notify_all();
+        }) {}
+  ~Background() {
+    if (mBeforeJoin && !Done()) mBeforeJoin();
+    mThread.join();
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  // Fails the test unless the function has returned within the deadline.
+  bool WaitDone(const char* what) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    if (mChanged.wait_for(lock, kDeadline, [&] { return mDone; })) return true;
+    ADD_FAILURE() << what << " did not return in time";
+    return false;
+  }
+  bool Done() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mDone;
+  }
+
+ private:
+  const std::function<void()> mBeforeJoin;
+  std::mutex mMutex;
+  std::condition_variable mChanged;
+  bool mDone = false;
+  std::thread mThread;  // Last: starts once the members above exist.
+};
+
+// Fails the test unless pred holds within the deadline.
+bool WaitFor(const std::function<bool()>& pred, const char* what) {
+  if (PollUntil(
+          pred, [] { std::this_thread::yield(); }, kDeadline))
+    return true;
+  ADD_FAILURE() << "not reached in time: " << what;
+  return false;
+}
+
+// The three changes of the joint list that the user-interface thread makes.
+enum class Change { kPendingBuild, kRebuildButton, kClearOperation };
+
+std::string ChangeName(Change change) {
+  switch (change) {
+    case Change::kPendingBuild:
+      return "PendingBuild";
+    case Change::kRebuildButton:
+      return "RebuildButton";
+    default:
+      return "ClearOperation";
+  }
+}
+
+std::string CallName(control::HostCall call) {
+  switch (call) {
+    case control::HostCall::kWriteData:
+      return "WriteData";
+    case control::HostCall::kKeyAdd:
+      return "KeyAdd";
+    case control::HostCall::kNodeCreate:
+      return "NodeCreate";
+    case control::HostCall::kNodeDestroy:
+      return "NodeDestroy";
+    case control::HostCall::kTemplateCreate:
+      return "TemplateCreate";
+    default:
+      return "TemplateDestroy";
+  }
+}
+
+struct PassCase {
+  Change mChange;
+  control::HostCall mHeld;  // Where one side is held.
+};
+
+std::string PassCaseName(const ::testing::TestParamInfo<PassCase>& param) {
+  return ChangeName(param.param.mChange) + "_" + CallName(param.param.mHeld);
+}
+
+// A device online with a peer that streams frames, its header accepted, recording with the
+// transport playing. When built, the first build has run and a scene skeleton is bound.
+class KovrimDevicePassTest : public KovrimDeviceTest,
+                             public ::testing::WithParamInterface<PassCase> {
+ protected:
+  void SetUpDevice(bool built) {
+    mDevice->mLink.mPort = mPeer.Port();
+    mDevice->Online = true;
+    ASSERT_TRUE(mPeer.Accept());
+    AcceptHeader(SmallSkeleton());
+    if (built) {
+      mDevice->ProcessPending();
+      ASSERT_EQ(mDevice->GetJointCount(), 4);
+      FBModel* reference = control::CreateModel("Reference");
+      mHips = control::CreateModel("Hips", reference);
+      control::CreateModel("Spine", mHips);
+      control::CreateModel("LeftUpLeg_End", control::CreateModel("LeftUpLeg", mHips));
+      ASSERT_TRUE(control::BindSkeleton(mDevice, reference));
+    }
+    // A joint-node reference that no change destroys, like a node the host keeps bound.
+    mStable = mDevice->AnimationNodeOutCreate(10500, "Stable", ANIMATIONNODE_TYPE_NUMBER);
+    control::StartRecording();
+    control::SetTransportMode(kFBTransportPlay);
+  }
+
+  // The change, as the user-interface thread makes it.
+  void MakeChange(Change change) {
+    switch (change) {
+      case Change::kPendingBuild:
         mDevice->mTemplateRebuildPending = true;
         mDevice->ProcessPending();
-        control::BindSkeleton(mDevice, mReference);
+        break;
+      case Change::kRebuildButton:
+        mDevice->RebuildSkeletonTemplate();
+        break;
+      case Change::kClearOperation:
+        mDevice->DeviceOperation(FBDevice::kOpDone);
         break;
     }
   }
-  feed.join();
-  PollUntil([&] { return evaluations.load() > 10 && control::SamplesAcknowledged(mDevice) > 0; },
-            [] { std::this_thread::yield(); });
-  done = true;
-  io.join();
-  evaluation.join();
-  EXPECT_EQ(mDevice->GetJointCount(), 4);
-  EXPECT_GE(mDevice->mEvaluationCount, 0);
-  EXPECT_GT(control::SamplesAcknowledged(mDevice), 0);
+  // The records a change leaves, from a built list of 4.
+  static int JointsAfter(Change change, bool built) {
+    if (change == Change::kClearOperation) return 0;
+    return change == Change::kPendingBuild && built ? 8 : 4;
+  }
+
+  void SendFrame(float x) {
+    ASSERT_TRUE(mPeer.Send(
+        FrameBytes(FrameMessage(kTag, {x, 1, 2, 0, 0, 30, 0, 45, 0, 10, 0, 0}), Payload::kGzip)));
+  }
+  // I/O notifications until one more message has been acknowledged (fails the test otherwise).
+  void DrainOneMessage() {
+    const long before = control::SamplesAcknowledged(mDevice);
+    EXPECT_TRUE(PollUntil([&] { return control::SamplesAcknowledged(mDevice) > before; },
+                          [&] { control::RunDeviceIO(mDevice, FBTime(0, 0, 1)); }, kDeadline));
+  }
+
+  // Passes started while the list is changing: each returns at once and does what it does while
+  // rebuilding. The evaluation writes nothing and answers false without counting; the I/O pass
+  // (unless another thread is inside one) reads, acknowledges and lowers the gate without keying.
+  void ExpectPassesStandStill(HeldCall& hook, bool runIo) {
+    const int writes = hook.Count(control::HostCall::kWriteData);
+    const int keys = hook.Count(control::HostCall::kKeyAdd);
+    if (runIo) SendFrame(3);
+    const int gate = mDevice->mEvaluationCount;
+    const long acks = control::SamplesAcknowledged(mDevice);
+    bool answer = true;
+    Background passes(
+        [&] {
+          answer = mDevice->AnimationNodeNotify(mStable, nullptr);
+          if (runIo) DrainOneMessage();
+        },
+        [&] { hook.Release(); });
+    if (!passes.WaitDone("a pass started while the list changes")) return;
+    EXPECT_FALSE(answer);
+    EXPECT_EQ(hook.Count(control::HostCall::kWriteData), writes);
+    EXPECT_EQ(hook.Count(control::HostCall::kKeyAdd), keys);
+    if (runIo) {
+      EXPECT_EQ(control::SamplesAcknowledged(mDevice), acks + 1);
+      EXPECT_EQ(mDevice->mEvaluationCount, gate - 1);
+    } else {
+      EXPECT_EQ(mDevice->mEvaluationCount, gate);
+    }
+  }
+
+  ScriptedPeer mPeer;
+  FBModel* mHips = nullptr;
+  FBAnimationNode* mStable = nullptr;
+};
+
+// A pass is held inside WriteData (evaluation) or KeyAdd (I/O) when the user changes the list:
+// the change waits for that pass alone, makes no host call meanwhile, and a pass started meanwhile
+// neither blocks nor touches the list.
+using KovrimDeviceHeldPassTest = KovrimDevicePassTest;
+
+TEST_P(KovrimDeviceHeldPassTest, ChangeWaitsOnlyForThePassInFlight) {
+  const PassCase test = GetParam();
+  SetUpDevice(true);
+  const bool heldIo = test.mHeld == control::HostCall::kKeyAdd;
+  const JointNodes first = Records().front();
+  HeldCall hook(test.mHeld, heldIo ? nullptr : first.mTranslationNode);
+
+  bool heldAnswer = false;
+  std::unique_ptr<Background> pass;
+  if (heldIo) {
+    mDevice->mEvaluationCount = 2;
+    SendFrame(1);
+    pass.reset(new Background([&] { DrainOneMessage(); }, [&] { hook.Release(); }));
+  } else {
+    pass.reset(new Background(
+        [&] { heldAnswer = mDevice->AnimationNodeNotify(first.mRotationNode, nullptr); },
+        [&] { hook.Release(); }));
+  }
+  ASSERT_TRUE(hook.WaitUntilHeld());
+
+  Background change([&] { MakeChange(test.mChange); }, [&] { hook.Release(); });
+  ASSERT_TRUE(WaitFor([&] { return mDevice->mJointsGate.IsChanging(); }, "the change begins"));
+  ExpectPassesStandStill(hook, !heldIo);
+  EXPECT_FALSE(change.Done());
+  EXPECT_EQ(hook.TreeCallsWhileHeld(), 0);
+
+  hook.Release();
+  ASSERT_TRUE(pass->WaitDone("the held pass"));
+  ASSERT_TRUE(change.WaitDone("the change"));
+  EXPECT_EQ(hook.TreeCallsWhileHeld(), 0);
+  EXPECT_FALSE(mDevice->mJointsGate.IsChanging());
+  EXPECT_EQ(mDevice->mJointsGate.PassesInFlight(), 0);
+  if (heldIo) {
+    // The held pass finished its keys on the list as it was: both nodes of all 4 records.
+    EXPECT_EQ(hook.Count(control::HostCall::kKeyAdd), 8);
+  } else {
+    EXPECT_EQ(heldAnswer, mDevice->FBDevice::AnimationNodeNotify(first.mRotationNode, nullptr));
+    EXPECT_EQ(hook.Count(control::HostCall::kWriteData), 8);
+  }
+  EXPECT_EQ(mDevice->GetJointCount(), JointsAfter(test.mChange, true));
+  // The gate is open again: an evaluation writes every record's two nodes.
+  const int writes = hook.Count(control::HostCall::kWriteData);
+  EXPECT_TRUE(mDevice->AnimationNodeNotify(mStable, nullptr));
+  EXPECT_EQ(hook.Count(control::HostCall::kWriteData) - writes, 2 * mDevice->GetJointCount());
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    EveryChange, KovrimDeviceHeldPassTest,
+    ::testing::Values(PassCase{Change::kPendingBuild, control::HostCall::kWriteData},
+                      PassCase{Change::kRebuildButton, control::HostCall::kWriteData},
+                      PassCase{Change::kClearOperation, control::HostCall::kWriteData},
+                      PassCase{Change::kPendingBuild, control::HostCall::kKeyAdd},
+                      PassCase{Change::kRebuildButton, control::HostCall::kKeyAdd},
+                      PassCase{Change::kClearOperation, control::HostCall::kKeyAdd}),
+    PassCaseName);
+
+// The user-interface thread is held inside a template or node creation or destruction of a
+// change: every pass that runs meanwhile returns at once without writing or keying.
+using KovrimDeviceHeldChangeTest = KovrimDevicePassTest;
+
+TEST_P(KovrimDeviceHeldChangeTest, PassesReturnAtOnceWhileTheListChanges) {
+  const PassCase test = GetParam();
+  // The pending build is the true first build, from an empty list.
+  const bool built = test.mChange != Change::kPendingBuild;
+  SetUpDevice(built);
+  mDevice->mEvaluationCount = 2;
+  HeldCall hook(test.mHeld);
+  Background change([&] { MakeChange(test.mChange); }, [&] { hook.Release(); });
+  ASSERT_TRUE(hook.WaitUntilHeld());
+
+  ExpectPassesStandStill(hook, true);
+
+  hook.Release();
+  ASSERT_TRUE(change.WaitDone("the change"));
+  EXPECT_EQ(mDevice->GetJointCount(), JointsAfter(test.mChange, built));
+  EXPECT_FALSE(mDevice->mTemplateRebuildPending);
+  // Afterwards the passes work on the new list.
+  const int writes = hook.Count(control::HostCall::kWriteData);
+  EXPECT_TRUE(mDevice->AnimationNodeNotify(mStable, nullptr));
+  EXPECT_EQ(hook.Count(control::HostCall::kWriteData) - writes, 2 * mDevice->GetJointCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryChange, KovrimDeviceHeldChangeTest,
+    ::testing::Values(PassCase{Change::kPendingBuild, control::HostCall::kTemplateCreate},
+                      PassCase{Change::kPendingBuild, control::HostCall::kNodeCreate},
+                      PassCase{Change::kRebuildButton, control::HostCall::kNodeDestroy},
+                      PassCase{Change::kRebuildButton, control::HostCall::kTemplateDestroy},
+                      PassCase{Change::kRebuildButton, control::HostCall::kTemplateCreate},
+                      PassCase{Change::kRebuildButton, control::HostCall::kNodeCreate},
+                      PassCase{Change::kClearOperation, control::HostCall::kNodeDestroy},
+                      PassCase{Change::kClearOperation, control::HostCall::kTemplateDestroy}),
+    PassCaseName);
 }  // namespace

@@ -1,6 +1,7 @@
-// The device panel in the host stand-in: its regions and their attachments with and without the
-// "Characterize" button, and its handlers: address and port texts, the actor list and its
-// selection, the idle pick-up and deferred work, the show event and the check box.
+// The device panel in the host stand-in: every region, control, caption, style and border with and
+// without the "Characterize" button, and its handlers: address and port texts, the actor list and
+// its selection, the idle pick-up (also of a list arriving during a refill) and deferred work, the
+// show event and the check box.
 #include <gtest/gtest.h>
 
 #include <fbsdk_control/host_control.h>
@@ -8,6 +9,8 @@
 #include <fbsdk_control/ui_control.h>
 
 #include <climits>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,78 +84,311 @@ TEST_F(KovrimLayoutTest, PanelIdentityAndTypeTest) {
   EXPECT_FALSE(mLayout->Is(FBDevice::TypeInfo));
 }
 
-TEST_F(KovrimLayoutTest, RegionsWithTheCharacterizeButton) {
-  Create(13000.0);
-  EXPECT_TRUE(mLayout->mShowCharacterize);
-  EXPECT_EQ(Names(*mLayout), std::vector<std::string>{"mSetup"});
-  const auto setup = Region(*mLayout, "mSetup");
-  EXPECT_EQ(setup.mControl, &mLayout->mSetupLayout);
-  EXPECT_EQ(setup.mX, 5);
-  EXPECT_EQ(setup.mW, -5);
-  EXPECT_EQ(setup.mWType, kFBAttachRight);
-  EXPECT_EQ(setup.mHType, kFBAttachBottom);
-  EXPECT_EQ(setup.mBorderStyle, kFBStandardBorder);
-  EXPECT_FALSE(setup.mBorderShowTitle);
-  EXPECT_TRUE(setup.mBorderInSet);
-  EXPECT_EQ(setup.mBorderWidth, 1);
-  EXPECT_EQ(setup.mBorderSpacing, 0);
+// ---- The whole panel, pinned region by region. Each row is the layout the region is added to,
+// its name (also its title), the four values as number, attachment kind and the region attached
+// to (every multiplier 1), the control put into it and the border set on it. Attachment kinds:
+// 0 left, 1 right, 2 top, 3 bottom, 7 none.
 
-  EXPECT_EQ(Names(mLayout->mSetupLayout),
-            (std::vector<std::string>{"RequestBvhHeaderButton", "RebuildSkeletonButton",
-                                      "CharacterizeButton", "StayTPosCheckBox",
-                                      "CommunicationRegion", "RoleControlRegion"}));
-  const auto characterize = Region(mLayout->mSetupLayout, "CharacterizeButton");
-  EXPECT_EQ(characterize.mY, 5);
-  EXPECT_EQ(characterize.mYType, kFBAttachBottom);
-  EXPECT_EQ(characterize.mYRelative, "RebuildSkeletonButton");
-  EXPECT_STREQ(static_cast<const char*>(mLayout->mCharacterizeButton.Caption), "Characterize");
-  EXPECT_EQ(control::HandlerCount(mLayout->mCharacterizeButton.OnClick), 1);
+struct Attach {
+  int mValue;
+  int mType;
+  const char* mRelative;
+};
+struct Border {
+  int mStyle;
+  bool mShowTitle;
+  bool mInSet;
+  int mWidth;
+  int mSpacing;
+  float mMaxAngle;
+  int mCornerRadius;
+};
+struct PanelRegion {
+  const char* mLayout;
+  const char* mName;
+  Attach mX, mY, mW, mH;
+  const char* mControl;
+  const Border* mBorder;  // null: none set
+  bool mCharacterizeOnly;
+};
 
-  const auto check = Region(mLayout->mSetupLayout, "StayTPosCheckBox");
-  EXPECT_EQ(check.mY, 90);
-  EXPECT_EQ(check.mYType, kFBAttachTop);
-  EXPECT_EQ(check.mYRelative, "mSetup");
-  EXPECT_EQ(static_cast<int>(mLayout->mStayTPoseCheckBox.Style), kFBCheckbox);
-  EXPECT_STREQ(static_cast<const char*>(mLayout->mStayTPoseCheckBox.Caption), "Stay In T-Pose");
+constexpr int kL = 0, kR = 1, kT = 2, kB = 3, kN = 7;
+constexpr Border kSetupBorder{1, false, true, 1, 0, 90.0f, 0};
+constexpr Border kGroupBorder{2, false, true, 2, 1, 90.0f, 0};
 
-  const auto communication = Region(mLayout->mSetupLayout, "CommunicationRegion");
-  EXPECT_EQ(communication.mControl, &mLayout->mCommunicationLayout);
-  EXPECT_EQ(communication.mX, 230);
-  EXPECT_EQ(communication.mH, 115);
-  EXPECT_EQ(communication.mBorderStyle, kFBEmbossBorder);
-  EXPECT_EQ(communication.mBorderWidth, 2);
-  EXPECT_EQ(communication.mBorderSpacing, 1);
-  const auto roles = Region(mLayout->mSetupLayout, "RoleControlRegion");
-  EXPECT_EQ(roles.mY, 15);
-  EXPECT_EQ(roles.mYRelative, "CommunicationRegion");
+const PanelRegion kPanelRegions[] = {
+    {"panel",
+     "mSetup",
+     {5, kL, ""},
+     {5, kT, ""},
+     {-5, kR, ""},
+     {-5, kB, ""},
+     "mSetupLayout",
+     &kSetupBorder,
+     false},
+    {"mSetupLayout",
+     "RequestBvhHeaderButton",
+     {5, kL, "mSetup"},
+     {5, kT, "mSetup"},
+     {210, kN, ""},
+     {20, kN, ""},
+     "mRequestBvhHeaderButton",
+     nullptr,
+     false},
+    {"mSetupLayout",
+     "RebuildSkeletonButton",
+     {5, kL, "mSetup"},
+     {5, kB, "RequestBvhHeaderButton"},
+     {210, kN, ""},
+     {20, kN, ""},
+     "mRebuildSkeletonButton",
+     nullptr,
+     false},
+    {"mSetupLayout",
+     "CharacterizeButton",
+     {5, kL, "mSetup"},
+     {5, kB, "RebuildSkeletonButton"},
+     {210, kN, ""},
+     {20, kN, ""},
+     "mCharacterizeButton",
+     nullptr,
+     true},
+    {"mSetupLayout",
+     "StayTPosCheckBox",
+     {5, kL, "mSetup"},
+     {90, kT, "mSetup"},
+     {210, kN, ""},
+     {20, kN, ""},
+     "mStayTPoseCheckBox",
+     nullptr,
+     false},
+    {"mSetupLayout",
+     "CommunicationRegion",
+     {230, kL, "mSetup"},
+     {5, kT, "mSetup"},
+     {210, kN, ""},
+     {115, kN, ""},
+     "mCommunicationLayout",
+     &kGroupBorder,
+     false},
+    {"mSetupLayout",
+     "RoleControlRegion",
+     {230, kL, "mSetup"},
+     {15, kB, "CommunicationRegion"},
+     {210, kN, ""},
+     {40, kN, ""},
+     "mRoleControlLayout",
+     &kGroupBorder,
+     false},
+    {"mCommunicationLayout",
+     "TcpLabel",
+     {60, kL, "CommunicationRegion"},
+     {10, kT, "CommunicationRegion"},
+     {90, kN, ""},
+     {25, kN, ""},
+     "mTcpLabel",
+     nullptr,
+     false},
+    {"mCommunicationLayout",
+     "AddressLabel",
+     {10, kL, "CommunicationRegion"},
+     {10, kB, "TcpLabel"},
+     {90, kN, ""},
+     {25, kN, ""},
+     "mAddressLabel",
+     nullptr,
+     false},
+    {"mCommunicationLayout",
+     "Address",
+     {10, kR, "AddressLabel"},
+     {10, kB, "TcpLabel"},
+     {90, kN, ""},
+     {25, kN, ""},
+     "mAddressEdit",
+     nullptr,
+     false},
+    {"mCommunicationLayout",
+     "PortLabel",
+     {10, kL, "CommunicationRegion"},
+     {10, kB, "AddressLabel"},
+     {90, kN, ""},
+     {25, kN, ""},
+     "mPortLabel",
+     nullptr,
+     false},
+    {"mCommunicationLayout",
+     "Port",
+     {10, kR, "PortLabel"},
+     {10, kB, "Address"},
+     {90, kN, ""},
+     {25, kN, ""},
+     "mPortEdit",
+     nullptr,
+     false},
+    {"mRoleControlLayout",
+     "RoleNameLabel",
+     {10, kL, "RoleControlRegion"},
+     {10, kT, "RoleControlRegion"},
+     {90, kN, ""},
+     {25, kN, ""},
+     "mRoleNameLabel",
+     nullptr,
+     false},
+    {"mRoleControlLayout",
+     "RolesName",
+     {10, kR, "RoleNameLabel"},
+     {10, kT, "RoleControlRegion"},
+     {90, kN, ""},
+     {25, kN, ""},
+     "mRolesList",
+     nullptr,
+     false},
+};
 
-  EXPECT_EQ(Names(mLayout->mCommunicationLayout),
-            (std::vector<std::string>{"TcpLabel", "AddressLabel", "Address", "PortLabel", "Port"}));
-  const auto port = Region(mLayout->mCommunicationLayout, "Port");
-  EXPECT_EQ(port.mXType, kFBAttachRight);
-  EXPECT_EQ(port.mXRelative, "PortLabel");
-  EXPECT_EQ(port.mYType, kFBAttachBottom);
-  EXPECT_EQ(port.mYRelative, "Address");
-  EXPECT_EQ(Region(mLayout->mCommunicationLayout, "Address").mXRelative, "AddressLabel");
-  EXPECT_STREQ(static_cast<const char*>(mLayout->mPortLabel.Caption), "Port :");
-  EXPECT_STREQ(static_cast<const char*>(mLayout->mTcpLabel.Caption), "TCP Settings");
-  EXPECT_EQ(Names(mLayout->mRoleControlLayout),
-            (std::vector<std::string>{"RoleNameLabel", "RolesName"}));
-  EXPECT_EQ(control::ControlIn(mLayout->mRoleControlLayout, "RolesName"), &mLayout->mRolesList);
-  EXPECT_STREQ(static_cast<const char*>(mLayout->mRoleNameLabel.Caption), "Source:");
+// Every control's caption and, for buttons and the list, style, as the creation hook leaves them;
+// a control it does not place (the "Characterize" button on older hosts) keeps its defaults.
+struct PanelControl {
+  const char* mMember;
+  const char* mCaption;
+  int mStyle;  // -1: the control has no style
+};
+const PanelControl kPanelControls[] = {
+    {"mSetupLayout", "", -1},
+    {"mCommunicationLayout", "", -1},
+    {"mTcpLabel", "TCP Settings", -1},
+    {"mAddressLabel", "Address :", -1},
+    {"mAddressEdit", "", -1},
+    {"mPortLabel", "Port :", -1},
+    {"mPortEdit", "", -1},
+    {"mCharacterizeButton", "Characterize", 0},
+    {"mRequestBvhHeaderButton", "Request Bvh Header", 0},
+    {"mRebuildSkeletonButton", "Rebuild Skeleton Template", 0},
+    {"mStayTPoseCheckBox", "Stay In T-Pose", 3},
+    {"mRoleControlLayout", "", -1},
+    {"mRoleNameLabel", "Source:", -1},
+    {"mRolesList", "", 0},
+};
+
+std::string DescribeAttach(int value, int type, const std::string& relative, float multiplier) {
+  std::ostringstream text;
+  text << value << " kind " << type << " of \"" << relative << "\" x" << multiplier;
+  return text.str();
 }
 
-TEST_F(KovrimLayoutTest, OlderHostsHaveNoCharacterizeButton) {
-  Create(12999.0);
-  EXPECT_FALSE(mLayout->mShowCharacterize);
-  EXPECT_EQ(
-      Names(mLayout->mSetupLayout),
-      (std::vector<std::string>{"RequestBvhHeaderButton", "RebuildSkeletonButton",
-                                "StayTPosCheckBox", "CommunicationRegion", "RoleControlRegion"}));
-  EXPECT_EQ(control::HandlerCount(mLayout->mCharacterizeButton.OnClick), 0);
-  // The check box keeps its row 90 below the top, leaving the button's row empty.
-  EXPECT_EQ(Region(mLayout->mSetupLayout, "StayTPosCheckBox").mY, 90);
+std::string DescribeBorder(bool hasBorder, int style, bool showTitle, bool inSet, int width,
+                           int spacing, float maxAngle, int cornerRadius) {
+  if (!hasBorder) return "no border";
+  std::ostringstream text;
+  text << "border " << style << ", " << showTitle << ", " << inSet << ", " << width << ", "
+       << spacing << ", " << maxAngle << ", " << cornerRadius;
+  return text.str();
 }
+
+std::string DescribeRegion(const std::string& layout, const std::string& name,
+                           const std::string& title, const std::string& x, const std::string& y,
+                           const std::string& w, const std::string& h, const std::string& control,
+                           const std::string& border) {
+  return layout + " / " + name + " (title \"" + title + "\"): x " + x + "; y " + y + "; w " + w +
+         "; h " + h + "; control " + control + "; " + border;
+}
+
+class KovrimPanelTest : public KovrimLayoutTest, public ::testing::WithParamInterface<double> {
+ protected:
+  std::map<std::string, FBVisualComponent*> Members() {
+    KovrimDeviceLayout& p = *mLayout;
+    return {{"panel", &p},
+            {"mSetupLayout", &p.mSetupLayout},
+            {"mCommunicationLayout", &p.mCommunicationLayout},
+            {"mTcpLabel", &p.mTcpLabel},
+            {"mAddressLabel", &p.mAddressLabel},
+            {"mAddressEdit", &p.mAddressEdit},
+            {"mPortLabel", &p.mPortLabel},
+            {"mPortEdit", &p.mPortEdit},
+            {"mCharacterizeButton", &p.mCharacterizeButton},
+            {"mRequestBvhHeaderButton", &p.mRequestBvhHeaderButton},
+            {"mRebuildSkeletonButton", &p.mRebuildSkeletonButton},
+            {"mStayTPoseCheckBox", &p.mStayTPoseCheckBox},
+            {"mRoleControlLayout", &p.mRoleControlLayout},
+            {"mRoleNameLabel", &p.mRoleNameLabel},
+            {"mRolesList", &p.mRolesList}};
+  }
+};
+
+TEST_P(KovrimPanelTest, EveryRegionControlCaptionStyleAndBorder) {
+  Create(GetParam());
+  const bool characterize = GetParam() >= 13000.0;
+  EXPECT_EQ(mLayout->mShowCharacterize, characterize);
+  const std::map<std::string, FBVisualComponent*> members = Members();
+  std::map<const FBVisualComponent*, std::string> names;
+  for (const auto& member : members) names[member.second] = member.first;
+
+  std::vector<std::string> expected;
+  std::map<std::string, std::string> expectedHolder;  // control -> layout holding it
+  for (const PanelRegion& row : kPanelRegions) {
+    if (row.mCharacterizeOnly && !characterize) continue;
+    const Border* b = row.mBorder;
+    expected.push_back(DescribeRegion(
+        row.mLayout, row.mName, row.mName,
+        DescribeAttach(row.mX.mValue, row.mX.mType, row.mX.mRelative, 1.0f),
+        DescribeAttach(row.mY.mValue, row.mY.mType, row.mY.mRelative, 1.0f),
+        DescribeAttach(row.mW.mValue, row.mW.mType, row.mW.mRelative, 1.0f),
+        DescribeAttach(row.mH.mValue, row.mH.mType, row.mH.mRelative, 1.0f), row.mControl,
+        b ? DescribeBorder(true, b->mStyle, b->mShowTitle, b->mInSet, b->mWidth, b->mSpacing,
+                           b->mMaxAngle, b->mCornerRadius)
+          : DescribeBorder(false, 0, false, false, 0, 0, 0, 0)));
+    expectedHolder[row.mControl] = row.mLayout;
+  }
+
+  // The regions of every layout of the panel, in the order they were added.
+  std::vector<std::string> actual;
+  for (const char* layoutName :
+       {"panel", "mSetupLayout", "mCommunicationLayout", "mRoleControlLayout"}) {
+    FBLayout& layout = *static_cast<FBLayout*>(members.at(layoutName));
+    for (const control::RegionInfo& r : control::Regions(layout)) {
+      const auto control = names.find(r.mControl);
+      actual.push_back(DescribeRegion(
+          layoutName, r.mName, r.mTitle, DescribeAttach(r.mX, r.mXType, r.mXRelative, r.mMultX),
+          DescribeAttach(r.mY, r.mYType, r.mYRelative, r.mMultY),
+          DescribeAttach(r.mW, r.mWType, r.mWRelative, r.mMultW),
+          DescribeAttach(r.mH, r.mHType, r.mHRelative, r.mMultH),
+          control == names.end() ? "(other)" : control->second,
+          DescribeBorder(r.mHasBorder, r.mBorderStyle, r.mBorderShowTitle, r.mBorderInSet,
+                         r.mBorderWidth, r.mBorderSpacing, r.mBorderMaxAngle,
+                         r.mBorderCornerRadius)));
+    }
+  }
+  // Row by row, so that a failure names only the rows that differ.
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t i = 0; i < actual.size(); ++i) EXPECT_EQ(actual[i], expected[i]) << "region " << i;
+
+  for (const PanelControl& row : kPanelControls) {
+    SCOPED_TRACE(row.mMember);
+    FBVisualComponent* component = members.at(row.mMember);
+    const bool placed = expectedHolder.count(row.mMember) != 0;
+    FBLayout* holder = control::HolderOf(*component);
+    EXPECT_EQ(holder, placed ? members.at(expectedHolder[row.mMember]) : nullptr);
+    EXPECT_STREQ(static_cast<const char*>(component->Caption), placed ? row.mCaption : "");
+    if (row.mStyle < 0) continue;
+    if (FBIS(component, FBButton)) {
+      EXPECT_EQ(static_cast<int>(static_cast<FBButton*>(component)->Style),
+                placed ? row.mStyle : 0);
+    } else {
+      EXPECT_EQ(static_cast<int>(static_cast<FBList*>(component)->Style), row.mStyle);
+    }
+  }
+  // Nothing else is filled in before the panel is shown, and the button has its handler only
+  // where it is placed.
+  EXPECT_STREQ(static_cast<const char*>(mLayout->mAddressEdit.Text), "");
+  EXPECT_STREQ(static_cast<const char*>(mLayout->mPortEdit.Text), "");
+  EXPECT_EQ(mLayout->mRolesList.Items.GetCount(), 0);
+  EXPECT_EQ(control::HandlerCount(mLayout->mCharacterizeButton.OnClick), characterize ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(HostVersions, KovrimPanelTest,
+                         ::testing::Values(19000.0, 13000.0, 12999.0),
+                         [](const ::testing::TestParamInfo<double>& param) {
+                           return "Version" + std::to_string(static_cast<int>(param.param));
+                         });
 
 TEST_F(KovrimLayoutTest, AddressAndPortTextsGoToTheLink) {
   Create();
@@ -200,6 +436,27 @@ TEST_F(KovrimLayoutTest, ActorListIsFilledInTagOrderAndFollowsTheChosenActor) {
   control::FireIdle(*mLayout);
   EXPECT_TRUE(Items().empty());
   EXPECT_EQ(mDevice->mLink.mActorTag, 5u);
+  EXPECT_FALSE(mDevice->mLink.mActorsChanged);
+}
+
+TEST_F(KovrimLayoutTest, ActorListArrivingWhileTheListIsFilledIsShownAtTheNextIdle) {
+  // Regression: the idle handler cleared the changed flag after its refill, so a list that the
+  // link took while the panel was filling its control was never shown.
+  Create();
+  Actors({{1, "A"}});
+  bool delivered = false;
+  control::SetStringListAddHook([&](const char*, kReference) {
+    if (delivered) return;
+    delivered = true;
+    Actors({{1, "A"}, {2, "B"}});  // as the I/O thread would, between the copy and the end
+  });
+  control::FireIdle(*mLayout);
+  control::SetStringListAddHook(nullptr);
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(Items(), (std::vector<std::pair<std::string, kReference>>{{"A", 1}}));
+  EXPECT_TRUE(mDevice->mLink.mActorsChanged);
+  control::FireIdle(*mLayout);
+  EXPECT_EQ(Items(), (std::vector<std::pair<std::string, kReference>>{{"A", 1}, {"B", 2}}));
   EXPECT_FALSE(mDevice->mLink.mActorsChanged);
 }
 

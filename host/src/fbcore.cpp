@@ -11,7 +11,9 @@
 
 namespace FBSDKNamespace {
 
+using fbsdk_control::HostCall;
 using fbsdk_internal::HostAccess;
+using fbsdk_internal::RunHostCallHook;
 using fbsdk_internal::Scene;
 
 namespace {
@@ -96,6 +98,7 @@ FBAnimationNode::~FBAnimationNode() {
 
 void FBAnimationNode::KeyAdd(const FBTime& pTime, double* pData, FBInterpolation pInterpolation,
                              FBTangentMode pTangentMode) {
+  RunHostCallHook(HostCall::kKeyAdd, this);
   if (!pData) return;
   std::lock_guard<std::mutex> lock(Scene().mMutex);
   if (!mLocalPtr->mLive) return;
@@ -104,6 +107,7 @@ void FBAnimationNode::KeyAdd(const FBTime& pTime, double* pData, FBInterpolation
 
 void FBAnimationNode::KeyAdd(double* pData, FBInterpolation pInterpolation,
                              FBTangentMode pTangentMode) {
+  // The form with a time runs the hook.
   KeyAdd(FBTime(Scene().mCurrentTime.load()), pData, pInterpolation, pTangentMode);
 }
 
@@ -131,6 +135,7 @@ int FBAnimationNode::GetDataDoubleArrayCount() {
 }
 
 bool FBAnimationNode::WriteData(double* Data, FBEvaluateInfo* pEvaluateInfo) {
+  RunHostCallHook(HostCall::kWriteData, this);
   if (!Data) return false;
   const int pass =
       pEvaluateInfo ? pEvaluateInfo->GetEvaluationID() : fbsdk_internal::CurrentPassOnThisThread();
@@ -195,6 +200,7 @@ namespace {
 
 FBAnimationNode* CreateBoxNode(FBBox* pBox, DataFBBox* pData, bool pOutput, kReference pUserId,
                                const char* pName, const char* pDataType) {
+  RunHostCallHook(HostCall::kNodeCreate, pBox);
   if (!pDataType) return NULL;
   FBAnimationNode* node = new FBAnimationNode(pName);
   node->Reference = pUserId;
@@ -225,6 +231,7 @@ FBAnimationNode* FBBox::AnimationNodeOutCreate(kReference pUserId, const char* p
 bool FBBox::AnimationNodeNotify(FBAnimationNode*, FBEvaluateInfo*) { return true; }
 
 bool FBBox::AnimationNodeDestroy(FBAnimationNode* pAnimationNode) {
+  RunHostCallHook(HostCall::kNodeDestroy, pAnimationNode);
   if (!pAnimationNode) return false;
   std::lock_guard<std::mutex> lock(Scene().mMutex);
   std::vector<FBAnimationNode*>& all = mLocalPtr->mAllNodes;
@@ -411,6 +418,7 @@ void InitTemplate(FBModelTemplate* pTemplate) {
 FBModelTemplate::FBModelTemplate(HIObject pObject)
     : FBComponent(pObject), mLocalPtr(new DataFBModelTemplate) {
   InitTemplate(this);
+  RunHostCallHook(HostCall::kTemplateCreate, this);
 }
 
 FBModelTemplate::FBModelTemplate(const char* pPrefix, const char* pName,
@@ -420,9 +428,11 @@ FBModelTemplate::FBModelTemplate(const char* pPrefix, const char* pName,
   mLocalPtr->mStyle = pStyle;
   InitTemplate(this);
   Prefix = pPrefix;
+  RunHostCallHook(HostCall::kTemplateCreate, this);
 }
 
 FBModelTemplate::~FBModelTemplate() {
+  RunHostCallHook(HostCall::kTemplateDestroy, this);
   {
     std::lock_guard<std::mutex> lock(Scene().mMutex);
     Scene().mTemplates.erase(this);

@@ -159,6 +159,11 @@ void ResumeEvaluation() {
 
 void ResetScene() {
   SceneState& scene = Scene();
+  {
+    std::lock_guard<std::mutex> lock(scene.mHookMutex);
+    scene.mHook.reset();
+    scene.mHookSet.store(false);
+  }
   std::vector<FBModel*> models;
   {
     std::lock_guard<std::mutex> lock(scene.mMutex);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -18,6 +19,7 @@
 #include <fbsdk/fbdata.h>
 #include <fbsdk/fbmodel.h>
 #include <fbsdk/fbplayercontrol.h>
+#include <fbsdk_control/scene_control.h>
 
 namespace FBSDKNamespace {
 
@@ -128,6 +130,11 @@ struct SceneState {
   int mPauseDepth = 0;  // Guarded by mGateMutex.
   int mWaiting = 0;     // Passes blocked by a pause; guarded by mGateMutex.
   int mInFlight = 0;    // Passes running; guarded by mGateMutex.
+
+  // The host-call hook (test control). mHookSet lets the hot calls skip the lock when none is set.
+  std::mutex mHookMutex;
+  std::shared_ptr<const fbsdk_control::HostCallHook> mHook;  // Guarded by mHookMutex.
+  std::atomic<bool> mHookSet{false};
 };
 
 // The single instance (created on first use, intentionally leaked).
@@ -171,6 +178,9 @@ void ResumeEvaluation();
 // The pass the calling thread is running (-1 outside a pass).
 int CurrentPassOnThisThread();
 void SetCurrentPassOnThisThread(int pPass);
+
+// Runs the host-call hook, if one is set, for pCall on pObject. REQUIRES: no host lock held.
+void RunHostCallHook(fbsdk_control::HostCall pCall, const void* pObject);
 
 // Whether p points into a live block of FBComponent::operator new, and how many there are.
 bool IsTrackedComponent(const void* p);

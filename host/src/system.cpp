@@ -60,6 +60,7 @@ void ResetUiState() {
   ui.mEditCodeChangeFires.store(true);
   std::lock_guard<std::mutex> lock(ui.mMutex);
   ui.mRequiredSlots = {"Hips"};
+  ui.mStringListAddHook = nullptr;
 }
 
 }  // namespace fbsdk_internal

@@ -3,6 +3,8 @@
 #include <fbsdk/fbpropertystringlist.h>
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
 #include <utility>
 
 #include "ui_state.h"
@@ -100,6 +102,13 @@ int FBPropertyStringList::Remove(const char* S) {
 }
 
 int FBPropertyStringList::Add(const char* S, kReference pRef) {
+  std::function<void(const char*, kReference)> hook;
+  {
+    fbsdk_internal::UiState& ui = fbsdk_internal::Ui();
+    std::lock_guard<std::mutex> lock(ui.mMutex);
+    hook = ui.mStringListAddHook;
+  }
+  if (hook) hook(S, pRef);
   DataFBPropertyStringList::Item item;
   item.mText = Text(S);
   item.mRef = pRef;

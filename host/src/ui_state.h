@@ -6,6 +6,7 @@
 #define FBSDK_SRC_UI_STATE_H_
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -144,6 +145,8 @@ struct UiState {
   std::atomic<bool> mEditCodeChangeFires{true};
   std::mutex mMutex;
   std::vector<std::string> mRequiredSlots{"Hips"};  // Guarded by mMutex.
+  // Test control's hook in FBPropertyStringList::Add; guarded by mMutex, run with it released.
+  std::function<void(const char*, kReference)> mStringListAddHook;
 };
 
 // The single instance (created on first use, intentionally leaked).

@@ -13,6 +13,7 @@ namespace fbsdk_control {
 using namespace FBSDKNamespace;
 using fbsdk_internal::HostAccess;
 using fbsdk_internal::Scene;
+using fbsdk_internal::SceneState;
 
 namespace {
 
@@ -268,8 +269,33 @@ std::vector<RecordedKey> RecordedKeys(FBModel* model, const char* dataType) {
   return keys;
 }
 
+void SetHostCallHook(HostCallHook hook) {
+  SceneState& scene = Scene();
+  std::shared_ptr<const HostCallHook> stored;
+  if (hook) stored = std::make_shared<const HostCallHook>(std::move(hook));
+  std::lock_guard<std::mutex> lock(scene.mHookMutex);
+  scene.mHook = std::move(stored);
+  scene.mHookSet.store(scene.mHook != nullptr);
+}
+
 bool IsLiveComponent(const void* p) { return p && fbsdk_internal::IsTrackedComponent(p); }
 
 int LiveComponentCount() { return fbsdk_internal::TrackedComponentCount(); }
 
 }  // namespace fbsdk_control
+
+namespace fbsdk_internal {
+
+void RunHostCallHook(fbsdk_control::HostCall pCall, const void* pObject) {
+  SceneState& scene = Scene();
+  if (!scene.mHookSet.load()) return;
+  std::shared_ptr<const fbsdk_control::HostCallHook> hook;
+  {
+    std::lock_guard<std::mutex> lock(scene.mHookMutex);
+    hook = scene.mHook;
+  }
+  // The copy keeps the hook alive while it runs, even if it is replaced meanwhile.
+  if (hook) (*hook)(pCall, pObject);
+}
+
+}  // namespace fbsdk_internal

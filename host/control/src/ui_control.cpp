@@ -200,6 +200,12 @@ void SetCharacterizeRequiredSlots(std::vector<std::string> slots) {
 
 std::vector<std::string> CharacterSlots() { return fbsdk_internal::CharacterSlotNames(); }
 
+void SetStringListAddHook(std::function<void(const char* text, kReference reference)> hook) {
+  fbsdk_internal::UiState& ui = fbsdk_internal::Ui();
+  std::lock_guard<std::mutex> lock(ui.mMutex);
+  ui.mStringListAddHook = std::move(hook);
+}
+
 void ResetUi() { fbsdk_internal::ResetUiState(); }
 
 }  // namespace fbsdk_control

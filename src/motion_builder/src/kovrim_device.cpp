@@ -1,7 +1,5 @@
 #include "kovrim_device.h"
 
-#include <mutex>
-
 using IvraPlugs::BVH_HEADER;
 using IvraPlugs::BVH_JOIN;
 
@@ -57,8 +55,9 @@ bool KovrimDevice::DeviceOperation(kDeviceOperations pOperation) {
 }
 
 void KovrimDevice::ClearJointTemplates() {
-  std::unique_lock<std::shared_mutex> lock(mJointsMutex);
+  mJointsGate.BeginChange();
   ClearJointTemplatesLocked();
+  mJointsGate.EndChange();
 }
 
 void KovrimDevice::ClearJointTemplatesLocked() {
@@ -129,24 +128,33 @@ void KovrimDevice::BuildJointTemplates(const BVH_JOIN& joint, FBModelTemplate* p
 
 bool KovrimDevice::RebuildRootTemplate() {
   if (!mLink.mHeaderReceived) return true;
+  // Copied before the change begins, so that the passes are kept out only for the host calls.
+  const BVH_HEADER header = mLink.CopyHeader();
+  mJointsGate.BeginChange();
+  InstallRootTemplateLocked(header);
+  mJointsGate.EndChange();
+  return true;
+}
+
+void KovrimDevice::InstallRootTemplateLocked(const BVH_HEADER& header) {
   FBModelTemplate* oldRoot = mRootTemplate;
   mRootTemplate = new FBModelTemplate(kTemplatePrefix, "Reference", kFBModelTemplateRoot);
-  const BVH_HEADER header = mLink.CopyHeader();
-  {
-    std::unique_lock<std::shared_mutex> lock(mJointsMutex);
-    BuildJointTemplates(header.rootjoin(), mRootTemplate);
-  }
+  BuildJointTemplates(header.rootjoin(), mRootTemplate);
   ModelTemplate.Children.RemoveAll();
   ModelTemplate.Children.Add(mRootTemplate);
   if (oldRoot) delete oldRoot;
   mTemplateRebuildPending = false;
-  return true;
 }
 
 int KovrimDevice::RebuildSkeletonTemplate() {
   mRebuilding = true;
-  ClearJointTemplates();
-  RebuildRootTemplate();
+  const bool haveHeader = mLink.mHeaderReceived;
+  const BVH_HEADER header = haveHeader ? mLink.CopyHeader() : BVH_HEADER();
+  // The clear and the build are one change: no pass runs between them.
+  mJointsGate.BeginChange();
+  ClearJointTemplatesLocked();
+  if (haveHeader) InstallRootTemplateLocked(header);
+  mJointsGate.EndChange();
   mRebuilding = false;
   return FBMessageBox("Info",
                       "Skeleton template has been rebuilt, \nplease select or create a new "
@@ -247,22 +255,21 @@ bool KovrimDevice::ModelTemplateUnBindNotify(int, FBModelTemplate* pModelTemplat
   if (rootModel != model || busy) return true;
 
   FBPlayerControl::TheOne().EvaluationPause();
-  {
-    std::shared_lock<std::shared_mutex> lock(mJointsMutex);
-    for (JointNodes& joint : mJoints) {
-      if (!joint.mTranslationNode || !joint.mRotationNode || !joint.mTemplate) continue;
-      FBModel* jointModel = joint.mTemplate->Model;
-      if (!jointModel) continue;
-      FreezeProperty(jointModel->Translation);
-      FreezeProperty(jointModel->Rotation);
-    }
+  // The list changes only on this thread, so reading it here needs no pass.
+  mJointsGate.AssertChangingThread();
+  for (JointNodes& joint : mJoints) {
+    if (!joint.mTranslationNode || !joint.mRotationNode || !joint.mTemplate) continue;
+    FBModel* jointModel = joint.mTemplate->Model;
+    if (!jointModel) continue;
+    FreezeProperty(jointModel->Translation);
+    FreezeProperty(jointModel->Rotation);
   }
   FBPlayerControl::TheOne().EvaluationResume();
   return true;
 }
 
 int KovrimDevice::GetJointCount() {
-  std::shared_lock<std::shared_mutex> lock(mJointsMutex);
+  mJointsGate.AssertChangingThread();
   return static_cast<int>(mJoints.size());
 }
 
@@ -271,7 +278,13 @@ void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDevic
   while (mLink.ReadMessage()) {
     // Only this thread lowers the gate, so the test and the decrement cannot race below zero.
     if (mEvaluationCount > 0) {
-      if (!mRebuilding) RecordKeys(pDeviceNotifyInfo);
+      // A list that is changing is left alone, exactly as while rebuilding: no keys this time.
+      if (!mRebuilding) {
+        if (mJointsGate.TryEnterPass()) {
+          RecordKeys(pDeviceNotifyInfo);
+          mJointsGate.ExitPass();
+        }
+      }
       --mEvaluationCount;
     }
     AckOneSampleReceived();
@@ -302,7 +315,6 @@ void KeyNode(FBAnimationNode* output, FBPlayerControl& player, int samplingMode,
 void KovrimDevice::RecordKeys(FBDeviceNotifyInfo& pDeviceNotifyInfo) {
   FBTime localTime;
   localTime = pDeviceNotifyInfo.GetLocalTime();
-  std::shared_lock<std::shared_mutex> lock(mJointsMutex);
   int index = 0;
   for (JointNodes& joint : mJoints) {
     // The sampling mode is read afresh for every node, like the transport mode.
@@ -317,6 +329,8 @@ void KovrimDevice::RecordKeys(FBDeviceNotifyInfo& pDeviceNotifyInfo) {
 bool KovrimDevice::AnimationNodeNotify(FBAnimationNode* pAnimationNode,
                                        FBEvaluateInfo* pEvaluateInfo) {
   if (mRebuilding) return false;
+  // A list that is changing is left alone, exactly as while rebuilding.
+  if (!mJointsGate.TryEnterPass()) return false;
   const kReference reference = pAnimationNode->Reference;
   if (reference >= kJointNodeReferenceBase) {
     // The host notifies every bound node on each evaluation while frames lower the gate one at a
@@ -327,11 +341,11 @@ bool KovrimDevice::AnimationNodeNotify(FBAnimationNode* pAnimationNode,
     }
     WritePose(pEvaluateInfo);
   }
+  mJointsGate.ExitPass();
   return ParentClass::AnimationNodeNotify(pAnimationNode, pEvaluateInfo);
 }
 
 void KovrimDevice::WritePose(FBEvaluateInfo* pEvaluateInfo) {
-  std::shared_lock<std::shared_mutex> lock(mJointsMutex);
   int index = 0;
   for (JointNodes& joint : mJoints) {
     if (mStayInTPose) {

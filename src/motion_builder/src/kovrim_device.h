@@ -4,9 +4,15 @@
 //
 // Threads: the host's user-interface thread runs the factory, the creation hook, DeviceOperation,
 // the skeleton commands and ProcessPending; the host's device I/O thread runs DeviceIONotify; the
-// host's evaluation runs AnimationNodeNotify. Changes of mJoints take mJointsMutex exclusively and
-// the passes of both real-time paths take it shared, so no pass meets a record being created or
-// released. Flags and counters shared across threads are atomics.
+// host's evaluation runs AnimationNodeNotify. No real-time pass ever waits for the user-interface
+// thread: each change of mJoints (the first build, a rebuild, device operation 5) runs between
+// mJointsGate.BeginChange and EndChange, which waits only for the passes already in flight, and a
+// pass that finds the list changing does without it, as while mRebuilding is set (the I/O pass
+// reads, acknowledges and lowers the gate without keying; the evaluation writes nothing and
+// returns false). Lock order: mJointsGate before the link's mLock (a pass holds its place in the
+// gate while the link's getters take mLock; nothing waits for the gate while holding mLock),
+// declared with ACQUIRED_BEFORE and checked by clang's -Wthread-safety-beta. Flags and counters
+// shared across threads are atomics.
 #ifndef KOVRIM_DEVICE_H_
 #define KOVRIM_DEVICE_H_
 
@@ -15,10 +21,10 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
-#include <shared_mutex>
 #include <string>
 
 #include "server_link.h"
+#include "thread_annotations.h"
 
 #define KOVRIM_DEVICE_CLASSNAME KovrimDevice
 #define KOVRIM_DEVICE_CLASSSTR "KovrimDevice"
@@ -48,32 +54,36 @@ class KovrimDevice : public FBDevice {
 
   // UI thread. 0 nothing; 1 connect; 3 disconnect; 4 connect then disconnect; 5 clear the joint
   // templates; any other code goes to the host base.
-  bool DeviceOperation(kDeviceOperations pOperation) override;
+  bool DeviceOperation(kDeviceOperations pOperation) override EXCLUDES(mJointsGate);
   // Device I/O thread: drains the link, records keys while the host records, acknowledges samples.
-  void DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) override;
+  void DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) override
+      EXCLUDES(mJointsGate);
   // Evaluation: writes the newest pose (or the T-pose) into every joint's output nodes.
-  bool AnimationNodeNotify(FBAnimationNode* pAnimationNode, FBEvaluateInfo* pEvaluateInfo) override;
+  bool AnimationNodeNotify(FBAnimationNode* pAnimationNode, FBEvaluateInfo* pEvaluateInfo) override
+      EXCLUDES(mJointsGate);
   // UI thread. When the skeleton bound to "Reference" is released, every bound joint model keeps
   // its current local transform as the candidate of its animation nodes. Always true.
-  bool ModelTemplateUnBindNotify(int pIndex, FBModelTemplate* pModelTemplate) override;
+  bool ModelTemplateUnBindNotify(int pIndex, FBModelTemplate* pModelTemplate) override
+      EXCLUDES(mJointsGate);
 
   // UI thread. Removes every joint template and output node and empties mJoints; the "Reference"
-  // root stays, without children.
-  void ClearJointTemplates();
+  // root stays, without children. One change of the list (waits for passes in flight only).
+  void ClearJointTemplates() EXCLUDES(mJointsGate);
   // UI thread. Appends the records of joint's subtree to mJoints and hangs their templates below
-  // parent. REQUIRES: mJointsMutex held exclusively.
-  void BuildJointTemplates(const IvraPlugs::BVH_JOIN& joint, FBModelTemplate* parent);
+  // parent. REQUIRES: a change of the list in progress.
+  void BuildJointTemplates(const IvraPlugs::BVH_JOIN& joint, FBModelTemplate* parent)
+      REQUIRES(mJointsGate);
   // UI thread. Builds a new "Reference" tree from the link's header, when one was accepted, and
-  // installs it in place of the old root. Always returns true.
-  bool RebuildRootTemplate();
+  // installs it in place of the old root, as one change of the list. Always returns true.
+  bool RebuildRootTemplate() EXCLUDES(mJointsGate);
   // UI thread. Clears and rebuilds the tree with both real-time paths standing still, then tells
   // the user to bind a skeleton again. Returns the message box's answer.
-  int RebuildSkeletonTemplate();
+  int RebuildSkeletonTemplate() EXCLUDES(mJointsGate);
   // UI thread. Asks the server for the chosen actor's header (online only).
   void RequestBvhHeader();
   // UI thread, on every panel idle event: the pending first build, the header acknowledgement,
   // and the characterization once the T-pose has been written long enough.
-  void ProcessPending();
+  void ProcessPending() EXCLUDES(mJointsGate);
 
   // UI thread. Holds the skeleton in the T-pose and arms the characterization. A request while
   // one is armed keeps the user's saved check-box value.
@@ -92,15 +102,19 @@ class KovrimDevice : public FBDevice {
   // Evaluations of T-pose records after which an armed characterization runs.
   static constexpr uint32_t kCharacterizeThreshold = 512;
 
-  // Number of records in mJoints (UI thread, or any thread for tests).
-  int GetJointCount();
+  // UI thread. Number of records in mJoints.
+  int GetJointCount() EXCLUDES(mJointsGate);
 
   // ---- Owned by the UI thread. ----
   FBModelTemplate* mRootTemplate = nullptr;  // host object, in the device's model-template list
 
-  // Records in pose-index order. Changed on the UI thread under mJointsMutex (exclusive); walked
-  // by the real-time paths under mJointsMutex (shared).
-  std::list<JointNodes> mJoints;
+  // ---- Guarded by mJointsGate. ----
+  // Records in pose-index order. Changed on the UI thread inside a change of mJointsGate; walked by
+  // the real-time passes that mJointsGate let in, and read by the UI thread between changes.
+  std::list<JointNodes> mJoints GUARDED_BY(mJointsGate);
+
+  // ---- Shared, with their own rules: the link guards its tables with mLock and keeps its flags
+  // atomic (server_link.h); the player control only reads the host's transport mode.
   ServerLink mLink;
   FBPlayerControl mPlayerControl;
 
@@ -114,14 +128,17 @@ class KovrimDevice : public FBDevice {
   std::atomic<bool> mCharacterizePending{false};
   std::atomic<bool> mRebuilding{false};
 
+  // Keeps changes of mJoints (UI thread) and the real-time passes over it apart; a pass never
+  // waits on it. Public for tests, which watch it; only the device enters or changes.
+  kovrim::PassGate mJointsGate ACQUIRED_BEFORE(mLink.mLock);
+
  private:
   // Both real-time passes over mJoints.
-  void RecordKeys(FBDeviceNotifyInfo& pDeviceNotifyInfo);
-  void WritePose(FBEvaluateInfo* pEvaluateInfo);
-  void ClearJointTemplatesLocked();
-
-  // Exclusive for changes of mJoints (UI thread), shared for a real-time pass over it.
-  std::shared_mutex mJointsMutex;
+  void RecordKeys(FBDeviceNotifyInfo& pDeviceNotifyInfo) REQUIRES_SHARED(mJointsGate);
+  void WritePose(FBEvaluateInfo* pEvaluateInfo) REQUIRES_SHARED(mJointsGate);
+  // The bodies of the changes, run inside one change of mJointsGate.
+  void ClearJointTemplatesLocked() REQUIRES(mJointsGate);
+  void InstallRootTemplateLocked(const IvraPlugs::BVH_HEADER& header) REQUIRES(mJointsGate);
 };
 
 #endif  // KOVRIM_DEVICE_H_

@@ -193,13 +193,14 @@ void KovrimDeviceLayout::EventRolesListChange(HISender, HKEvent) {
 
 void KovrimDeviceLayout::EventUIIdle(HISender, HKEvent) {
   if (!mDevice) return;
-  if (mDevice->mLink.mActorsChanged) {
+  // The flag is taken before the copy: a list that arrives during the refill sets it again and is
+  // shown at the next idle event.
+  if (mDevice->mLink.mActorsChanged.exchange(false)) {
     RefreshActorList();
     const int index = mRolesList.ItemIndex;
     if (mRolesList.Items.GetCount() > 0 && index >= 0 && index < mRolesList.Items.GetCount()) {
       mDevice->mLink.SelectActor(static_cast<uint32_t>(mRolesList.Items.GetReferenceAt(index)));
     }
-    mDevice->mLink.mActorsChanged = false;
   }
   mDevice->ProcessPending();
 }

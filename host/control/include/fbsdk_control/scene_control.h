@@ -8,6 +8,7 @@
 #define FBSDK_CONTROL_SCENE_CONTROL_H_
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 #include <fbsdk/fbcore.h>
@@ -102,6 +103,24 @@ struct RecordedKey {
 // "Lcl Scaling") in the current take, sorted by time; empty when none or model is not live.
 std::vector<RecordedKey> RecordedKeys(FBSDKNamespace::FBModel* model, const char* dataType);
 
+// ---- Holding a thread inside a host call ----
+
+// The host calls a hook can stop in, with the object each passes to the hook.
+enum class HostCall {
+  kWriteData,        // FBAnimationNode::WriteData; the node.
+  kKeyAdd,           // FBAnimationNode::KeyAdd, either form (once per key); the node.
+  kNodeCreate,       // FBBox::AnimationNodeInCreate / AnimationNodeOutCreate; the box.
+  kNodeDestroy,      // FBBox::AnimationNodeDestroy; the node.
+  kTemplateCreate,   // An FBModelTemplate constructor, once the template is made; the template.
+  kTemplateDestroy,  // The FBModelTemplate destructor, before anything is undone; the template.
+};
+using HostCallHook = std::function<void(HostCall call, const void* object)>;
+// Calls hook in each of those host calls, on the calling thread and with no host lock held, so a
+// hook may block there: a test holds a real-time pass inside WriteData or KeyAdd, or the UI thread
+// inside template or node creation and destruction. nullptr removes it. Replacing does not wait:
+// a call already inside the old hook finishes with it. Reset by ResetHost.
+void SetHostCallHook(HostCallHook hook);
+
 // ---- Component lifetime ----
 
 // True while p points into a component made with new (FBComponent::operator new) and not yet
@@ -111,8 +130,8 @@ bool IsLiveComponent(const void* p);
 int LiveComponentCount();
 
 // ResetHost (host_control.h) also deletes every scene model, frees the retired take nodes, stops
-// recording, sets the transport to stop and the current time to 0, and ends any pause. It does
-// not destroy devices.
+// recording, sets the transport to stop and the current time to 0, ends any pause and removes the
+// host-call hook. It does not destroy devices.
 
 }  // namespace fbsdk_control
 

@@ -6,6 +6,7 @@
 #ifndef FBSDK_CONTROL_UI_CONTROL_H_
 #define FBSDK_CONTROL_UI_CONTROL_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ void FireShow(FBSDKNamespace::FBLayout& layout, bool shown = true);
 void FireEvent(FBSDKNamespace::FBPropertyEvent& event, FBSDKNamespace::FBComponent* sender);
 // Handlers attached to an event.
 int HandlerCount(FBSDKNamespace::FBPropertyEvent& event);
+
+// Runs hook in every FBPropertyStringList::Add (a list control's items among them), before the
+// item is added, with the item's text and reference; the hook runs on the UI thread inside the
+// plug-in's call and may feed the plug-in meanwhile (for instance deliver data while a panel fills
+// its list). nullptr removes it. Reset by ResetHost.
+void SetStringListAddHook(std::function<void(const char* text, kReference reference)> hook);
 
 // Whether assigning a different FBEdit::Text from code fires OnChange (default true; the user's
 // typing always does). Reset by ResetHost.
@@ -103,7 +110,7 @@ void SetCharacterizeRequiredSlots(std::vector<std::string> slots);
 std::vector<std::string> CharacterSlots();
 
 // The UI part of ResetHost: deletes every character of the scene and restores the version, the
-// edit behaviour and the required slots.
+// edit behaviour, the required slots and removes the string-list hook.
 void ResetUi();
 
 }  // namespace fbsdk_control
