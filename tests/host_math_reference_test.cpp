@@ -19,20 +19,23 @@ const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Angles that sit on the special cases: zeros of both signs, multiples of 90, tiny and huge.
-const double kSpecialAngles[] = {0.0,    -0.0,  1e-300,     -1e-300,     1e-12,     -1e-9, 1e-7,
-                                 45.0,   90.0,  -90.0,      180.0,       -180.0,    270.0, 360.0,
-                                 -360.0, 720.0, 89.9999999, 90.0 + 1e-9, 179.99999, 1e6};
+const double kSpecialAngles[] = {0.0,   -0.0,   5e-324, 1e-300,     -1e-300,     1e-12,     -1e-9,
+                                 1e-7,  45.0,   90.0,   -90.0,      180.0,       -180.0,    270.0,
+                                 360.0, -360.0, 720.0,  89.9999999, 90.0 + 1e-9, 179.99999, 1e6};
 
-// Axis indices in application order, e.g. kFBYZX -> {1, 2, 0}.
+// The axis applied second, e.g. kFBYZX -> 2 (z).
 int MiddleAxis(FBRotationOrder order) {
   static const int kMiddle[6] = {1, 2, 0, 2, 0, 1};
   return kMiddle[order];
 }
 
-// Same value: both NaN, or within 1e-12 (relative above magnitude 1, infinities equal).
+// Same value: both NaN, zeros of the same sign, or within 1e-12 (relative above magnitude 1).
 ::testing::AssertionResult SameEntry(double actual, double expected) {
   if (std::isnan(expected) || std::isnan(actual)) {
     if (std::isnan(expected) && std::isnan(actual)) return ::testing::AssertionSuccess();
+  } else if (expected == 0.0 && actual == 0.0) {
+    // The sign of a zero steers atan2 to +180 or -180 degrees further down a chain.
+    if (std::signbit(actual) == std::signbit(expected)) return ::testing::AssertionSuccess();
   } else if (actual == expected ||
              std::fabs(actual - expected) <= 1e-12 * std::max(1.0, std::fabs(expected))) {
     return ::testing::AssertionSuccess();
@@ -210,6 +213,15 @@ TEST(HostMathReferenceTest, ProductsOfLinearAndGeneralMatrices) {
     CheckProduct(a, general);
     CheckProduct(general, general);
   }
+  // Zeros whose signs the dense product's fourth terms decide: a column of negative zeros in a
+  // linear matrix, and a negative row beside a negative-zero translation.
+  FBMatrix rotation, zeroColumn, negativeRow;
+  reference_math::RotationToMatrix(rotation, FBRVector(10, 20, 30), kFBXYZ);
+  for (int r = 0; r < 3; ++r) static_cast<double*>(zeroColumn)[r] = -0.0;
+  CheckProduct(rotation, zeroColumn);
+  for (int c = 0; c < 3; ++c) static_cast<double*>(negativeRow)[4 * c] = -0.25 - c;
+  static_cast<double*>(negativeRow)[12] = -0.0;
+  CheckProduct(negativeRow, rotation);
   // Aliased output, fast path.
   FBMatrix a, b, expected;
   FBRotationToMatrix(a, FBRVector(10, 20, 30));
