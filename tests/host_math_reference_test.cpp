@@ -121,7 +121,7 @@ TEST(HostMathReferenceTest, SingleAxisAndSpecialAngles) {
 }
 
 TEST(HostMathReferenceTest, EveryCombinationOfSpecialAngles) {
-  const double values[] = {0.0, -0.0, 90.0, -90.0, 180.0, -180.0, 360.0, 1e-12, 30.0};
+  const double values[] = {0.0, -0.0, 5e-324, 90.0, -90.0, 180.0, -180.0, 360.0, 1e-12, 30.0};
   for (FBRotationOrder order : kAllOrders) {
     for (double x : values) {
       for (double y : values) {

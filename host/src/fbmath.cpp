@@ -58,6 +58,10 @@ uint64_t Bits(double pValue) {
 
 typedef double Matrix3[3][3];  // [row][column], mathematical.
 
+// The two axes that a rotation about axis n turns: a = (n + 1) % 3, b = (n + 2) % 3.
+constexpr int kNextAxis[3] = {1, 2, 0};
+constexpr int kLastAxis[3] = {2, 0, 1};
+
 void AxisRotation(Matrix3& pOut, int pAxis, double pDegrees) {
   const double c = std::cos(pDegrees * kDegToRad);
   const double s = std::sin(pDegrees * kDegToRad);
@@ -96,15 +100,16 @@ void RotationMatrix3(Matrix3& pOut, const double* pAngles, FBRotationOrder pOrde
 }
 
 // pM = R(pAxis) x pM for the rotation of cosine pC and sine pS: only rows a and b change, and each
-// new entry is the same two products the dense product sums (its third term is an exact zero).
+// new entry is the same two products the dense product sums. The dense product's third term is a
+// positive zero, which turns a negative zero sum positive; + 0.0 does the same here.
 void RotateRows(Matrix3& pM, int pAxis, double pC, double pS) {
-  const int a = (pAxis + 1) % 3;
-  const int b = (pAxis + 2) % 3;
+  const int a = kNextAxis[pAxis];
+  const int b = kLastAxis[pAxis];
   for (int col = 0; col < 3; ++col) {
     const double ma = pM[a][col];
     const double mb = pM[b][col];
-    pM[a][col] = pC * ma - pS * mb;
-    pM[b][col] = pS * ma + pC * mb;
+    pM[a][col] = pC * ma - pS * mb + 0.0;
+    pM[b][col] = pS * ma + pC * mb + 0.0;
   }
 }
 
@@ -129,20 +134,16 @@ void FastRotationMatrix3(Matrix3& pOut, const double* pAngles, FBRotationOrder p
     const double c = std::cos(degrees * kDegToRad);
     const double s = std::sin(degrees * kDegToRad);
     if (identity) {
-      const int a = (axis + 1) % 3;
-      const int b = (axis + 2) % 3;
+      const int a = kNextAxis[axis];
+      const int b = kLastAxis[axis];
       pOut[a][a] = c;
-      pOut[a][b] = -s;
-      pOut[b][a] = s;
+      pOut[a][b] = -s + 0.0;  // s is zero when the angle underflows to 0 radians.
+      pOut[b][a] = s + 0.0;
       pOut[b][b] = c;
       identity = false;
     } else {
       RotateRows(pOut, axis, c, s);
     }
-  }
-  // The dense products never leave a negative zero where this leaves one; + 0.0 makes it positive.
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) pOut[r][c] += 0.0;
   }
 }
 
@@ -217,18 +218,20 @@ void ToMatrix3(Matrix3& pOut, const FBMatrix& pMatrix) {
 
 // pMatrix = identity with pR as its upper 3x3.
 void FromMatrix3(FBMatrix& pMatrix, const Matrix3& pR) {
-  pMatrix.Identity();
   double* flat = pMatrix;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) At(flat, r, c) = pR[r][c];
+  for (int c = 0; c < 3; ++c) {
+    for (int r = 0; r < 3; ++r) At(flat, r, c) = pR[r][c];
+    At(flat, 3, c) = 0.0;
+    At(flat, c, 3) = 0.0;
   }
+  flat[15] = 1.0;
 }
 
 // True when the fourth row and column of the flat matrix are exactly the identity's, zeros
 // positive: the matrix is linear, with no translation or projection.
 bool IsLinear(const double* pFlat) {
-  static const uint64_t kZero = Bits(0.0);
-  static const uint64_t kOne = Bits(1.0);
+  constexpr uint64_t kZero = 0;                     // +0.0
+  constexpr uint64_t kOne = 0x3FF0000000000000ull;  // 1.0
   return Bits(pFlat[3]) == kZero && Bits(pFlat[7]) == kZero && Bits(pFlat[11]) == kZero &&
          Bits(pFlat[12]) == kZero && Bits(pFlat[13]) == kZero && Bits(pFlat[14]) == kZero &&
          Bits(pFlat[15]) == kOne;
