@@ -353,6 +353,24 @@ void FBTranslationToMatrix(FBMatrix& pMatrix, const FBTVector& pVector) {
 
 void FBRotationToMatrix(FBMatrix& pMatrix, const FBRVector& pVector,
                         FBRotationOrder pRotationOrder) {
+  const double* angles = pVector.mValue;
+  const int zeros = (angles[0] == 0.0) + (angles[1] == 0.0) + (angles[2] == 0.0);
+  if (zeros >= 2 && std::isfinite(angles[0] + angles[1] + angles[2])) {
+    // One axis (or none): its rotation written straight into the matrix, whatever the order.
+    double* flat = pMatrix;
+    for (int i = 0; i < 16; ++i) flat[i] = i % 5 == 0 ? 1.0 : 0.0;
+    const int axis = angles[0] != 0.0 ? 0 : angles[1] != 0.0 ? 1 : 2;
+    if (angles[axis] == 0.0) return;
+    const double c = std::cos(angles[axis] * kDegToRad);
+    const double s = std::sin(angles[axis] * kDegToRad);
+    const int a = kNextAxis[axis];
+    const int b = kLastAxis[axis];
+    At(flat, a, a) = c;
+    At(flat, a, b) = -s + 0.0;  // As in FastRotationMatrix3.
+    At(flat, b, a) = s + 0.0;
+    At(flat, b, b) = c;
+    return;
+  }
   Matrix3 rotation;
   FastRotationMatrix3(rotation, pVector.mValue, pRotationOrder);
   FromMatrix3(pMatrix, rotation);
