@@ -302,18 +302,20 @@ void FBMatrixMult(FBMatrix& pMatrix, const FBMatrix& pA, const FBMatrix& pB) {
   const double* b = pB;
   double result[16];  // Separate, so pMatrix may alias pA or pB.
   if (IsLinear(a) && IsLinear(b) && AreFinite3(a) && AreFinite3(b)) {
+    const bool aliased = &pMatrix == &pA || &pMatrix == &pB;
+    double* out = aliased ? result : static_cast<double*>(pMatrix);
     // The fourth terms are products of exact positive zeros, the fourth row and column come out
     // as the identity's; the 3x3 sums are the dense product's, + 0.0 standing for its last term.
     for (int c = 0; c < 3; ++c) {
       for (int r = 0; r < 3; ++r) {
-        At(result, r, c) =
+        At(out, r, c) =
             At(a, r, 0) * At(b, 0, c) + At(a, r, 1) * At(b, 1, c) + At(a, r, 2) * At(b, 2, c) + 0.0;
       }
-      At(result, 3, c) = 0.0;
-      At(result, c, 3) = 0.0;
+      At(out, 3, c) = 0.0;
+      At(out, c, 3) = 0.0;
     }
-    result[15] = 1.0;
-    pMatrix.Set(result);
+    out[15] = 1.0;
+    if (aliased) pMatrix.Set(result);
     return;
   }
   for (int r = 0; r < 4; ++r) {
