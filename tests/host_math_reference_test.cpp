@@ -1,7 +1,8 @@
 // The stand-in's fast rotation routines against the routines they replaced, kept as the
-// reference: every matrix entry within 1e-12 (relative above 1), every angle within 1e-9 degrees,
-// NaN where the reference has NaN, over random angles in every order, single-axis inputs, gimbal
-// lock, multiples of 90 degrees, tiny and non-finite values, and the link's per-joint chain.
+// reference: every matrix entry within 1e-12 (relative above 1) and zeros of the same sign, every
+// angle within 1e-9 degrees, NaN where the reference has NaN, over random angles in every order,
+// single-axis inputs, gimbal lock, multiples of 90 degrees, tiny and non-finite values, products
+// of linear and general matrices, and the link's per-joint chain.
 #include <fbsdk/fbsdk.h>
 #include <gtest/gtest.h>
 
