@@ -1,6 +1,8 @@
 #include <fbsdk/fbmath.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace FBSDKNamespace {
@@ -12,6 +14,10 @@ constexpr double kRadToDeg = 180.0 / kPi;
 // Gimbal-lock threshold of FBMatrixToRotation: only cos(middle) at rounding level counts as
 // locked, so angles a hair off 90 degrees still reproduce the matrix exactly.
 constexpr double kDefaultLockPrecision = 1e-12;
+// Below this, the numerator of the third angle's atan2 may be all rounding residue; far above the
+// few units in the last place by which the ratio-based and the trigonometric cosine and sine
+// differ.
+constexpr double kBranchResidue = 1e-12;
 
 // Element M[r][c] of the mathematical matrix, from the column-by-column storage.
 double At(const double* pFlat, int pRow, int pColumn) { return pFlat[pColumn * 4 + pRow]; }
@@ -44,7 +50,17 @@ OrderAxes AxesOf(FBRotationOrder pOrder) {
   }
 }
 
+uint64_t Bits(double pValue) {
+  uint64_t bits;
+  std::memcpy(&bits, &pValue, sizeof(bits));
+  return bits;
+}
+
 typedef double Matrix3[3][3];  // [row][column], mathematical.
+
+// The two axes that a rotation about axis n turns: a = (n + 1) % 3, b = (n + 2) % 3.
+constexpr int kNextAxis[3] = {1, 2, 0};
+constexpr int kLastAxis[3] = {2, 0, 1};
 
 void AxisRotation(Matrix3& pOut, int pAxis, double pDegrees) {
   const double c = std::cos(pDegrees * kDegToRad);
@@ -83,6 +99,54 @@ void RotationMatrix3(Matrix3& pOut, const double* pAngles, FBRotationOrder pOrde
   Multiply3(pOut, third, pOut);
 }
 
+// pM = R(pAxis) x pM for the rotation of cosine pC and sine pS: only rows a and b change, and each
+// new entry is the same two products the dense product sums. The dense product's third term is a
+// positive zero, which turns a negative zero sum positive; + 0.0 does the same here.
+void RotateRows(Matrix3& pM, int pAxis, double pC, double pS) {
+  const int a = kNextAxis[pAxis];
+  const int b = kLastAxis[pAxis];
+  for (int col = 0; col < 3; ++col) {
+    const double ma = pM[a][col];
+    const double mb = pM[b][col];
+    pM[a][col] = pC * ma - pS * mb + 0.0;
+    pM[b][col] = pS * ma + pC * mb + 0.0;
+  }
+}
+
+// As RotationMatrix3, with the same products for finite angles, but an axis whose angle is zero
+// costs nothing (its rotation is the identity) and only two rows change per axis. The entries
+// equal RotationMatrix3's; non-finite angles take RotationMatrix3 itself, so that NaN spreads to
+// the same entries as it always has.
+void FastRotationMatrix3(Matrix3& pOut, const double* pAngles, FBRotationOrder pOrder) {
+  if (!std::isfinite(pAngles[0] + pAngles[1] + pAngles[2])) {
+    RotationMatrix3(pOut, pAngles, pOrder);
+    return;
+  }
+  const OrderAxes axes = AxesOf(pOrder);
+  const int order[3] = {axes.mFirst, axes.mSecond, axes.mThird};
+  bool identity = true;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) pOut[r][c] = r == c ? 1.0 : 0.0;
+  }
+  for (int axis : order) {
+    const double degrees = pAngles[axis];
+    if (degrees == 0.0) continue;
+    const double c = std::cos(degrees * kDegToRad);
+    const double s = std::sin(degrees * kDegToRad);
+    if (identity) {
+      const int a = kNextAxis[axis];
+      const int b = kLastAxis[axis];
+      pOut[a][a] = c;
+      pOut[a][b] = -s + 0.0;  // s is zero when the angle underflows to 0 radians.
+      pOut[b][a] = s + 0.0;
+      pOut[b][b] = c;
+      identity = false;
+    } else {
+      RotateRows(pOut, axis, c, s);
+    }
+  }
+}
+
 // Angles of the rotation pR (mathematical 3x3) for pOrder; see FBMatrixToRotation.
 void RotationAngles(double* pAngles, const Matrix3& pR, FBRotationOrder pOrder, double pPrecision) {
   const OrderAxes axes = AxesOf(pOrder);
@@ -105,6 +169,46 @@ void RotationAngles(double* pAngles, const Matrix3& pR, FBRotationOrder pOrder, 
   pAngles[k] = third * kRadToDeg;
 }
 
+// As RotationAngles without the trigonometry it can do without: cos(middle) by a square root
+// where hypot's care for range is not needed, and the first angle's cosine and sine as the ratios
+// atan2 took them from. Those differ from cos(first) and sin(first) by rounding only, which
+// matters in one place: a third angle of +-180 degrees, where the sign of a rounding residue
+// picks the side. There the cosine and sine are taken as RotationAngles takes them, so that the
+// side is the same. Non-finite entries take RotationAngles itself.
+void FastRotationAngles(double* pAngles, const Matrix3& pR, FBRotationOrder pOrder,
+                        double pPrecision) {
+  const OrderAxes axes = AxesOf(pOrder);
+  const int i = axes.mFirst, j = axes.mSecond, k = axes.mThird;
+  const double s = axes.mSign;
+  const double rki = pR[k][i], rkj = pR[k][j], rkk = pR[k][k];
+  if (!std::isfinite(rki + rkj + rkk + pR[i][j] + pR[i][k] + pR[j][j] + pR[j][k])) {
+    RotationAngles(pAngles, pR, pOrder, pPrecision);
+    return;
+  }
+  const double squared = rkj * rkj + rkk * rkk;
+  const double cosMiddle =
+      squared > 1e-280 && squared < 1e280 ? std::sqrt(squared) : std::hypot(rkj, rkk);
+  const double middle = std::atan2(-s * rki, cosMiddle);
+  double first = 0.0, cf = 1.0, sf = 0.0;
+  if (cosMiddle > pPrecision) {
+    first = std::atan2(s * rkj, rkk);
+    cf = rkk / cosMiddle;
+    sf = s * rkj / cosMiddle;
+  }
+  double nij = cf * pR[i][j] - s * sf * pR[i][k];
+  double njj = cf * pR[j][j] - s * sf * pR[j][k];
+  if (njj < 0.0 && std::fabs(nij) < kBranchResidue) {
+    cf = std::cos(first);
+    sf = std::sin(first);
+    nij = cf * pR[i][j] - s * sf * pR[i][k];
+    njj = cf * pR[j][j] - s * sf * pR[j][k];
+  }
+  const double third = std::atan2(-s * nij, njj);
+  pAngles[i] = first * kRadToDeg;
+  pAngles[j] = middle * kRadToDeg;
+  pAngles[k] = third * kRadToDeg;
+}
+
 void ToMatrix3(Matrix3& pOut, const FBMatrix& pMatrix) {
   const double* flat = pMatrix;
   for (int r = 0; r < 3; ++r) {
@@ -114,11 +218,30 @@ void ToMatrix3(Matrix3& pOut, const FBMatrix& pMatrix) {
 
 // pMatrix = identity with pR as its upper 3x3.
 void FromMatrix3(FBMatrix& pMatrix, const Matrix3& pR) {
-  pMatrix.Identity();
   double* flat = pMatrix;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) At(flat, r, c) = pR[r][c];
+  for (int c = 0; c < 3; ++c) {
+    for (int r = 0; r < 3; ++r) At(flat, r, c) = pR[r][c];
+    At(flat, 3, c) = 0.0;
+    At(flat, c, 3) = 0.0;
   }
+  flat[15] = 1.0;
+}
+
+// True when the fourth row and column of the flat matrix are exactly the identity's, zeros
+// positive: the matrix is linear, with no translation or projection.
+bool IsLinear(const double* pFlat) {
+  constexpr uint64_t kZero = 0;                     // +0.0
+  constexpr uint64_t kOne = 0x3FF0000000000000ull;  // 1.0
+  return Bits(pFlat[3]) == kZero && Bits(pFlat[7]) == kZero && Bits(pFlat[11]) == kZero &&
+         Bits(pFlat[12]) == kZero && Bits(pFlat[13]) == kZero && Bits(pFlat[14]) == kZero &&
+         Bits(pFlat[15]) == kOne;
+}
+
+// True when the nine entries of the upper 3x3 are finite (a huge sum that overflows answers
+// false too, which only costs the general path).
+bool AreFinite3(const double* pFlat) {
+  return std::isfinite(pFlat[0] + pFlat[1] + pFlat[2] + pFlat[4] + pFlat[5] + pFlat[6] + pFlat[8] +
+                       pFlat[9] + pFlat[10]);
 }
 
 double ColumnLength(const double* pFlat, int pColumn) {
@@ -178,6 +301,23 @@ void FBMatrixMult(FBMatrix& pMatrix, const FBMatrix& pA, const FBMatrix& pB) {
   const double* a = pA;
   const double* b = pB;
   double result[16];  // Separate, so pMatrix may alias pA or pB.
+  if (IsLinear(a) && IsLinear(b) && AreFinite3(a) && AreFinite3(b)) {
+    const bool aliased = &pMatrix == &pA || &pMatrix == &pB;
+    double* out = aliased ? result : static_cast<double*>(pMatrix);
+    // The fourth terms are products of exact positive zeros, the fourth row and column come out
+    // as the identity's; the 3x3 sums are the dense product's, + 0.0 standing for its last term.
+    for (int c = 0; c < 3; ++c) {
+      for (int r = 0; r < 3; ++r) {
+        At(out, r, c) =
+            At(a, r, 0) * At(b, 0, c) + At(a, r, 1) * At(b, 1, c) + At(a, r, 2) * At(b, 2, c) + 0.0;
+      }
+      At(out, 3, c) = 0.0;
+      At(out, c, 3) = 0.0;
+    }
+    out[15] = 1.0;
+    if (aliased) pMatrix.Set(result);
+    return;
+  }
   for (int r = 0; r < 4; ++r) {
     for (int c = 0; c < 4; ++c) {
       At(result, r, c) = At(a, r, 0) * At(b, 0, c) + At(a, r, 1) * At(b, 1, c) +
@@ -215,8 +355,26 @@ void FBTranslationToMatrix(FBMatrix& pMatrix, const FBTVector& pVector) {
 
 void FBRotationToMatrix(FBMatrix& pMatrix, const FBRVector& pVector,
                         FBRotationOrder pRotationOrder) {
+  const double* angles = pVector.mValue;
+  const int zeros = (angles[0] == 0.0) + (angles[1] == 0.0) + (angles[2] == 0.0);
+  if (zeros >= 2 && std::isfinite(angles[0] + angles[1] + angles[2])) {
+    // One axis (or none): its rotation written straight into the matrix, whatever the order.
+    double* flat = pMatrix;
+    for (int i = 0; i < 16; ++i) flat[i] = i % 5 == 0 ? 1.0 : 0.0;
+    const int axis = angles[0] != 0.0 ? 0 : angles[1] != 0.0 ? 1 : 2;
+    if (angles[axis] == 0.0) return;
+    const double c = std::cos(angles[axis] * kDegToRad);
+    const double s = std::sin(angles[axis] * kDegToRad);
+    const int a = kNextAxis[axis];
+    const int b = kLastAxis[axis];
+    At(flat, a, a) = c;
+    At(flat, a, b) = -s + 0.0;  // As in FastRotationMatrix3.
+    At(flat, b, a) = s + 0.0;
+    At(flat, b, b) = c;
+    return;
+  }
   Matrix3 rotation;
-  RotationMatrix3(rotation, pVector.mValue, pRotationOrder);
+  FastRotationMatrix3(rotation, pVector.mValue, pRotationOrder);
   FromMatrix3(pMatrix, rotation);
 }
 
@@ -231,7 +389,7 @@ void FBScalingToMatrix(FBMatrix& pMatrix, const FBSVector& pVector) {
 void FBTRSToMatrix(FBMatrix& pMatrix, const FBTVector& pTVector, const FBRVector& pRVector,
                    const FBSVector& pSVector) {
   Matrix3 rotation;
-  RotationMatrix3(rotation, pRVector.mValue, kFBXYZ);
+  FastRotationMatrix3(rotation, pRVector.mValue, kFBXYZ);
   const double t[3] = {pTVector.mValue[0], pTVector.mValue[1], pTVector.mValue[2]};
   const double s[3] = {pSVector.mValue[0], pSVector.mValue[1], pSVector.mValue[2]};
   for (int r = 0; r < 3; ++r) {
@@ -258,7 +416,7 @@ void FBMatrixToRotationWithPrecision(FBRVector& pVector, const FBMatrix& pMatrix
                                      FBRotationOrder pRotationOrder, double pPrecision) {
   Matrix3 rotation;
   ToMatrix3(rotation, pMatrix);
-  RotationAngles(pVector.mValue, rotation, pRotationOrder, pPrecision);
+  FastRotationAngles(pVector.mValue, rotation, pRotationOrder, pPrecision);
 }
 
 void FBMatrixToScaling(FBSVector& pVector, const FBMatrix& pMatrix) {
@@ -278,7 +436,7 @@ void FBMatrixToTRS(FBTVector& pTVector, FBRVector& pRVector, FBSVector& pSVector
     if (scale[c] == 0.0) continue;
     for (int r = 0; r < 3; ++r) rotation[r][c] /= scale[c];
   }
-  RotationAngles(pRVector.mValue, rotation, kFBXYZ, kDefaultLockPrecision);
+  FastRotationAngles(pRVector.mValue, rotation, kFBXYZ, kDefaultLockPrecision);
   pSVector = FBSVector(scale[0], scale[1], scale[2]);
   pTVector = FBTVector(flat[12], flat[13], flat[14], 1.0);
 }
