@@ -45,7 +45,7 @@ prefix="$cache/gcc${compiler_version}-protobuf${protobuf_version}-gtest${gtest_v
 toolchain="$root/cmake/toolchain-x86_64-w64-mingw32.cmake"
 jobs=${KMQ_JOBS:-2}
 
-if [ ! -f "$prefix/.protobuf-done" ]; then
+if [ ! -f "$prefix/.protobuf-zlib-done" ]; then
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
   # The source package comes from Debian's archive: add the deb-src entry when there is none.
@@ -72,11 +72,11 @@ EOF
   echo "Building libprotobuf $protobuf_version for x86_64-w64-mingw32 into $prefix" >&2
   nice cmake -S "$source_dir" -B "$work/build-protobuf" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -Dprotobuf_BUILD_TESTS=OFF \
-    -Dprotobuf_BUILD_PROTOC_BINARIES=OFF -Dprotobuf_BUILD_SHARED_LIBS=OFF -Dprotobuf_WITH_ZLIB=OFF \
+    -Dprotobuf_BUILD_PROTOC_BINARIES=OFF -Dprotobuf_BUILD_SHARED_LIBS=OFF -Dprotobuf_WITH_ZLIB=ON \
     -Dprotobuf_BUILD_LIBPROTOC=OFF -Dprotobuf_INSTALL=ON >&2
   nice cmake --build "$work/build-protobuf" -j"$jobs" --target libprotobuf libprotobuf-lite >&2
   cmake --install "$work/build-protobuf" >&2
-  touch "$prefix/.protobuf-done"
+  touch "$prefix/.protobuf-zlib-done"
 fi
 
 if [ ! -f "$prefix/.gtest-done" ]; then
