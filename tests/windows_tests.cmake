@@ -1,7 +1,9 @@
 # The suites of the Windows build (run under wine by scripts/windows-check.sh). Those left out
 # drive POSIX-only tools in-process or as child programs (the reference server, the stream
-# capture, the fault-injecting server) or POSIX calls directly; the round trip on Windows uses the
-# reference server running natively (scripts/windows-check.sh).
+# capture, the fault-injecting server) or POSIX calls directly.
+
+# The test peers use Winsock directly.
+link_libraries(ws2_32)
 
 # Host stand-in
 kmq_test(host_math_test SOURCES host_math_test.cpp LIBS fbsdk_control)
