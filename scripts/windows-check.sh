@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Windows x64 check, in one command: installs the cross toolchain and wine, builds (once,
-# cached) the mingw libprotobuf and GoogleTest, cross-builds fbsdk.dll, KovrimMotionQuorve.dll and
-# the test programs into build-win/, and runs the Windows suites under wine (headless, no display).
+# cached) the mingw libprotobuf and GoogleTest, cross-builds fbsdk.dll, KovrimMotionQuorve.dll,
+# the test programs and kovrim-headless-host.exe into build-win/, runs the Windows suites under
+# wine (headless, no display), then the round trip: the headless host under wine records from the
+# reference server running natively on loopback, and the take is checked against its capture.
 # Extra arguments go to ctest (for instance -R Kovrim).
 set -euo pipefail
 
@@ -29,7 +31,7 @@ targets=(fbsdk kovrim_plugin host_math_test host_time_test host_string_test host
          host_dialog_test host_layout_test host_controls_test host_character_test
          host_device_layout_test host_registration_test host_device_test host_template_test
          host_scene_test host_evaluation_test server_link_test windows_include_order_test
-         kovrim_device_test kovrim_layout_test kovrim_character_test)
+         kovrim_device_test kovrim_layout_test kovrim_character_test kovrim-headless-host)
 build_start=$(date +%s)
 nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 echo "windows-check: cross build $(($(date +%s) - build_start)) s"
@@ -37,3 +39,33 @@ echo "windows-check: cross build $(($(date +%s) - build_start)) s"
 test_start=$(date +%s)
 ctest --test-dir "$build" --output-on-failure -j"$jobs" "$@"
 echo "windows-check: wine test run $(($(date +%s) - test_start)) s"
+
+# The round trip: the Linux reference server (native build in build/) on a free loopback port.
+native=${KMQ_NATIVE_BUILD:-$root/build}
+round_start=$(date +%s)
+cmake -S "$root" -B "$native" "${launcher[@]}" >/dev/null
+nice cmake --build "$native" -j"$jobs" --target kovrim-motion-server take_check >/dev/null
+capture="$root/data/bvh/cmu_12_01_walk.bvh"
+take="$build/take-wine.bvh"
+server_log=$(mktemp)
+"$native/tools/motion_server/kovrim-motion-server" --port 0 "$capture" >"$server_log" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null || true; rm -f "$server_log"' EXIT
+port=""
+for _ in $(seq 300); do  # Up to 30 s for the server to say where it listens.
+  port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$server_log" | head -n1 | cut -d: -f2 || true)
+  [ -n "$port" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "windows-check: the reference server did not start:" >&2
+  cat "$server_log" >&2
+  exit 1
+fi
+rm -f "$take"
+"$root/scripts/wine-run.sh" "$build/bin/kovrim-headless-host.exe" --server "127.0.0.1:$port" \
+  --seconds 3 --out "$take" --no-contact-sheet
+kill "$server" 2>/dev/null || true
+"$native/tests/take_check" "$capture" "$take"
+echo "windows-check: round trip under wine $(($(date +%s) - round_start)) s"
