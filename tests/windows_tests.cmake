@@ -39,3 +39,5 @@ kmq_test(kovrim_device_test SOURCES kovrim_device_test.cpp LIBS kovrim_device_ob
 kmq_test(kovrim_layout_test SOURCES kovrim_layout_test.cpp LIBS kovrim_device_objects fbsdk_control)
 kmq_test(kovrim_character_test SOURCES kovrim_character_test.cpp
          LIBS kovrim_device_objects fbsdk_control)
+# The plug-in DLL loaded as the host loads it (DllMain registration, decorated entry).
+kmq_test(windows_plugin_load_test SOURCES windows_plugin_load_test.cpp LIBS headless_host_lib)
