@@ -32,7 +32,7 @@ targets=(fbsdk kovrim_plugin host_math_test host_time_test host_string_test host
          host_device_layout_test host_registration_test host_device_test host_template_test
          host_scene_test host_evaluation_test server_link_test windows_include_order_test
          kovrim_device_test kovrim_layout_test kovrim_character_test kovrim-headless-host
-         windows_plugin_load_test)
+         windows_plugin_load_test console_platform_test)
 build_start=$(date +%s)
 nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 echo "windows-check: cross build $(($(date +%s) - build_start)) s"

@@ -41,3 +41,4 @@ kmq_test(kovrim_character_test SOURCES kovrim_character_test.cpp
          LIBS kovrim_device_objects fbsdk_control)
 # The plug-in DLL loaded as the host loads it (DllMain registration, decorated entry).
 kmq_test(windows_plugin_load_test SOURCES windows_plugin_load_test.cpp LIBS headless_host_lib)
+kmq_test(console_platform_test SOURCES console_platform_test.cpp LIBS headless_host_lib)
