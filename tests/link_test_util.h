@@ -4,13 +4,6 @@
 #ifndef KOVRIM_TESTS_LINK_TEST_UTIL_H_
 #define KOVRIM_TESTS_LINK_TEST_UTIL_H_
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 
@@ -28,6 +21,7 @@
 #include <cmath>
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
+#include "test_socket.h"
 
 namespace linktest {
 
@@ -174,21 +168,10 @@ inline bool PollUntil(const std::function<bool()>& pred, const std::function<voi
 // The server end of one connection on 127.0.0.1, driven byte by byte by a test.
 class ScriptedPeer {
  public:
-  ScriptedPeer() {
-    mListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    ::bind(mListen, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::listen(mListen, 4);
-    socklen_t length = sizeof(address);
-    ::getsockname(mListen, reinterpret_cast<sockaddr*>(&address), &length);
-    mPort = ntohs(address.sin_port);
-  }
+  ScriptedPeer() { mListen = testsocket::ListenLoopback(&mPort); }
   ~ScriptedPeer() {
     CloseConnection();
-    if (mListen >= 0) ::close(mListen);
+    if (mListen >= 0) testsocket::Close(mListen);
   }
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -196,16 +179,14 @@ class ScriptedPeer {
   int Port() const { return mPort; }
 
   bool Accept(int timeoutMs = 5000) {
-    pollfd fd{mListen, POLLIN, 0};
-    if (::poll(&fd, 1, timeoutMs) != 1) return false;
-    mConnection = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+    mConnection = testsocket::AcceptWithin(mListen, timeoutMs);
     return mConnection >= 0;
   }
 
   bool Send(const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-      const ssize_t n = ::send(mConnection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      const long n = testsocket::SendSome(mConnection, bytes.data() + sent, bytes.size() - sent);
       if (n <= 0) return false;
       sent += static_cast<size_t>(n);
     }
@@ -217,11 +198,10 @@ class ScriptedPeer {
     std::string out;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (out.size() < count && std::chrono::steady_clock::now() < end) {
-      pollfd fd{mConnection, POLLIN, 0};
-      if (::poll(&fd, 1, 50) != 1) continue;
+      if (!testsocket::Readable(mConnection, 50)) continue;
       char buffer[4096];
-      const ssize_t n =
-          ::recv(mConnection, buffer, std::min(sizeof(buffer), count - out.size()), 0);
+      const long n = testsocket::ReceiveSome(mConnection, buffer,
+                                             std::min(sizeof(buffer), count - out.size()));
       if (n <= 0) break;
       out.append(buffer, static_cast<size_t>(n));
     }
@@ -229,21 +209,17 @@ class ScriptedPeer {
   }
 
   // True when nothing arrives within the window (used to show that nothing was sent).
-  bool Silent(int windowMs = 200) {
-    pollfd fd{mConnection, POLLIN, 0};
-    return ::poll(&fd, 1, windowMs) == 0;
-  }
+  bool Silent(int windowMs = 200) { return !testsocket::Readable(mConnection, windowMs); }
 
   // True once the other end has closed the connection.
   bool SeesEof(int timeoutMs = 5000) {
-    pollfd fd{mConnection, POLLIN, 0};
-    if (::poll(&fd, 1, timeoutMs) != 1) return false;
+    if (!testsocket::Readable(mConnection, timeoutMs)) return false;
     char byte;
-    return ::recv(mConnection, &byte, 1, 0) == 0;
+    return testsocket::ReceiveSome(mConnection, &byte, 1) == 0;
   }
 
   void CloseConnection() {
-    if (mConnection >= 0) ::close(mConnection);
+    if (mConnection >= 0) testsocket::Close(mConnection);
     mConnection = -1;
   }
 
@@ -310,17 +286,7 @@ inline ::testing::AssertionResult SameRotation(const Mat3& expected,
 }
 
 // A port on 127.0.0.1 that nothing listens on: bound by the system, then released.
-inline int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+inline int FreePort() { return testsocket::UnusedLoopbackPort(); }
 
 }  // namespace linktest
 

@@ -1,8 +1,6 @@
 // FBComponent, the tracking allocator, the registration table and the library base.
 #include <fbsdk/fbcomponent.h>
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -14,6 +12,7 @@
 
 #include <fbsdk/fblibrary.h>
 
+#include "platform.h"
 #include "scene_state.h"
 
 namespace fbsdk_internal {
@@ -211,10 +210,7 @@ Record* RecordAt(Registry& registry, int pGroupIndex, int pEntryIndex, int nth) 
 }
 
 std::string LibraryOf(kObjectCreatorFnc pCreator) {
-  Dl_info info;
-  if (!dladdr(reinterpret_cast<void*>(pCreator), &info) || !info.dli_fname) return std::string();
-  const char* slash = std::strrchr(info.dli_fname, '/');
-  return slash ? slash + 1 : info.dli_fname;
+  return fbsdk_internal::ModuleFileNameOf(reinterpret_cast<const void*>(pCreator));
 }
 
 }  // namespace

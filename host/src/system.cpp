@@ -2,15 +2,12 @@
 #include <fbsdk/fbscene.h>
 #include <fbsdk/fbsystem.h>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <string>
 
+#include "platform.h"
 #include "scene_state.h"
 #include "ui_state.h"
 
@@ -93,32 +90,17 @@ const char* BuildVersionGet(void*) {
 FBTime SystemTimeGet(void*) { return fbsdk_internal::SystemTime(); }
 
 const char* ApplicationPathGet(void*) {
-  static const std::string* path = [] {
-    char buffer[PATH_MAX] = {};
-    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-    std::string exe = length > 0 ? std::string(buffer, static_cast<size_t>(length)) : ".";
-    const size_t slash = exe.rfind('/');
-    return new std::string(slash == std::string::npos ? "." : exe.substr(0, slash));
-  }();
+  static const std::string* path = new std::string(fbsdk_internal::ExecutableFolder());
   return path->c_str();
 }
 
 const char* TempPathGet(void*) {
-  static const std::string* path = [] {
-    const char* dir = std::getenv("TMPDIR");
-    std::string text = dir && *dir ? dir : "/tmp";
-    if (text.back() != '/') text += '/';
-    return new std::string(text);
-  }();
+  static const std::string* path = new std::string(fbsdk_internal::TemporaryFolder());
   return path->c_str();
 }
 
 const char* ComputerNameGet(void*) {
-  static const std::string* name = [] {
-    char buffer[256] = {};
-    if (gethostname(buffer, sizeof(buffer) - 1) != 0) buffer[0] = '\0';
-    return new std::string(buffer);
-  }();
+  static const std::string* name = new std::string(fbsdk_internal::ComputerName());
   return name->c_str();
 }
 

@@ -157,6 +157,7 @@ bool FBLayout::SetControl(const char* pName, FBVisualComponent* pComponent) {
   Unplace(pComponent);
   // Unplace may have touched this layout's regions, but never added or removed one.
   region = fbsdk_internal::FindRegion(*this, pName);
+  if (!region) return false;
   region->mControl = pComponent;
   Visual(*pComponent).mHolder = this;
   Visual(*pComponent).mRegion = region->mName;

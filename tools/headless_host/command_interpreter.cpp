@@ -1,8 +1,5 @@
 #include "command_interpreter.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -12,6 +9,8 @@
 #include <fstream>
 #include <system_error>
 #include <utility>
+
+#include "console_platform.h"
 
 namespace kmq {
 namespace {
@@ -810,7 +809,7 @@ int RunInteractive(CommandInterpreter& interpreter, const LineReader& read,
   return HeadlessStopRequested() ? kExitInterrupted : kExitOk;
 }
 
-FdLineReader::FdLineReader(int fd) : mFd(fd), mTerminal(isatty(fd) == 1) {}
+FdLineReader::FdLineReader(int fd) : mFd(fd), mTerminal(DescriptorIsTerminal(fd)) {}
 
 bool FdLineReader::Read(const std::string& prompt, std::string* line) {
   if (mTerminal && !prompt.empty()) {
@@ -838,18 +837,15 @@ bool FdLineReader::Read(const std::string& prompt, std::string* line) {
       if (mTerminal) std::fputs("\n", stdout);
       return false;
     }
-    pollfd waiting{mFd, POLLIN, 0};
-    const int ready = ::poll(&waiting, 1, 100);
-    if (ready < 0) {
-      if (errno != EINTR) mEnded = true;
-      continue;
-    }
-    if (ready == 0) continue;
+    const InputWait ready = WaitForInput(mFd, 100);
+    if (ready == InputWait::kFailed) mEnded = true;
+    if (ready != InputWait::kReady) continue;
     char buffer[4096];
-    const ssize_t count = ::read(mFd, buffer, sizeof(buffer));
+    bool retryable = false;
+    const long count = ReadInput(mFd, buffer, sizeof(buffer), &retryable);
     if (count > 0) {
       mBuffer.append(buffer, static_cast<size_t>(count));
-    } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+    } else if (count == 0 || !retryable) {
       mEnded = true;
     }
   }

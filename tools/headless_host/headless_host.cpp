@@ -1,11 +1,5 @@
 #include "headless_host.h"
 
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -19,11 +13,10 @@
 #include <fbsdk_control/ui_control.h>
 
 #include "bvh.h"
+#include "console_platform.h"
 #include "contact_sheet.h"
 #include "motion_server.h"
 #include "svg_to_png.h"
-
-extern char** environ;
 
 namespace kmq {
 namespace {
@@ -150,7 +143,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
       return false;
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!ReplaceFileWith(temporary, path)) {
     std::remove(temporary.c_str());
     return false;
   }
@@ -879,7 +872,7 @@ bool HeadlessHost::WriteTake(const TakeJoint& take, const std::string& path, Exp
       return Fail(message, "cannot write the take to " + path);
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!ReplaceFileWith(temporary, path)) {
     std::remove(temporary.c_str());
     return Fail(message, "cannot write the take to " + path);
   }
@@ -945,7 +938,7 @@ class Console {
   Console(bool quiet, bool json)
       : mQuiet(quiet),
         mOut(json ? stderr : stdout),
-        mTerminal(isatty(fileno(json ? stderr : stdout)) == 1) {}
+        mTerminal(StreamIsTerminal(json ? stderr : stdout)) {}
   void Line(const std::string& text) {
     if (mQuiet) return;
     EndProgress();
@@ -984,9 +977,8 @@ class Console {
 
  private:
   size_t TerminalWidth() const {
-    winsize size{};
-    if (ioctl(fileno(mOut), TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col - 1;
-    return 79;
+    const size_t columns = TerminalColumns(mOut);
+    return columns > 1 ? columns - 1 : 79;
   }
   // text cut to width bytes, not inside a UTF-8 sequence.
   static std::string Cut(const std::string& text, size_t width) {

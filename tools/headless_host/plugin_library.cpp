@@ -1,10 +1,10 @@
 #include "plugin_library.h"
 
-#include <dlfcn.h>
-
 #include <cstring>
 
 #include <fbsdk/fbsdk.h>
+
+#include "module_loader.h"
 
 namespace kmq {
 namespace {
@@ -30,7 +30,7 @@ int CountRecords() {
 }
 
 std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
+  const size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -63,12 +63,16 @@ int RemoveRecordsOf(const std::string& dllName) {
 
 }  // namespace
 
-std::string PluginLibrary::EntryPointSymbol(const std::string& libraryName) {
+std::string PluginLibrary::ItaniumEntryPointSymbol(const std::string& libraryName,
+                                                   const std::string& space) {
   const std::string function = "EntryPoint" + libraryName;
-  const std::string space = KMQ_STRINGIFY(FBSDKNamespace);
   const std::string type = "kFBDllOperation";
   return "_Z" + std::to_string(function.size()) + function + "N" + std::to_string(space.size()) +
          space + std::to_string(type.size()) + type + "E";
+}
+
+std::string PluginLibrary::EntryPointSymbol(const std::string& libraryName) {
+  return ItaniumEntryPointSymbol(libraryName, KMQ_STRINGIFY(FBSDKNamespace));
 }
 
 PluginLibrary::~PluginLibrary() { Close(); }
@@ -83,17 +87,15 @@ bool PluginLibrary::Open(const std::string& path, std::string* error) {
   mRecordsAddedByEntry = 0;
   mRecordsRemovedOnClose = 0;
   mPath = path;
-  dlerror();
-  mHandle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (mHandle == nullptr) {
-    const char* reason = dlerror();
-    return fail(reason != nullptr ? reason : "dlopen failed");
-  }
-  auto init = reinterpret_cast<InitFunction>(dlsym(mHandle, kInitName));
+  std::string reason;
+  mHandle = LoadModule(path, &reason);
+  if (mHandle == nullptr) return fail(reason);
+  auto init = reinterpret_cast<InitFunction>(FindFunction(mHandle, {kInitName}));
   const std::string entryName = std::string("EntryPoint") + kLibraryName;
-  auto entry =
-      reinterpret_cast<EntryFunction>(dlsym(mHandle, EntryPointSymbol(kLibraryName).c_str()));
-  if (entry == nullptr) entry = reinterpret_cast<EntryFunction>(dlsym(mHandle, entryName.c_str()));
+  std::vector<std::string> entryNames =
+      EntryPointSymbols(kLibraryName, KMQ_STRINGIFY(FBSDKNamespace));
+  entryNames.push_back(entryName);
+  auto entry = reinterpret_cast<EntryFunction>(FindFunction(mHandle, entryNames));
   if (init == nullptr || entry == nullptr) {
     return fail(path + " is not a plug-in library of this device: it exports no " +
                 (init == nullptr ? std::string(kInitName) : entryName));
@@ -110,13 +112,9 @@ void PluginLibrary::Close() {
   if (mHandle == nullptr) return;
   void* handle = mHandle;
   mHandle = nullptr;
-  dlclose(handle);
-  // A library that stays mapped (still referenced, or not unloadable) keeps valid creators.
-  void* still = dlopen(mPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (still != nullptr) {
-    dlclose(still);
-    return;
-  }
+  UnloadModule(handle);
+  // A library that stays loaded (still referenced, or not unloadable) keeps valid creators.
+  if (ModuleStillLoaded(mPath)) return;
   mRecordsRemovedOnClose = RemoveRecordsOf(BaseName(mPath));
 }
 

@@ -1,8 +1,8 @@
-// PluginLibrary: one loaded plug-in shared library, as the host loads it: dlopen (its constructor
-// runs the library entry, which registers the classes), LIBRARY_INIT, then the entry again by
-// name. It owns the dlopen handle and closes it once; when the system really unloads the file,
-// the registrations whose creators lived in it are removed, so no dangling creator stays behind.
-// Used from the headless host's user-interface thread only.
+// PluginLibrary: one loaded plug-in shared library, as the host loads it: dlopen or LoadLibrary
+// (its constructor or DllMain runs the library entry, which registers the classes), LIBRARY_INIT,
+// then the entry again by name. It owns the module handle and closes it once; when the system
+// really unloads the file, the registrations whose creators lived in it are removed, so no dangling
+// creator stays behind. Used from the headless host's user-interface thread only.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_PLUGIN_LIBRARY_H_
 #define KMQ_TOOLS_HEADLESS_HOST_PLUGIN_LIBRARY_H_
 
@@ -18,6 +18,9 @@ class PluginLibrary {
 
   // The linker's (Itanium ABI) name of EntryPoint<libraryName>(FBSDKNamespace::kFBDllOperation).
   static std::string EntryPointSymbol(const std::string& libraryName);
+  // The same for a given namespace name.
+  static std::string ItaniumEntryPointSymbol(const std::string& libraryName,
+                                             const std::string& space);
 
   PluginLibrary() = default;
   // Closes the library if it is still open.
@@ -25,10 +28,10 @@ class PluginLibrary {
   PluginLibrary(const PluginLibrary&) = delete;
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
-  // Loads path with RTLD_NOW, runs LIBRARY_INIT (false refuses the library) and the entry with
-  // kFBDllLoad (looked up by its C++ name, or by its plain name for a library built that way). On
-  // failure the library is closed again and *error says why (dlerror's text for a file that does
-  // not load).
+  // Loads path (all symbols bound now), runs LIBRARY_INIT (false refuses the library) and the entry
+  // with kFBDllLoad (looked up by its C++ name, or by its plain name for a library built that way).
+  // On failure the library is closed again and *error says why (the loader's text for a file that
+  // does not load).
   bool Open(const std::string& path, std::string* error);
   // Closes the handle; idempotent.
   void Close();
@@ -39,7 +42,7 @@ class PluginLibrary {
   int RecordsRemovedOnClose() const { return mRecordsRemovedOnClose; }
 
  private:
-  void* mHandle = nullptr;  // owned: dlclose'd by Close
+  void* mHandle = nullptr;  // owned: unloaded by Close
   std::string mPath;
   int mRecordsAddedByEntry = 0;
   int mRecordsRemovedOnClose = 0;

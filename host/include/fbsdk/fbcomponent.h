@@ -103,8 +103,26 @@ enum kFBDllOperation { kFBDllLoad = 0, kFBDllUnLoad = 1 };
 #define FBLibraryModule(Name) void FBModule##Name()
 
 // The library entry EntryPoint<DllName>(operation). The loader calls it with kFBDllLoad when the
-// shared library is loaded and kFBDllUnLoad when it is unloaded (DllMain on Windows, constructor
-// and destructor functions here); the host may call it again by its C++ (decorated) name.
+// library is loaded and kFBDllUnLoad when it is unloaded: from DllMain on Windows (process attach
+// and detach), from constructor and destructor functions with GCC elsewhere, and from a static
+// initialiser when K_NODLL is defined (the code is linked into a program, where Windows never
+// runs a DllMain). The host may call it again by its C++ (decorated) name.
+#if defined(K_NODLL)
+#define FB_DLL_INIT(DllName, Startup)                                            \
+  K_DLLEXPORT void EntryPoint##DllName(FBSDKNamespace::kFBDllOperation Startup); \
+  static const bool DllName##FBDllLoaded =                                       \
+      (EntryPoint##DllName(FBSDKNamespace::kFBDllLoad), true);                   \
+  K_DLLEXPORT void EntryPoint##DllName(FBSDKNamespace::kFBDllOperation Startup)
+#elif defined(_WIN32)
+#define FB_DLL_INIT(DllName, Startup)                                                     \
+  K_DLLEXPORT void EntryPoint##DllName(FBSDKNamespace::kFBDllOperation Startup);          \
+  extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD pReason, LPVOID) {                      \
+    if (pReason == DLL_PROCESS_ATTACH) EntryPoint##DllName(FBSDKNamespace::kFBDllLoad);   \
+    if (pReason == DLL_PROCESS_DETACH) EntryPoint##DllName(FBSDKNamespace::kFBDllUnLoad); \
+    return TRUE;                                                                          \
+  }                                                                                       \
+  K_DLLEXPORT void EntryPoint##DllName(FBSDKNamespace::kFBDllOperation Startup)
+#else
 #define FB_DLL_INIT(DllName, Startup)                                            \
   K_DLLEXPORT void EntryPoint##DllName(FBSDKNamespace::kFBDllOperation Startup); \
   static void __attribute__((constructor)) DllName##FBDllLoad() {                \
@@ -114,6 +132,7 @@ enum kFBDllOperation { kFBDllLoad = 0, kFBDllUnLoad = 1 };
     EntryPoint##DllName(FBSDKNamespace::kFBDllUnLoad);                           \
   }                                                                              \
   K_DLLEXPORT void EntryPoint##DllName(FBSDKNamespace::kFBDllOperation Startup)
+#endif
 
 // Opens the library entry: the library object, LIBRARY_INIT (the host's init call) and the start
 // of the load case. Follow with FBLibraryRegister lines and FBLibraryDeclareEnd.

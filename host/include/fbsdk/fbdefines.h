@@ -9,11 +9,20 @@
 #include <fbsdk/fbtypes.h>
 
 // Export markers for plug-in entry points.
+#if defined(_WIN32)
+#ifndef K_DLLEXPORT
+#define K_DLLEXPORT __declspec(dllexport)
+#endif
+#ifndef K_DLLIMPORT
+#define K_DLLIMPORT __declspec(dllimport)
+#endif
+#else
 #ifndef K_DLLEXPORT
 #define K_DLLEXPORT __attribute__((visibility("default")))
 #endif
 #ifndef K_DLLIMPORT
 #define K_DLLIMPORT
+#endif
 #endif
 
 // K_FORWARD(X) declares class X and its handle type HX = X*.

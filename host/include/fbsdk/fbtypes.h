@@ -9,9 +9,29 @@
 
 #include <fbsdk/fbversion.h>
 
-// Export marker of the SDK library (empty import marker on the host's non-Windows builds).
+#if defined(_WIN32)
+// The SDK's library macros define DllMain, so the Windows declarations come with the SDK, the way
+// every plug-in translation unit sees them: without min/max macros and without the rarely used
+// parts of the Windows headers.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
+// Export marker of the SDK library: imported by plug-ins (__declspec(dllimport) on Windows),
+// exported while the stand-in itself is built; default visibility on the GCC builds.
 #ifndef FBSDK_DLL
+#if defined(_WIN32) && defined(KMQ_BUILDING_FBSDK)
+#define FBSDK_DLL __declspec(dllexport)
+#elif defined(_WIN32)
+#define FBSDK_DLL __declspec(dllimport)
+#else
 #define FBSDK_DLL __attribute__((visibility("default")))
+#endif
 #endif
 
 // The kernel types are global in the host, outside the SDK namespace.

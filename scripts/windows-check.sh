@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The Windows x64 check, in one command: installs the cross toolchain and wine, builds (once,
+# cached) the mingw libprotobuf and GoogleTest, cross-builds fbsdk.dll, KovrimMotionQuorve.dll,
+# the test programs and kovrim-headless-host.exe into build-win/, runs the Windows suites under
+# wine (headless, no display), then the round trip: the headless host under wine records from the
+# reference server running natively on loopback, and the take is checked against its capture.
+# Extra arguments go to ctest (for instance -R Kovrim).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KMQ_WINDOWS_BUILD:-$root/build-win}
+jobs=${KMQ_JOBS:-2}
+
+# What builds here is what builds against the host's SDK: includes and SDK names of the plug-in.
+python3 "$root/scripts/check-sdk-mirror.py"
+
+start=$(date +%s)
+prefix=$("$root/scripts/windows-deps.sh" | tail -n1)
+echo "windows-check: mingw libraries in $prefix ($(($(date +%s) - start)) s)"
+
+launcher=()
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" \
+  -DKMQ_MINGW_PREFIX="$prefix" -DKMQ_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DProtobuf_PROTOC_EXECUTABLE="$(command -v protoc)" "${launcher[@]}" >/dev/null
+
+# A fresh wine prefix is made once, before the tests, so that no test pays for it.
+"$root/scripts/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+
+targets=(fbsdk kovrim_plugin host_math_test host_time_test host_string_test host_socket_contract_test
+         host_dialog_test host_layout_test host_controls_test host_character_test
+         host_device_layout_test host_registration_test host_device_test host_template_test
+         host_scene_test host_evaluation_test server_link_test windows_include_order_test
+         kovrim_device_test kovrim_layout_test kovrim_character_test kovrim-headless-host
+         windows_plugin_load_test console_platform_test)
+build_start=$(date +%s)
+nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
+echo "windows-check: cross build $(($(date +%s) - build_start)) s"
+
+test_start=$(date +%s)
+ctest --test-dir "$build" --output-on-failure -j"$jobs" "$@"
+echo "windows-check: wine test run $(($(date +%s) - test_start)) s"
+
+# The round trip: the Linux reference server (native build in build/) on a free loopback port.
+native=${KMQ_NATIVE_BUILD:-$root/build}
+round_start=$(date +%s)
+cmake -S "$root" -B "$native" "${launcher[@]}" >/dev/null
+nice cmake --build "$native" -j"$jobs" --target kovrim-motion-server take_check >/dev/null
+capture="$root/data/bvh/cmu_12_01_walk.bvh"
+take="$build/take-wine.bvh"
+server_log=$(mktemp)
+"$native/tools/motion_server/kovrim-motion-server" --port 0 "$capture" >"$server_log" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null || true; rm -f "$server_log"' EXIT
+port=""
+for _ in $(seq 300); do  # Up to 30 s for the server to say where it listens.
+  port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$server_log" | head -n1 | cut -d: -f2 || true)
+  [ -n "$port" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "windows-check: the reference server did not start:" >&2
+  cat "$server_log" >&2
+  exit 1
+fi
+rm -f "$take"
+"$root/scripts/wine-run.sh" "$build/bin/kovrim-headless-host.exe" --server "127.0.0.1:$port" \
+  --seconds 3 --out "$take" --no-contact-sheet
+kill "$server" 2>/dev/null || true
+"$native/tests/take_check" "$capture" "$take"
+echo "windows-check: round trip under wine $(($(date +%s) - round_start)) s"
