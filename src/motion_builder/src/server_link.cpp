@@ -1,7 +1,9 @@
 #include "server_link.h"
 
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -47,7 +49,10 @@ bool IsRotationChannel(int channel) {
 
 }  // namespace
 
-ServerLink::ServerLink() : mAddress("127.0.0.1"), mBuffer(new unsigned char[kDefaultBufferSize]) {}
+ServerLink::ServerLink()
+    : mAddress("127.0.0.1"),
+      mBuffer(new unsigned char[kDefaultBufferSize]),
+      mInflated(new unsigned char[kDefaultBufferSize + 1]) {}
 
 ServerLink::~ServerLink() {
   int socket = mSocket.exchange(0);
@@ -182,17 +187,75 @@ bool ServerLink::ReadFrame(int socket) {
   }
 }
 
-void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
-  IVRA_PLUGIN_MESSAGE envelope;
-  bool parsed = false;
-  if (marker == kCompressedMarker) {
-    google::protobuf::io::ArrayInputStream array(payload, length);
-    google::protobuf::io::GzipInputStream gzip(&array, google::protobuf::io::GzipInputStream::AUTO);
-    parsed = envelope.ParseFromZeroCopyStream(&gzip);
-  } else {
-    parsed = envelope.ParseFromArray(payload, length);
+ServerLink::InflateResult ServerLink::Inflate(const unsigned char* payload, int length,
+                                              int* inflated) {
+  // 15 window bits, plus 32: the stream's own header says whether it is gzip or zlib.
+  constexpr int kAutoDetectWindowBits = 15 + 32;
+  z_stream stream{};
+  if (inflateInit2(&stream, kAutoDetectWindowBits) != Z_OK) return InflateResult::kDamaged;
+  const uInt capacity = static_cast<uInt>(mBufferSize) + 1;
+  stream.next_in = const_cast<Bytef*>(payload);
+  stream.avail_in = static_cast<uInt>(length);
+  stream.next_out = mInflated.get();
+  stream.avail_out = capacity;
+  InflateResult result = InflateResult::kDamaged;
+  for (;;) {
+    const int status = inflate(&stream, Z_NO_FLUSH);
+    if (status == Z_STREAM_END) {
+      if (stream.avail_out == 0) {
+        result = InflateResult::kTooLarge;
+        break;
+      }
+      if (stream.avail_in == 0) {
+        result = InflateResult::kInflated;
+        break;
+      }
+      // Another stream follows in the same payload.
+      if (inflateReset(&stream) != Z_OK) break;
+      continue;
+    }
+    // Output full before the stream ended: it inflates beyond the receive buffer.
+    if ((status == Z_OK || status == Z_BUF_ERROR) && stream.avail_out == 0) {
+      result = InflateResult::kTooLarge;
+      break;
+    }
+    // No progress with room left means the stream was cut short; any other status is damage.
+    if (status != Z_OK) break;
   }
-  if (!parsed) {
+  *inflated = static_cast<int>(capacity - stream.avail_out);
+  inflateEnd(&stream);
+  return result;
+}
+
+void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
+  if (length < 0 || length > mBufferSize) {
+    FBTrace("The data received maybe incorrect.");
+    return;
+  }
+  const unsigned char* plain = payload;
+  int plainLength = length;
+  if (marker == kCompressedMarker) {
+    switch (Inflate(payload, length, &plainLength)) {
+      case InflateResult::kInflated:
+        plain = mInflated.get();
+        break;
+      case InflateResult::kTooLarge:
+        FBTrace(kTraceFrameInflatesTooFar);
+        return;
+      case InflateResult::kDamaged:
+        FBTrace("The data received maybe incorrect.");
+        return;
+    }
+  }
+  // The input is at most mBufferSize bytes and nests at most kMaxMessageDepth messages deep, so
+  // the envelope built from it stays a few megabytes at worst. The completeness test is made here
+  // rather than by the parse, which would also log every missing field of an incomplete message
+  // (a text of megabytes for a payload of many empty joints).
+  IVRA_PLUGIN_MESSAGE envelope;
+  google::protobuf::io::CodedInputStream input(plain, plainLength);
+  input.SetRecursionLimit(kMaxMessageDepth);
+  if (!envelope.ParsePartialFromCodedStream(&input) || !input.ConsumedEntireMessage() ||
+      !envelope.IsInitialized()) {
     FBTrace("The data received maybe incorrect.");
     return;
   }

@@ -45,6 +45,13 @@ class ServerLink {
       "Frame longer than the receive buffer, payload skipped.";
   static constexpr const char* kTraceFrameLengthNegative =
       "Frame length negative, scanning for the next frame.";
+  // A compressed payload may not carry more than a plain one could: one whose stream inflates
+  // beyond the receive buffer is dropped, and inflation stops there.
+  static constexpr const char* kTraceFrameInflatesTooFar =
+      "Frame inflates beyond the receive buffer, dropped.";
+  // Deepest nesting of messages that a payload may have; deeper ones fail to parse. It bounds the
+  // recursion of the parser and of every walk over a header's joint tree.
+  static constexpr int kMaxMessageDepth = 100;
 
   ServerLink();
   // Closes a socket that is still open; sends nothing.
@@ -94,7 +101,12 @@ class ServerLink {
   int GetRotationOrder() EXCLUDES(mLock);
 
   // Parses one payload and acts on it; called by ReadMessage only (public for the tests that feed
-  // payloads without a socket). REQUIRES: mLock not held.
+  // payloads without a socket), on one thread at a time. A compressed payload is inflated into a
+  // buffer of mBufferSize bytes first: one that inflates further is dropped with
+  // kTraceFrameInflatesTooFar, one whose compressed stream is damaged or cut short is traced as
+  // incorrect. A payload longer than mBufferSize, which ReadMessage never hands over, is traced as
+  // incorrect too. So no payload takes more memory or time than a full plain receive buffer.
+  // REQUIRES: mLock not held.
   void DispatchMessage(const unsigned char* payload, int length, uint32_t marker) EXCLUDES(mLock);
 
   // Composes the single-axis rotations that a joint lists, in the joint's own channel order (the
@@ -111,6 +123,9 @@ class ServerLink {
   FBTCPIP mTcp;  // stateless socket calls, safe from any thread
   const int mBufferSize = kDefaultBufferSize;
   std::unique_ptr<unsigned char[]> mBuffer;  // one payload; owned by the I/O thread
+  // The inflated payload, one byte longer than mBuffer so that a stream inflating beyond it is
+  // seen; owned by the thread that runs DispatchMessage (the I/O thread).
+  std::unique_ptr<unsigned char[]> mInflated;
 
   // ---- Guarded by mLock. ----
   IvraPlugs::BVH_HEADER mHeader GUARDED_BY(mLock);
@@ -138,6 +153,11 @@ class ServerLink {
   bool FillWord(int socket);
   // Forgets a partial frame of an earlier connection.
   void ResetReceiveState();
+
+  enum class InflateResult { kInflated, kTooLarge, kDamaged };
+  // Inflates a gzip or zlib stream (or several, one after another) into mInflated, stopping once
+  // it holds more than mBufferSize bytes. *inflated receives the byte count on kInflated.
+  InflateResult Inflate(const unsigned char* payload, int length, int* inflated);
 
   // Header acceptance and its helpers; REQUIRES mLock.
   void AcceptHeader(const IvraPlugs::BVH_HEADER& header) REQUIRES(mLock);
