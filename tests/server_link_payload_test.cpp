@@ -8,6 +8,7 @@
 
 #include "link_test_util.h"
 #include "server_link.h"
+#include "server_link_test_peer.h"
 
 using namespace linktest;
 
@@ -22,6 +23,7 @@ class ServerLinkPayloadTest : public ::testing::Test {
     fbsdk_control::SetTraceEcho(false);
     mLink.mActorTag = kTag;
     mLink.mOnline = true;
+    mSeams.UseManualClock();
   }
 
   void Dispatch(const std::string& payload, uint32_t marker) {
@@ -40,6 +42,7 @@ class ServerLinkPayloadTest : public ::testing::Test {
 
   fbsdk_control::ScopedHostCapture mHost;
   ServerLink mLink;
+  ServerLinkTestPeer mSeams{&mLink};
 };
 
 // A serialized actor list of exactly `size` bytes, its one name made of 'n'.
@@ -87,6 +90,7 @@ TEST_F(ServerLinkPayloadTest, CompressedPayloadMayInflateToTheReceiveBufferButNo
 
   for (Payload format : {Payload::kGzip, Payload::kZlib}) {
     fbsdk_control::ResetHost();
+    mSeams.Advance(std::chrono::seconds(1));  // past the trace's once a second
     DispatchCompressed(Compress(ActorListOfSize(ServerLink::kDefaultBufferSize + 1), format));
     EXPECT_EQ(fbsdk_control::CountTraces(ServerLink::kTraceFrameInflatesTooFar), 1u);
     EXPECT_EQ(fbsdk_control::TracesSeen().size(), 1u);

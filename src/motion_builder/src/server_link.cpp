@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <thread>
 
 using IvraPlugs::BVH_FRAME;
@@ -101,10 +102,14 @@ void ServerLink::ResetReceiveState() {
   mSkipLeft = 0;
 }
 
-bool ServerLink::FillWord(int socket) {
+bool ServerLink::FillWord(int socket, int* budget) {
   int count = 0;
   mTcp.Read(socket, mWord + mWordFill, 4 - mWordFill, &count);
-  if (count > 0) mWordFill += std::min(count, 4 - mWordFill);
+  if (count > 0) {
+    count = std::min(count, 4 - mWordFill);
+    mWordFill += count;
+    *budget -= count;
+  }
   if (mWordFill < 4) return false;
   mWordFill = 0;
   return true;
@@ -115,9 +120,28 @@ bool ServerLink::ReadMessage() {
   // reader sees the cleared handle.
   mSocketUsers.fetch_add(1);
   const int socket = mSocket.load();
-  const bool read = socket != 0 && ReadFrame(socket);
+  const bool whole = socket != 0 && ReadFrame(socket);
   mSocketUsers.fetch_sub(1);
-  return read;
+  // Dispatched once the socket is let go: Close waits for a read, never for a parse.
+  if (whole) DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
+  return whole;
+}
+
+void ServerLink::ThrottledTrace::Report(Clock::time_point now) {
+  if (mReported && now - mLastReport < std::chrono::seconds(1)) {
+    ++mHeldBack;
+    return;
+  }
+  if (mHeldBack == 0) {
+    FBTrace("%s", mText);
+  } else {
+    const std::string text =
+        std::string(mText) + " (" + std::to_string(mHeldBack + 1) + " times since the last report)";
+    FBTrace("%s", text.c_str());
+  }
+  mReported = true;
+  mLastReport = now;
+  mHeldBack = 0;
 }
 
 bool ServerLink::ReadFrame(int socket) {
@@ -127,10 +151,15 @@ bool ServerLink::ReadFrame(int socket) {
     ResetReceiveState();
   }
 
+  // Bytes this call may still scan or skip outside a payload; a frame's own payload is not
+  // counted, as it is at most mBufferSize and ends the call.
+  int budget = mBufferSize;
   for (;;) {
+    // The UI thread clears the handle to close the socket; it waits for this read meanwhile.
+    if (mSocket.load() != socket) return false;
     switch (mStage) {
       case ReceiveStage::kMarker: {
-        if (!FillWord(socket)) return false;
+        if (budget <= 0 || !FillWord(socket, &budget)) return false;
         const uint32_t word = ReadLittleEndian32(mWord);
         // Anything else is skipped four bytes at a time, so a marker is found only on the grid
         // that the scan started on.
@@ -141,13 +170,13 @@ bool ServerLink::ReadFrame(int socket) {
         break;
       }
       case ReceiveStage::kLength: {
-        if (!FillWord(socket)) return false;
+        if (budget <= 0 || !FillWord(socket, &budget)) return false;
         const int32_t length = static_cast<int32_t>(ReadLittleEndian32(mWord));
         if (length < 0) {
-          FBTrace(kTraceFrameLengthNegative);
+          mNegativeLengthTraces.Report(mClock());
           mStage = ReceiveStage::kMarker;
         } else if (length > mBufferSize) {
-          FBTrace(kTraceFrameTooLong);
+          mTooLongTraces.Report(mClock());
           mSkipLeft = length;
           mStage = ReceiveStage::kSkip;
         } else {
@@ -166,20 +195,24 @@ bool ServerLink::ReadFrame(int socket) {
           if (mPayloadFill < mPayloadLength) return false;
         }
         mStage = ReceiveStage::kMarker;
-        DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
         return true;
       }
       case ReceiveStage::kSkip: {
         // The payload is drained through a small scratch buffer and never stored.
         unsigned char scratch[4096];
         while (mSkipLeft > 0) {
-          const int wanted = static_cast<int>(std::min<int64_t>(mSkipLeft, sizeof(scratch)));
+          if (budget <= 0 || mSocket.load() != socket) return false;
+          const int wanted = static_cast<int>(
+              std::min<int64_t>(std::min<int64_t>(mSkipLeft, sizeof(scratch)), budget));
           int count = 0;
           mTcp.Read(socket, scratch, wanted, &count);
-          if (count > 0) mSkipLeft -= std::min(count, wanted);
-          if (count < wanted) break;
+          if (count > 0) {
+            count = std::min(count, wanted);
+            mSkipLeft -= count;
+            budget -= count;
+          }
+          if (count < wanted) return false;
         }
-        if (mSkipLeft > 0) return false;
         mStage = ReceiveStage::kMarker;
         break;
       }
@@ -240,7 +273,7 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
         plain = mInflated.get();
         break;
       case InflateResult::kTooLarge:
-        FBTrace(kTraceFrameInflatesTooFar);
+        mInflatesTooFarTraces.Report(mClock());
         return;
       case InflateResult::kDamaged:
         FBTrace("The data received maybe incorrect.");
@@ -266,11 +299,9 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
         ReplaceActors(envelope.command());
       }
       break;
-    case IVRA_PLUGIN_MESSAGE::HEADER_DATA: {
-      MutexLock lock(&mLock);
-      AcceptHeader(envelope.header());
+    case IVRA_PLUGIN_MESSAGE::HEADER_DATA:
+      AcceptHeader(envelope.mutable_header());
       break;
-    }
     case IVRA_PLUGIN_MESSAGE::FRAME_DATA:
       if (mHeaderReceived && !mHeaderPending) {
         MutexLock lock(&mLock);
@@ -289,22 +320,38 @@ void ServerLink::ReplaceActors(const COMMAND& command) {
   mActorsChanged = true;
 }
 
-void ServerLink::AcceptHeader(const BVH_HEADER& header) {
-  if (!header.has_actortag() || header.actortag() != mActorTag) return;
-  mHeader.CopyFrom(header);
-  DetectRotationOrder(mHeader.rootjoin());
-  mLiveJoints.clear();
-  mTPoseJoints.clear();
-  BuildJointTables(mHeader.rootjoin());
-  if (mHeaderPending) {
-    mHeaderPending = false;
-  } else {
-    FBTrace("BVH header changed.");
+void ServerLink::AcceptHeader(BVH_HEADER* header) {
+  if (!header->has_actortag() || header->actortag() != mActorTag) return;
+  const uint32_t tag = header->actortag();
+
+  // Everything that takes time is done without the lock: a getter waits at most for the swap.
+  bool rootWrong = false;
+  const int rotationOrder = DetectRotationOrder(header->rootjoin(), &rootWrong);
+  std::vector<JointPose> live;
+  std::vector<JointPose> tPose;
+  BuildJointTables(header->rootjoin(), &live, &tPose);
+  if (mHeaderBuiltHook) mHeaderBuiltHook();
+
+  bool wasPending = false;
+  {
+    MutexLock lock(&mLock);
+    // SelectActor changes the tag together with the pending flag under the lock; a header of the
+    // actor chosen before is dropped here, and only here can it be told apart.
+    if (tag != mActorTag) return;
+    mHeader.Swap(header);
+    mLiveJoints.swap(live);
+    mTPoseJoints.swap(tPose);
+    if (rotationOrder >= 0) mRotationOrder = rotationOrder;
+    // Tested and cleared in one step under the lock, as RequestHeader and SelectActor set it.
+    wasPending = mHeaderPending.exchange(false);
+    mHeaderReceived = true;
   }
-  mHeaderReceived = true;
+  // The previous header and tables, now in header, live and tPose, are destroyed after the lock.
+  if (rootWrong) FBTrace("BVH header wrong!");
+  if (!wasPending) FBTrace("BVH header changed.");
 }
 
-void ServerLink::DetectRotationOrder(const BVH_JOIN& root) {
+int ServerLink::DetectRotationOrder(const BVH_JOIN& root, bool* wrong) {
   int rotations[3];
   int count = 0;
   for (int channel : root.channels()) {
@@ -312,29 +359,21 @@ void ServerLink::DetectRotationOrder(const BVH_JOIN& root) {
     if (count < 3) rotations[count] = channel;
     ++count;
   }
-  if (count != 3) {
-    FBTrace("BVH header wrong!");
-    return;
-  }
+  *wrong = count != 3;
+  if (*wrong) return -1;
   const int first = rotations[0];
   const int second = rotations[1];
   constexpr int X = BVH_JOIN::Xrotation;
   constexpr int Y = BVH_JOIN::Yrotation;
   constexpr int Z = BVH_JOIN::Zrotation;
-  if (first == X && second == Y) {
-    mRotationOrder = 0;
-  } else if (first == X && second == Z) {
-    mRotationOrder = 1;
-  } else if (first == Y && second == X) {
-    mRotationOrder = 2;
-  } else if (first == Y && second == Z) {
-    mRotationOrder = 3;
-  } else if (first == Z && second == X) {
-    mRotationOrder = 4;
-  } else if (first == Z && second == Y) {
-    mRotationOrder = 5;
-  }
+  if (first == X && second == Y) return 0;
+  if (first == X && second == Z) return 1;
+  if (first == Y && second == X) return 2;
+  if (first == Y && second == Z) return 3;
+  if (first == Z && second == X) return 4;
+  if (first == Z && second == Y) return 5;
   // A pair naming one axis twice keeps the previous code.
+  return -1;
 }
 
 void ServerLink::FillJointPose(const BVH_JOIN& joint, JointPose* record) {
@@ -345,13 +384,15 @@ void ServerLink::FillJointPose(const BVH_JOIN& joint, JointPose* record) {
   record->mTranslation[2] = joint.offset().z();
 }
 
-void ServerLink::BuildJointTables(const BVH_JOIN& joint) {
+void ServerLink::BuildJointTables(const BVH_JOIN& joint, std::vector<JointPose>* live,
+                                  std::vector<JointPose>* tPose) {
   JointPose record;
   FillJointPose(joint, &record);
-  mTPoseJoints.push_back(record);
-  mLiveJoints.push_back(std::move(record));
+  tPose->push_back(record);
+  live->push_back(std::move(record));
 
-  for (const BVH_JOIN& child : joint.childjoin()) BuildJointTables(child);
+  // The recursion is as deep as the tree, which the parse bounds by kMaxMessageDepth.
+  for (const BVH_JOIN& child : joint.childjoin()) BuildJointTables(child, live, tPose);
 
   if (joint.has_endsite()) {
     JointPose endSite;
@@ -359,8 +400,8 @@ void ServerLink::BuildJointTables(const BVH_JOIN& joint) {
     endSite.mTranslation[0] = joint.endsite().x();
     endSite.mTranslation[1] = joint.endsite().y();
     endSite.mTranslation[2] = joint.endsite().z();
-    mLiveJoints.push_back(endSite);
-    mTPoseJoints.push_back(std::move(endSite));
+    live->push_back(endSite);
+    tPose->push_back(std::move(endSite));
   }
 }
 
@@ -459,7 +500,10 @@ void ServerLink::SendCommand(int commandType) {
 }
 
 void ServerLink::RequestHeader() {
-  mHeaderPending = true;
+  {
+    MutexLock lock(&mLock);
+    mHeaderPending = true;
+  }
   SendCommand(COMMAND::Command_Query_BVH_Header);
 }
 
