@@ -249,7 +249,9 @@ TEST_F(ServerLinkCloseTest, CloseReturnsWhileTheServerFloodsTheConnection) {
     std::printf("%-26s Close over %d tries: median %.3f ms, longest %.3f ms; %.1f MB sent\n",
                 flood.mName, kTries, closes[closes.size() / 2], closes.back(),
                 static_cast<double>(peer.BytesSent()) / (1 << 20));
-    // The link needs one read call at most; the slack covers a loaded machine's scheduling.
+    // Close waits for one read call at most: the typical Close is well within the 50 ms it is
+    // allowed, and the slack for the longest covers a loaded machine's scheduling.
+    EXPECT_LT(closes[closes.size() / 2], 50.0);
     EXPECT_LT(closes.back(), 250.0);
   }
 }
