@@ -134,7 +134,7 @@ bool ServerLink::ReadMessage() {
   const int socket = mSocket.load();
   const bool whole = socket != 0 && ReadFrame(socket);
   if (mSocketUsers.fetch_sub(1) == 1) CloseReleasedSocket();
-  // Dispatched once the socket is let go: Close waits for a read, never for a parse.
+  // Dispatched once the socket is let go, so that a parse never keeps a released handle open.
   if (whole) DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
   return whole;
 }
