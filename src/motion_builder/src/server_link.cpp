@@ -326,10 +326,16 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
 void ServerLink::ReplaceActors(const COMMAND& command) {
   // actorslist() reads as an empty list when the command carries none.
   const IvraPlugs::TAG_MAP_STRING& list = command.actorslist();
-  MutexLock lock(&mLock);
-  mActors.clear();
-  for (const auto& entry : list.map()) mActors[entry.first] = entry.second;
-  mActorsChanged = true;
+  // Built without the lock, like a header's tables: a list of tens of thousands of entries would
+  // otherwise keep the getters waiting while it is copied and the old one destroyed.
+  std::map<uint32_t, std::string> actors;
+  for (const auto& entry : list.map()) actors[entry.first] = entry.second;
+  {
+    MutexLock lock(&mLock);
+    mActors.swap(actors);
+    mActorsChanged = true;
+  }
+  // The previous list, now in actors, is destroyed after the lock.
 }
 
 void ServerLink::AcceptHeader(BVH_HEADER* header) {
