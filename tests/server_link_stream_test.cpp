@@ -27,22 +27,25 @@ class ServerLinkStreamTest : public ::testing::Test {
     ASSERT_TRUE(mPeer.Accept());
   }
 
-  // Calls ReadMessage until `frames` of them have returned true (or the deadline passes), then
-  // returns how many did.
+  // Calls ReadMessage until `frames` of them have returned true, then returns how many did; fails
+  // the test when the deadline passes first.
   int ReadFrames(int frames) {
     int read = 0;
-    PollUntil([&] { return read >= frames; },
-              [&] {
-                if (mLink.ReadMessage()) ++read;
-              });
+    WaitUntil(
+        "whole frames", [&] { return read >= frames; },
+        [&] {
+          if (mLink.ReadMessage()) ++read;
+        });
     return read;
   }
 
   // Reads until the marker frame (an actor list naming `name`) has been taken, so everything the
-  // peer sent before it has been consumed. Returns the count of true results, marker included.
+  // peer sent before it has been consumed. Returns the count of true results, marker included;
+  // fails the test when the marker is not taken in time.
   int DrainThrough(const std::string& name) {
     int read = 0;
-    PollUntil(
+    WaitUntil(
+        "the marker frame",
         [&] {
           auto actors = mLink.CopyActors();
           return actors.size() == 1 && actors.begin()->second == name;
@@ -140,14 +143,15 @@ TEST_F(ServerLinkStreamTest, FrameSplitIntoSingleBytesIsCompletedByLaterCalls) {
   ASSERT_TRUE(mPeer.Send(frame));
   int falses = 0;
   int trues = 0;
-  PollUntil([&] { return trues == 1; },
-            [&] {
-              if (mLink.ReadMessage()) {
-                ++trues;
-              } else {
-                ++falses;
-              }
-            });
+  WaitUntil(
+      "the split frame", [&] { return trues == 1; },
+      [&] {
+        if (mLink.ReadMessage()) {
+          ++trues;
+        } else {
+          ++falses;
+        }
+      });
   EXPECT_EQ(trues, 1);
   // Each call took one or two bytes and found the frame incomplete.
   EXPECT_GE(falses, static_cast<int>(frame.size()) / 2);
@@ -170,10 +174,11 @@ TEST_F(ServerLinkStreamTest, SameStreamCutAtEveryReadSizeGivesTheSameFrames) {
     fbsdk_control::SetSocketReadLimit(limit);
     ASSERT_TRUE(mPeer.Send(stream));
     std::vector<double> seen;
-    PollUntil([&] { return static_cast<int>(seen.size()) == kFrames; },
-              [&] {
-                if (mLink.ReadMessage()) seen.push_back(mLink.GetTranslation(0)[0]);
-              });
+    WaitUntil(
+        "every frame", [&] { return static_cast<int>(seen.size()) == kFrames; },
+        [&] {
+          if (mLink.ReadMessage()) seen.push_back(mLink.GetTranslation(0)[0]);
+        });
     ASSERT_EQ(static_cast<int>(seen.size()), kFrames);
     for (int i = 0; i < kFrames; ++i) EXPECT_EQ(seen[i], i);
     EXPECT_DOUBLE_EQ(mLink.GetTranslation(0)[2], 3.0 * (kFrames - 1));
@@ -237,6 +242,8 @@ TEST_F(ServerLinkStreamTest, NegativeLengthResumesTheScan) {
 }
 
 TEST_F(ServerLinkStreamTest, PartialFrameOfAnEarlierConnectionIsDropped) {
+  // Were the partial frame kept, the new connection's bytes would complete it and the marker
+  // frame behind them would be lost.
   const std::string frame = FrameBytes(ActorListMessage({{1, "old"}}), Payload::kPlain);
   ASSERT_TRUE(mPeer.Send(Truncate(frame, frame.size() - 3)));
   for (int i = 0; i < 50; ++i) EXPECT_FALSE(mLink.ReadMessage());
@@ -262,32 +269,59 @@ TEST_F(ServerLinkStreamTest, FramesFlowIntoTheSameTablesAfterReconnecting) {
   EXPECT_TRUE(mPeer.Silent());  // no new header query
 }
 
-TEST_F(ServerLinkStreamTest, CloseWaitsForAReadInProgress) {
+TEST_F(ServerLinkStreamTest, CloseDuringAReadLeavesTheHandleToThatRead) {
   // Regression: Close on the UI thread closed the handle while the I/O thread was still reading
-  // it, so a new socket could take the number and be read by the old frame.
-  std::atomic<bool> inRead{false};
-  std::atomic<bool> closed{false};
-  std::atomic<bool> closedDuringRead{false};
-  std::atomic<bool> held{false};
-  fbsdk_control::SetSocketTap([&](int, bool outgoing, const char*, int size) {
-    if (outgoing || size <= 0 || held.exchange(true)) return;
-    inRead = true;
-    // Holds the read; Close must not finish while it lasts.
-    closedDuringRead = PollUntil([&] { return closed.load(); }, [] { std::this_thread::yield(); },
-                                 std::chrono::milliseconds(300));
+  // it, so a new socket could take the number and be read by the old frame. Close must neither
+  // close the handle under the read nor wait for it.
+  std::atomic<int> heldSocket{0};
+  std::atomic<bool> reopened{false};
+  bool released = false;
+  fbsdk_control::SetSocketTap([&](int socket, bool outgoing, const char*, int size) {
+    if (outgoing || size <= 0 || heldSocket != 0) return;
+    heldSocket = socket;
+    // Holds the read until the UI thread has gone offline and online again.
+    released = WaitUntil(
+        "Close and Open during the read", [&] { return reopened.load(); },
+        [] { std::this_thread::yield(); });
   });
   ASSERT_TRUE(mPeer.Send(Sentinel("held")));
-  std::thread io([&] { PollUntil([&] { return inRead.load(); }, [&] { mLink.ReadMessage(); }); });
-  ASSERT_TRUE(PollUntil([&] { return inRead.load(); }, [] { std::this_thread::yield(); }));
-  std::thread closer([&] {
-    mLink.Close();
-    closed = true;
+  std::thread io([&] {
+    WaitUntil(
+        "the read to be held", [&] { return heldSocket != 0; }, [&] { mLink.ReadMessage(); });
   });
-  closer.join();
+  ScriptedPeer second;
+  const bool held = WaitUntil(
+      "the read to be held", [&] { return heldSocket != 0; }, [] { std::this_thread::yield(); });
+  if (held) {
+    mLink.Close();
+    // The read still holds the handle: the server has not seen the connection end.
+    EXPECT_TRUE(mPeer.Silent(100));
+    mLink.mPort = second.Port();
+    EXPECT_TRUE(mLink.Open());
+    EXPECT_TRUE(second.Accept());
+    EXPECT_NE(mLink.mSocket, heldSocket);
+  }
+  reopened = true;
   io.join();
   fbsdk_control::SetSocketTap(nullptr);
-  EXPECT_FALSE(closedDuringRead);
-  EXPECT_EQ(mLink.mSocket, 0);
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(released);
+  // The read closed the old handle as it gave it up; the link reads the new connection.
+  EXPECT_TRUE(mPeer.SeesClosed());
+  ASSERT_TRUE(second.Send(Sentinel("next")));
+  EXPECT_EQ(DrainThrough("next"), 1);
+}
+
+TEST_F(ServerLinkStreamTest, OpenReleasesTheSocketOfAnEarlierOpen) {
+  // Open again without Close: the first connection is closed, not leaked, and the link reads the
+  // second one.
+  ScriptedPeer second;
+  mLink.mPort = second.Port();
+  ASSERT_TRUE(mLink.Open());
+  ASSERT_TRUE(second.Accept());
+  EXPECT_TRUE(mPeer.SeesEof());
+  ASSERT_TRUE(second.Send(Sentinel("second")));
+  EXPECT_EQ(DrainThrough("second"), 1);
 }
 
 TEST_F(ServerLinkStreamTest, DestroyingTheLinkClosesItsSocket) {
