@@ -69,11 +69,26 @@ function(kmq_benchmark name)
                         Threads::Threads)
 endfunction()
 
-# kmq_fuzzer(name SOURCES a.cpp LIBS lib1): a libFuzzer target; only in a KMQ_FUZZ build.
+# kmq_fuzzer(name SOURCES a.cpp LIBS lib1): a fuzz target over inputs in fuzz/corpus/<name> and
+# fuzz/regressions/<name>. In a KMQ_FUZZ build it is the libFuzzer program <name>_fuzzer; in the
+# other builds with tests, <name>_replay runs those inputs once each as CTest FuzzReplay.<name>.
 function(kmq_fuzzer name)
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${F_SOURCES})
-  kmq_warnings(${name})
-  target_link_libraries(${name} PRIVATE ${F_LIBS})
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  if(KMQ_FUZZ)
+    set(program ${name}_fuzzer)
+    add_executable(${program} ${F_SOURCES})
+    target_link_options(${program} PRIVATE -fsanitize=fuzzer)
+  elseif(KMQ_BUILD_TESTS)
+    set(program ${name}_replay)
+    add_executable(${program} ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+    add_test(NAME FuzzReplay.${name}
+             COMMAND ${program} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name}
+                     ${PROJECT_SOURCE_DIR}/fuzz/regressions/${name})
+    set_tests_properties(FuzzReplay.${name} PROPERTIES LABELS "unit;fuzz" TIMEOUT 120)
+  else()
+    return()
+  endif()
+  kmq_warnings(${program})
+  target_link_libraries(${program} PRIVATE ${F_LIBS})
+  target_compile_definitions(${program} PRIVATE KMQ_DATA_DIR="${KMQ_DATA_DIR}")
 endfunction()

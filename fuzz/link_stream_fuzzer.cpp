@@ -5,13 +5,11 @@
 // Input: the stream is read from the front; the socket's per-read limit (last byte) and each
 // chunk's size (two bytes each, walking back from the end) are taken from the back, so a seed is
 // real wire bytes followed by a short trailer (see make_seed_corpus.cpp).
-#include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include <fbsdk_control/host_control.h>
 
@@ -40,8 +38,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fbsdk_control::ResetHost();  // forgets the traces of the last input
-  FuzzedDataProvider input(data, size);
-  fbsdk_control::SetSocketReadLimit(input.ConsumeIntegralInRange<int>(0, 64));
+  kmqfuzz::ChunkedInput input(data, size);
+  fbsdk_control::SetSocketReadLimit(static_cast<int>(input.TakeNumber(0, 64)));
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;
@@ -54,18 +52,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     link.mSocket = pair[0];  // the link owns it now and closes it
     link.mOnline = true;
 
-    while (input.remaining_bytes() > 0) {
-      const size_t chunk = input.ConsumeIntegralInRange<size_t>(1, 4096);
-      const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(chunk);
+    while (input.Remaining() > 0) {
+      const auto bytes = input.TakeBytes(input.TakeNumber(1, 4096));
       size_t sent = 0;
-      while (sent < bytes.size()) {
+      // The link reads every byte that waits (a frame, a partial frame or bytes it skips), so a
+      // full socket buffer is emptied by the reads; the bound only keeps a stuck reader from
+      // hanging the harness.
+      for (int stalls = 0; sent < bytes.second && stalls < 16;) {
         const ssize_t n =
-            ::send(pair[1], bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n <= 0) break;  // the socket buffer is full: the reads below make room
-        sent += static_cast<size_t>(n);
+            ::send(pair[1], bytes.first + sent, bytes.second - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+          sent += static_cast<size_t>(n);
+        } else {
+          ++stalls;
+        }
         Drain(link);
       }
-      Drain(link);
     }
     // What the evaluation reads from the tables the stream left.
     const int count = link.GetJointCount();

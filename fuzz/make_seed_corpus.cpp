@@ -31,9 +31,9 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
   return true;
 }
 
-// The trailer the stream targets read from the back of their input (FuzzedDataProvider takes
-// integers from the end): the socket's read limit in the last byte, then, walking back, each
-// chunk's size minus one as two bytes, high byte last. The stream splits into chunks of `chunk`.
+// The trailer the stream targets read from the back of their input (kmqfuzz::ChunkedInput): the
+// socket's read limit in the last byte, then, walking back, each chunk's size minus one as two
+// bytes, high byte last. The stream splits into chunks of `chunk`.
 std::string WithChunking(const std::string& stream, size_t chunk, int readLimit) {
   std::vector<size_t> sizes;
   for (size_t at = 0; at < stream.size(); at += chunk) {

@@ -5,13 +5,10 @@
 // the way the server reads a command.
 //
 // Input: like the link stream target, wire bytes from the front and chunk sizes from the back.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "motion_protocol.h"
@@ -40,19 +37,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider input(data, size);
+  kmqfuzz::ChunkedInput input(data, size);
   kmq::FrameReader reader(kServerCommandBound);
   kmq::RawFrameSplitter splitter;
   IvraPlugs::IVRA_PLUGIN_MESSAGE message;
   kmq::RawFrame frame;
   uint64_t fed = 0;
-  while (input.remaining_bytes() > 0) {
-    const size_t chunk = input.ConsumeIntegralInRange<size_t>(1, 4096);
-    const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(chunk);
-    fed += bytes.size();
-    reader.Feed(bytes.data(), bytes.size());
+  while (input.Remaining() > 0) {
+    const auto bytes = input.TakeBytes(input.TakeNumber(1, 4096));
+    fed += bytes.second;
+    reader.Feed(bytes.first, bytes.second);
     while (reader.Next(&message)) ReadCommand(message);
-    splitter.Feed(bytes.data(), bytes.size());
+    splitter.Feed(bytes.first, bytes.second);
     while (splitter.Next(&frame)) {
       std::string error;
       if (kmq::DecodePayload(frame.mMarker == kmq::kCompressedMarker, frame.mPayload.data(),

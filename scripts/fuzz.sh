@@ -20,7 +20,7 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKMQ_FUZZ=ON -DKMQ_BUILD_TEST
   -DKMQ_BUILD_BENCHMARKS=OFF "${launcher[@]}" >/dev/null
 fuzzers=()
 for target in "${targets[@]}"; do fuzzers+=("${target}_fuzzer"); done
-cmake --build "$build" -j"$(nproc)" --target "${fuzzers[@]}"
+cmake --build "$build" -j"$(nproc)" --target "${fuzzers[@]}" kmq-fuzz-seeds
 
 findings=$build/fuzz-findings
 mkdir -p "$findings"
