@@ -50,14 +50,25 @@ function(kmq_test name)
   # The discovered tests exist only when CTest reads the file gtest_discover_tests writes, so
   # their labels are set by a file CTest reads right after it, from the list it defines.
   # (Labels passed through PROPERTIES lose all but the first entry.)
+  foreach(label ${T_LABELS})
+    set_property(GLOBAL APPEND PROPERTY KMQ_TESTS_LABELLED_${label} ${name})
+  endforeach()
   if(T_LABELS)
     set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
     file(WRITE ${labels_file}
-         "if(DEFINED ${name}_TESTS)\n"
+         "if(${name}_TESTS)\n"
          "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
   endif()
+endfunction()
+
+# kmq_label_target(label): a target `<label>_tests` that builds every test executable carrying
+# label, so that a sanitizer build compiles only what `ctest -L label` runs. Call it after the
+# tests are added. (The tests of executables not built show as <name>_NOT_BUILT, without labels.)
+function(kmq_label_target label)
+  get_property(executables GLOBAL PROPERTY KMQ_TESTS_LABELLED_${label})
+  add_custom_target(${label}_tests DEPENDS ${executables})
 endfunction()
 
 # kmq_benchmark(name SOURCES a.cpp LIBS lib1)
