@@ -1,25 +1,74 @@
-# One helper per kind of target, so that a new library, tool, test or benchmark is one line.
+# One helper per kind of target, so that a new library, tool, test, benchmark or fuzz target is one
+# line.
 
 # The strict warning set for our own code; generated and third-party code is not built with it.
 set(KMQ_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
     -Woverloaded-virtual -Wnull-dereference -Wdouble-promotion -Wformat=2)
 
+# Sanitizers apply to every target of the build, the host stand-in and the plug-in included, so
+# that a report names the real culprit. Undefined behaviour aborts instead of printing and going
+# on, so a test that triggers it fails.
 if(KMQ_SANITIZE)
   add_compile_options(-fsanitize=${KMQ_SANITIZE} -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${KMQ_SANITIZE})
+  if(KMQ_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# The fuzz build: every target is instrumented for coverage and built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; only the fuzz targets link libFuzzer's driver (kmq_fuzzer below).
+if(KMQ_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "KMQ_FUZZ needs clang (configure with CC=clang CXX=clang++)")
+  endif()
+  if(KMQ_SANITIZE)
+    message(FATAL_ERROR "KMQ_FUZZ brings its own sanitizers; leave KMQ_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
 endif()
 
 function(kmq_warnings target)
   target_compile_options(${target} PRIVATE ${KMQ_WARNINGS})
 endfunction()
 
-# kmq_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2)
+# kmq_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 LABELS unit threads)
+# LABELS become CTest labels of every test case of the executable, so that a run can pick them
+# (`ctest -L threads`) or leave them out (`ctest -LE soak`). Label `threads` marks an executable
+# any of whose tests starts a thread: those run again under ThreadSanitizer.
 function(kmq_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
   add_executable(${name} ${T_SOURCES})
   kmq_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # The discovered tests exist only when CTest reads the file gtest_discover_tests writes, so
+  # their labels are set by a file CTest reads right after it, from the list it defines.
+  # (Labels passed through PROPERTIES lose all but the first entry.)
+  foreach(label ${T_LABELS})
+    set_property(GLOBAL APPEND PROPERTY KMQ_TESTS_LABELLED_${label} ${name})
+  endforeach()
+  if(T_LABELS)
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${labels_file}
+         "if(${name}_TESTS)\n"
+         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\n"
+         "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+  endif()
+endfunction()
+
+# kmq_label_target(label): a target `<label>_tests` that builds every test executable carrying
+# label, so that a sanitizer build compiles only what `ctest -L label` runs. Call it after the
+# tests are added. (The tests of executables not built show as <name>_NOT_BUILT, without labels.)
+function(kmq_label_target label)
+  get_property(executables GLOBAL PROPERTY KMQ_TESTS_LABELLED_${label})
+  add_custom_target(${label}_tests DEPENDS ${executables})
 endfunction()
 
 # kmq_benchmark(name SOURCES a.cpp LIBS lib1)
@@ -29,4 +78,28 @@ function(kmq_benchmark name)
   kmq_warnings(${name})
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main
                         Threads::Threads)
+endfunction()
+
+# kmq_fuzzer(name SOURCES a.cpp LIBS lib1): a fuzz target over inputs in fuzz/corpus/<name> and
+# fuzz/regressions/<name>. In a KMQ_FUZZ build it is the libFuzzer program <name>_fuzzer; in the
+# other builds with tests, <name>_replay runs those inputs once each as CTest FuzzReplay.<name>.
+function(kmq_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  if(KMQ_FUZZ)
+    set(program ${name}_fuzzer)
+    add_executable(${program} ${F_SOURCES})
+    target_link_options(${program} PRIVATE -fsanitize=fuzzer)
+  elseif(KMQ_BUILD_TESTS)
+    set(program ${name}_replay)
+    add_executable(${program} ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+    add_test(NAME FuzzReplay.${name}
+             COMMAND ${program} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name}
+                     ${PROJECT_SOURCE_DIR}/fuzz/regressions/${name})
+    set_tests_properties(FuzzReplay.${name} PROPERTIES LABELS "unit;fuzz" TIMEOUT 120)
+  else()
+    return()
+  endif()
+  kmq_warnings(${program})
+  target_link_libraries(${program} PRIVATE ${F_LIBS})
+  target_compile_definitions(${program} PRIVATE KMQ_DATA_DIR="${KMQ_DATA_DIR}")
 endfunction()

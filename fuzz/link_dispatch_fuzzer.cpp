@@ -1,0 +1,49 @@
+// Fuzz target: ServerLink::DispatchMessage on an arbitrary payload, under the plain marker and
+// then under the compressed one, on a link that has accepted the walk's header (so frame
+// payloads are decoded against a real skeleton). The getters run after each, as the evaluation
+// would.
+#include <cstddef>
+#include <cstdint>
+
+#include <fbsdk_control/host_control.h>
+
+#include "fuzz_support.h"
+#include "server_link.h"
+
+namespace {
+
+void ReadPose(ServerLink& link) {
+  const int count = link.GetJointCount();
+  for (int i = -1; i <= count; ++i) {
+    link.GetRotation(i);
+    link.GetTranslation(i);
+    link.GetTPoseRotation(i);
+  }
+  link.CopyActors();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fbsdk_control::SetTraceEcho(false);
+  kmqfuzz::SilenceProtobufLog();
+  kmqfuzz::WalkHeaderPayload();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fbsdk_control::ResetHost();
+  if (size > static_cast<size_t>(ServerLink::kDefaultBufferSize)) return 0;  // never reaches it
+  ServerLink link;
+  link.mActorTag = kmqfuzz::kActorTag;
+  link.mOnline = true;
+  const std::string& header = kmqfuzz::WalkHeaderPayload();
+  link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
+                       static_cast<int>(header.size()), ServerLink::kPlainMarker);
+
+  link.DispatchMessage(data, static_cast<int>(size), ServerLink::kPlainMarker);
+  ReadPose(link);
+  link.DispatchMessage(data, static_cast<int>(size), ServerLink::kCompressedMarker);
+  ReadPose(link);
+  return 0;
+}

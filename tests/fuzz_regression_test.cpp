@@ -1,0 +1,37 @@
+// Regression tests for what the fuzz targets found, one per finding, named after the fault. The
+// input each finding came from is kept in fuzz/regressions/<target>/ and replayed by
+// FuzzReplay.<target>. A test whose fix is not in yet is DISABLED_ (run it with
+// --gtest_also_run_disabled_tests).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "bvh.h"
+
+namespace {
+
+// A BVH text whose root's name holds a NUL byte: "Hi\0ps".
+std::string BvhWithNulInName() {
+  std::string text = "HIERARCHY\nROOT Hi";
+  text += '\0';
+  text +=
+      "ps\n{\n\tOFFSET 0 0 0\n\tCHANNELS 1 Xrotation\n}\nMOTION\nFrames: 1\nFrame Time: 0.1\n1\n";
+  return text;
+}
+
+// Found by the bvh target: ParseBvhText accepted a joint name with a NUL byte in it, which
+// ValidateClip (and so the reference server and WriteBvh) refuses. A clip the parser returns must
+// be one the writer can write; the sound behaviour is that the parser refuses the name, naming
+// the line.
+TEST(FuzzRegressionBvhTest, DISABLED_ParserRefusesAJointNameWithANulByte) {
+  bvh::Clip clip;
+  std::string error;
+  const bool parsed = bvh::ParseBvhText(BvhWithNulInName(), "nul.bvh", &clip, &error);
+  std::string problem;
+  EXPECT_FALSE(parsed && !bvh::ValidateClip(clip, &problem))
+      << "parsed a clip the writer refuses: " << problem;
+  EXPECT_FALSE(parsed);
+  EXPECT_NE(error.find("nul.bvh:2:"), std::string::npos) << error;
+}
+
+}  // namespace
