@@ -321,7 +321,8 @@ TEST_F(ServerLinkPoseTest, GettersNeverSeeAFrameHalfApplied) {
       SendHeader(Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, X_ROT, Y_ROT}, {0, 0, 0},
                        {Joint("Chest", {Z_ROT, X_ROT, Y_ROT}, {0, 10, 0})}));
   }
-  PollUntil([&] { return reads.load() > 100; }, [] { std::this_thread::yield(); });
+  EXPECT_TRUE(WaitUntil(
+      "the reader to read", [&] { return reads.load() > 100; }, [] { std::this_thread::yield(); }));
   done = true;
   reader.join();
   EXPECT_EQ(torn.load(), 0);

@@ -27,22 +27,25 @@ class ServerLinkStreamTest : public ::testing::Test {
     ASSERT_TRUE(mPeer.Accept());
   }
 
-  // Calls ReadMessage until `frames` of them have returned true (or the deadline passes), then
-  // returns how many did.
+  // Calls ReadMessage until `frames` of them have returned true, then returns how many did; fails
+  // the test when the deadline passes first.
   int ReadFrames(int frames) {
     int read = 0;
-    PollUntil([&] { return read >= frames; },
-              [&] {
-                if (mLink.ReadMessage()) ++read;
-              });
+    WaitUntil(
+        "whole frames", [&] { return read >= frames; },
+        [&] {
+          if (mLink.ReadMessage()) ++read;
+        });
     return read;
   }
 
   // Reads until the marker frame (an actor list naming `name`) has been taken, so everything the
-  // peer sent before it has been consumed. Returns the count of true results, marker included.
+  // peer sent before it has been consumed. Returns the count of true results, marker included;
+  // fails the test when the marker is not taken in time.
   int DrainThrough(const std::string& name) {
     int read = 0;
-    PollUntil(
+    WaitUntil(
+        "the marker frame",
         [&] {
           auto actors = mLink.CopyActors();
           return actors.size() == 1 && actors.begin()->second == name;
@@ -140,14 +143,15 @@ TEST_F(ServerLinkStreamTest, FrameSplitIntoSingleBytesIsCompletedByLaterCalls) {
   ASSERT_TRUE(mPeer.Send(frame));
   int falses = 0;
   int trues = 0;
-  PollUntil([&] { return trues == 1; },
-            [&] {
-              if (mLink.ReadMessage()) {
-                ++trues;
-              } else {
-                ++falses;
-              }
-            });
+  WaitUntil(
+      "the split frame", [&] { return trues == 1; },
+      [&] {
+        if (mLink.ReadMessage()) {
+          ++trues;
+        } else {
+          ++falses;
+        }
+      });
   EXPECT_EQ(trues, 1);
   // Each call took one or two bytes and found the frame incomplete.
   EXPECT_GE(falses, static_cast<int>(frame.size()) / 2);
@@ -170,10 +174,11 @@ TEST_F(ServerLinkStreamTest, SameStreamCutAtEveryReadSizeGivesTheSameFrames) {
     fbsdk_control::SetSocketReadLimit(limit);
     ASSERT_TRUE(mPeer.Send(stream));
     std::vector<double> seen;
-    PollUntil([&] { return static_cast<int>(seen.size()) == kFrames; },
-              [&] {
-                if (mLink.ReadMessage()) seen.push_back(mLink.GetTranslation(0)[0]);
-              });
+    WaitUntil(
+        "every frame", [&] { return static_cast<int>(seen.size()) == kFrames; },
+        [&] {
+          if (mLink.ReadMessage()) seen.push_back(mLink.GetTranslation(0)[0]);
+        });
     ASSERT_EQ(static_cast<int>(seen.size()), kFrames);
     for (int i = 0; i < kFrames; ++i) EXPECT_EQ(seen[i], i);
     EXPECT_DOUBLE_EQ(mLink.GetTranslation(0)[2], 3.0 * (kFrames - 1));
@@ -237,6 +242,8 @@ TEST_F(ServerLinkStreamTest, NegativeLengthResumesTheScan) {
 }
 
 TEST_F(ServerLinkStreamTest, PartialFrameOfAnEarlierConnectionIsDropped) {
+  // Were the partial frame kept, the new connection's bytes would complete it and the marker
+  // frame behind them would be lost.
   const std::string frame = FrameBytes(ActorListMessage({{1, "old"}}), Payload::kPlain);
   ASSERT_TRUE(mPeer.Send(Truncate(frame, frame.size() - 3)));
   for (int i = 0; i < 50; ++i) EXPECT_FALSE(mLink.ReadMessage());
@@ -277,8 +284,16 @@ TEST_F(ServerLinkStreamTest, CloseWaitsForAReadInProgress) {
                                  std::chrono::milliseconds(300));
   });
   ASSERT_TRUE(mPeer.Send(Sentinel("held")));
-  std::thread io([&] { PollUntil([&] { return inRead.load(); }, [&] { mLink.ReadMessage(); }); });
-  ASSERT_TRUE(PollUntil([&] { return inRead.load(); }, [] { std::this_thread::yield(); }));
+  std::thread io([&] {
+    WaitUntil(
+        "the read to be held", [&] { return inRead.load(); }, [&] { mLink.ReadMessage(); });
+  });
+  if (!WaitUntil(
+          "the read to be held", [&] { return inRead.load(); },
+          [] { std::this_thread::yield(); })) {
+    io.join();
+    return;
+  }
   std::thread closer([&] {
     mLink.Close();
     closed = true;
@@ -288,6 +303,18 @@ TEST_F(ServerLinkStreamTest, CloseWaitsForAReadInProgress) {
   fbsdk_control::SetSocketTap(nullptr);
   EXPECT_FALSE(closedDuringRead);
   EXPECT_EQ(mLink.mSocket, 0);
+}
+
+TEST_F(ServerLinkStreamTest, OpenReleasesTheSocketOfAnEarlierOpen) {
+  // Open again without Close: the first connection is closed, not leaked, and the link reads the
+  // second one.
+  ScriptedPeer second;
+  mLink.mPort = second.Port();
+  ASSERT_TRUE(mLink.Open());
+  ASSERT_TRUE(second.Accept());
+  EXPECT_TRUE(mPeer.SeesEof());
+  ASSERT_TRUE(second.Send(Sentinel("second")));
+  EXPECT_EQ(DrainThrough("second"), 1);
 }
 
 TEST_F(ServerLinkStreamTest, DestroyingTheLinkClosesItsSocket) {

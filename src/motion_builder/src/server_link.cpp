@@ -1,10 +1,13 @@
 #include "server_link.h"
 
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <thread>
 
 using IvraPlugs::BVH_FRAME;
@@ -47,7 +50,10 @@ bool IsRotationChannel(int channel) {
 
 }  // namespace
 
-ServerLink::ServerLink() : mAddress("127.0.0.1"), mBuffer(new unsigned char[kDefaultBufferSize]) {}
+ServerLink::ServerLink()
+    : mAddress("127.0.0.1"),
+      mBuffer(new unsigned char[kDefaultBufferSize]),
+      mInflated(new unsigned char[kDefaultBufferSize + 1]) {}
 
 ServerLink::~ServerLink() {
   int socket = mSocket.exchange(0);
@@ -96,10 +102,14 @@ void ServerLink::ResetReceiveState() {
   mSkipLeft = 0;
 }
 
-bool ServerLink::FillWord(int socket) {
+bool ServerLink::FillWord(int socket, int* budget) {
   int count = 0;
   mTcp.Read(socket, mWord + mWordFill, 4 - mWordFill, &count);
-  if (count > 0) mWordFill += std::min(count, 4 - mWordFill);
+  if (count > 0) {
+    count = std::min(count, 4 - mWordFill);
+    mWordFill += count;
+    *budget -= count;
+  }
   if (mWordFill < 4) return false;
   mWordFill = 0;
   return true;
@@ -110,9 +120,28 @@ bool ServerLink::ReadMessage() {
   // reader sees the cleared handle.
   mSocketUsers.fetch_add(1);
   const int socket = mSocket.load();
-  const bool read = socket != 0 && ReadFrame(socket);
+  const bool whole = socket != 0 && ReadFrame(socket);
   mSocketUsers.fetch_sub(1);
-  return read;
+  // Dispatched once the socket is let go: Close waits for a read, never for a parse.
+  if (whole) DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
+  return whole;
+}
+
+void ServerLink::ThrottledTrace::Report(Clock::time_point now) {
+  if (mReported && now - mLastReport < std::chrono::seconds(1)) {
+    ++mHeldBack;
+    return;
+  }
+  if (mHeldBack == 0) {
+    FBTrace("%s", mText);
+  } else {
+    const std::string text =
+        std::string(mText) + " (" + std::to_string(mHeldBack + 1) + " times since the last report)";
+    FBTrace("%s", text.c_str());
+  }
+  mReported = true;
+  mLastReport = now;
+  mHeldBack = 0;
 }
 
 bool ServerLink::ReadFrame(int socket) {
@@ -122,10 +151,15 @@ bool ServerLink::ReadFrame(int socket) {
     ResetReceiveState();
   }
 
+  // Bytes this call may still scan or skip outside a payload; a frame's own payload is not
+  // counted, as it is at most mBufferSize and ends the call.
+  int budget = mBufferSize;
   for (;;) {
+    // The UI thread clears the handle to close the socket; it waits for this read meanwhile.
+    if (mSocket.load() != socket) return false;
     switch (mStage) {
       case ReceiveStage::kMarker: {
-        if (!FillWord(socket)) return false;
+        if (budget <= 0 || !FillWord(socket, &budget)) return false;
         const uint32_t word = ReadLittleEndian32(mWord);
         // Anything else is skipped four bytes at a time, so a marker is found only on the grid
         // that the scan started on.
@@ -136,13 +170,13 @@ bool ServerLink::ReadFrame(int socket) {
         break;
       }
       case ReceiveStage::kLength: {
-        if (!FillWord(socket)) return false;
+        if (budget <= 0 || !FillWord(socket, &budget)) return false;
         const int32_t length = static_cast<int32_t>(ReadLittleEndian32(mWord));
         if (length < 0) {
-          FBTrace(kTraceFrameLengthNegative);
+          mNegativeLengthTraces.Report(mClock());
           mStage = ReceiveStage::kMarker;
         } else if (length > mBufferSize) {
-          FBTrace(kTraceFrameTooLong);
+          mTooLongTraces.Report(mClock());
           mSkipLeft = length;
           mStage = ReceiveStage::kSkip;
         } else {
@@ -161,20 +195,24 @@ bool ServerLink::ReadFrame(int socket) {
           if (mPayloadFill < mPayloadLength) return false;
         }
         mStage = ReceiveStage::kMarker;
-        DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
         return true;
       }
       case ReceiveStage::kSkip: {
         // The payload is drained through a small scratch buffer and never stored.
         unsigned char scratch[4096];
         while (mSkipLeft > 0) {
-          const int wanted = static_cast<int>(std::min<int64_t>(mSkipLeft, sizeof(scratch)));
+          if (budget <= 0 || mSocket.load() != socket) return false;
+          const int wanted = static_cast<int>(
+              std::min<int64_t>(std::min<int64_t>(mSkipLeft, sizeof(scratch)), budget));
           int count = 0;
           mTcp.Read(socket, scratch, wanted, &count);
-          if (count > 0) mSkipLeft -= std::min(count, wanted);
-          if (count < wanted) break;
+          if (count > 0) {
+            count = std::min(count, wanted);
+            mSkipLeft -= count;
+            budget -= count;
+          }
+          if (count < wanted) return false;
         }
-        if (mSkipLeft > 0) return false;
         mStage = ReceiveStage::kMarker;
         break;
       }
@@ -182,17 +220,75 @@ bool ServerLink::ReadFrame(int socket) {
   }
 }
 
-void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
-  IVRA_PLUGIN_MESSAGE envelope;
-  bool parsed = false;
-  if (marker == kCompressedMarker) {
-    google::protobuf::io::ArrayInputStream array(payload, length);
-    google::protobuf::io::GzipInputStream gzip(&array, google::protobuf::io::GzipInputStream::AUTO);
-    parsed = envelope.ParseFromZeroCopyStream(&gzip);
-  } else {
-    parsed = envelope.ParseFromArray(payload, length);
+ServerLink::InflateResult ServerLink::Inflate(const unsigned char* payload, int length,
+                                              int* inflated) {
+  // 15 window bits, plus 32: the stream's own header says whether it is gzip or zlib.
+  constexpr int kAutoDetectWindowBits = 15 + 32;
+  z_stream stream{};
+  if (inflateInit2(&stream, kAutoDetectWindowBits) != Z_OK) return InflateResult::kDamaged;
+  const uInt capacity = static_cast<uInt>(mBufferSize) + 1;
+  stream.next_in = const_cast<Bytef*>(payload);
+  stream.avail_in = static_cast<uInt>(length);
+  stream.next_out = mInflated.get();
+  stream.avail_out = capacity;
+  InflateResult result = InflateResult::kDamaged;
+  for (;;) {
+    const int status = inflate(&stream, Z_NO_FLUSH);
+    if (status == Z_STREAM_END) {
+      if (stream.avail_out == 0) {
+        result = InflateResult::kTooLarge;
+        break;
+      }
+      if (stream.avail_in == 0) {
+        result = InflateResult::kInflated;
+        break;
+      }
+      // Another stream follows in the same payload.
+      if (inflateReset(&stream) != Z_OK) break;
+      continue;
+    }
+    // Output full before the stream ended: it inflates beyond the receive buffer.
+    if ((status == Z_OK || status == Z_BUF_ERROR) && stream.avail_out == 0) {
+      result = InflateResult::kTooLarge;
+      break;
+    }
+    // No progress with room left means the stream was cut short; any other status is damage.
+    if (status != Z_OK) break;
   }
-  if (!parsed) {
+  *inflated = static_cast<int>(capacity - stream.avail_out);
+  inflateEnd(&stream);
+  return result;
+}
+
+void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
+  if (length < 0 || length > mBufferSize) {
+    FBTrace("The data received maybe incorrect.");
+    return;
+  }
+  const unsigned char* plain = payload;
+  int plainLength = length;
+  if (marker == kCompressedMarker) {
+    switch (Inflate(payload, length, &plainLength)) {
+      case InflateResult::kInflated:
+        plain = mInflated.get();
+        break;
+      case InflateResult::kTooLarge:
+        mInflatesTooFarTraces.Report(mClock());
+        return;
+      case InflateResult::kDamaged:
+        FBTrace("The data received maybe incorrect.");
+        return;
+    }
+  }
+  // The input is at most mBufferSize bytes and nests at most kMaxMessageDepth messages deep, so
+  // the envelope built from it stays a few megabytes at worst. The completeness test is made here
+  // rather than by the parse, which would also log every missing field of an incomplete message
+  // (a text of megabytes for a payload of many empty joints).
+  IVRA_PLUGIN_MESSAGE envelope;
+  google::protobuf::io::CodedInputStream input(plain, plainLength);
+  input.SetRecursionLimit(kMaxMessageDepth);
+  if (!envelope.ParsePartialFromCodedStream(&input) || !input.ConsumedEntireMessage() ||
+      !envelope.IsInitialized()) {
     FBTrace("The data received maybe incorrect.");
     return;
   }
@@ -203,11 +299,9 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
         ReplaceActors(envelope.command());
       }
       break;
-    case IVRA_PLUGIN_MESSAGE::HEADER_DATA: {
-      MutexLock lock(&mLock);
-      AcceptHeader(envelope.header());
+    case IVRA_PLUGIN_MESSAGE::HEADER_DATA:
+      AcceptHeader(envelope.mutable_header());
       break;
-    }
     case IVRA_PLUGIN_MESSAGE::FRAME_DATA:
       if (mHeaderReceived && !mHeaderPending) {
         MutexLock lock(&mLock);
@@ -226,22 +320,38 @@ void ServerLink::ReplaceActors(const COMMAND& command) {
   mActorsChanged = true;
 }
 
-void ServerLink::AcceptHeader(const BVH_HEADER& header) {
-  if (!header.has_actortag() || header.actortag() != mActorTag) return;
-  mHeader.CopyFrom(header);
-  DetectRotationOrder(mHeader.rootjoin());
-  mLiveJoints.clear();
-  mTPoseJoints.clear();
-  BuildJointTables(mHeader.rootjoin());
-  if (mHeaderPending) {
-    mHeaderPending = false;
-  } else {
-    FBTrace("BVH header changed.");
+void ServerLink::AcceptHeader(BVH_HEADER* header) {
+  if (!header->has_actortag() || header->actortag() != mActorTag) return;
+  const uint32_t tag = header->actortag();
+
+  // Everything that takes time is done without the lock: a getter waits at most for the swap.
+  bool rootWrong = false;
+  const int rotationOrder = DetectRotationOrder(header->rootjoin(), &rootWrong);
+  std::vector<JointPose> live;
+  std::vector<JointPose> tPose;
+  BuildJointTables(header->rootjoin(), &live, &tPose);
+  if (mHeaderBuiltHook) mHeaderBuiltHook();
+
+  bool wasPending = false;
+  {
+    MutexLock lock(&mLock);
+    // SelectActor changes the tag together with the pending flag under the lock; a header of the
+    // actor chosen before is dropped here, and only here can it be told apart.
+    if (tag != mActorTag) return;
+    mHeader.Swap(header);
+    mLiveJoints.swap(live);
+    mTPoseJoints.swap(tPose);
+    if (rotationOrder >= 0) mRotationOrder = rotationOrder;
+    // Tested and cleared in one step under the lock, as RequestHeader and SelectActor set it.
+    wasPending = mHeaderPending.exchange(false);
+    mHeaderReceived = true;
   }
-  mHeaderReceived = true;
+  // The previous header and tables, now in header, live and tPose, are destroyed after the lock.
+  if (rootWrong) FBTrace("BVH header wrong!");
+  if (!wasPending) FBTrace("BVH header changed.");
 }
 
-void ServerLink::DetectRotationOrder(const BVH_JOIN& root) {
+int ServerLink::DetectRotationOrder(const BVH_JOIN& root, bool* wrong) {
   int rotations[3];
   int count = 0;
   for (int channel : root.channels()) {
@@ -249,29 +359,21 @@ void ServerLink::DetectRotationOrder(const BVH_JOIN& root) {
     if (count < 3) rotations[count] = channel;
     ++count;
   }
-  if (count != 3) {
-    FBTrace("BVH header wrong!");
-    return;
-  }
+  *wrong = count != 3;
+  if (*wrong) return -1;
   const int first = rotations[0];
   const int second = rotations[1];
   constexpr int X = BVH_JOIN::Xrotation;
   constexpr int Y = BVH_JOIN::Yrotation;
   constexpr int Z = BVH_JOIN::Zrotation;
-  if (first == X && second == Y) {
-    mRotationOrder = 0;
-  } else if (first == X && second == Z) {
-    mRotationOrder = 1;
-  } else if (first == Y && second == X) {
-    mRotationOrder = 2;
-  } else if (first == Y && second == Z) {
-    mRotationOrder = 3;
-  } else if (first == Z && second == X) {
-    mRotationOrder = 4;
-  } else if (first == Z && second == Y) {
-    mRotationOrder = 5;
-  }
+  if (first == X && second == Y) return 0;
+  if (first == X && second == Z) return 1;
+  if (first == Y && second == X) return 2;
+  if (first == Y && second == Z) return 3;
+  if (first == Z && second == X) return 4;
+  if (first == Z && second == Y) return 5;
   // A pair naming one axis twice keeps the previous code.
+  return -1;
 }
 
 void ServerLink::FillJointPose(const BVH_JOIN& joint, JointPose* record) {
@@ -282,13 +384,15 @@ void ServerLink::FillJointPose(const BVH_JOIN& joint, JointPose* record) {
   record->mTranslation[2] = joint.offset().z();
 }
 
-void ServerLink::BuildJointTables(const BVH_JOIN& joint) {
+void ServerLink::BuildJointTables(const BVH_JOIN& joint, std::vector<JointPose>* live,
+                                  std::vector<JointPose>* tPose) {
   JointPose record;
   FillJointPose(joint, &record);
-  mTPoseJoints.push_back(record);
-  mLiveJoints.push_back(std::move(record));
+  tPose->push_back(record);
+  live->push_back(std::move(record));
 
-  for (const BVH_JOIN& child : joint.childjoin()) BuildJointTables(child);
+  // The recursion is as deep as the tree, which the parse bounds by kMaxMessageDepth.
+  for (const BVH_JOIN& child : joint.childjoin()) BuildJointTables(child, live, tPose);
 
   if (joint.has_endsite()) {
     JointPose endSite;
@@ -296,8 +400,8 @@ void ServerLink::BuildJointTables(const BVH_JOIN& joint) {
     endSite.mTranslation[0] = joint.endsite().x();
     endSite.mTranslation[1] = joint.endsite().y();
     endSite.mTranslation[2] = joint.endsite().z();
-    mLiveJoints.push_back(endSite);
-    mTPoseJoints.push_back(std::move(endSite));
+    live->push_back(endSite);
+    tPose->push_back(std::move(endSite));
   }
 }
 
@@ -396,7 +500,10 @@ void ServerLink::SendCommand(int commandType) {
 }
 
 void ServerLink::RequestHeader() {
-  mHeaderPending = true;
+  {
+    MutexLock lock(&mLock);
+    mHeaderPending = true;
+  }
   SendCommand(COMMAND::Command_Query_BVH_Header);
 }
 

@@ -13,7 +13,9 @@
 #include <fbsdk/fbsdk.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,11 +42,21 @@ class ServerLink {
   static constexpr int kDefaultBufferSize = 184320;
 
   // Traces for frames whose length field cannot be honoured. They are fixed texts, like every
-  // other trace of the link.
+  // other trace of the link. These and kTraceFrameInflatesTooFar are traced at most once a second
+  // each: the first at once as it is, and the next one after a second has passed with
+  // " (N times since the last report)" appended when it stands for N > 1 occurrences (itself and
+  // those held back since the last trace of that kind).
   static constexpr const char* kTraceFrameTooLong =
       "Frame longer than the receive buffer, payload skipped.";
   static constexpr const char* kTraceFrameLengthNegative =
       "Frame length negative, scanning for the next frame.";
+  // A compressed payload may not carry more than a plain one could: one whose stream inflates
+  // beyond the receive buffer is dropped, and inflation stops there.
+  static constexpr const char* kTraceFrameInflatesTooFar =
+      "Frame inflates beyond the receive buffer, dropped.";
+  // Deepest nesting of messages that a payload may have; deeper ones fail to parse. It bounds the
+  // recursion of the parser and of every walk over a header's joint tree.
+  static constexpr int kMaxMessageDepth = 100;
 
   ServerLink();
   // Closes a socket that is still open; sends nothing.
@@ -59,22 +71,28 @@ class ServerLink {
   // UI thread. Closes the socket if there is one and marks the link offline. The header copy, the
   // tables, the actor map and the chosen actor stay, so a later Open serves frames at once.
   void Close();
-  // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true.
+  // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true. Waits
+  // only for a socket read in progress on the I/O thread (one read call, which never blocks), not
+  // for the dispatch of a frame already read, which may still be applied after it returns.
   bool ReleaseSocket();
 
   // Device I/O thread. Reads one frame and dispatches it. Returns true exactly once per whole frame
   // read (also when its payload does not parse), false when no whole frame is waiting. A frame that
-  // has arrived only in part is kept and completed by later calls.
+  // has arrived only in part is kept and completed by later calls. Each call scans or skips at
+  // most mBufferSize bytes outside a frame's payload and then returns false, going on at the next
+  // call; it returns false as soon as it sees that the UI thread has cleared the handle.
   bool ReadMessage();
 
   // UI thread. Sends one compressed command frame carrying mActorTag; shows the
   // "Please ensure you are online." box instead when offline.
   void SendCommand(int commandType);
-  // UI thread. Marks a header as pending (also when offline) and queries it.
-  void RequestHeader();
+  // UI thread. Marks a header as pending (also when offline) and queries it. The flag is set under
+  // mLock, so header acceptance, which tests and clears it under the lock, sees the request
+  // wholly before or wholly after the header it applies.
+  void RequestHeader() EXCLUDES(mLock);
   // UI thread. Switches to another actor and queries its header; nothing happens for the current
   // tag.
-  void SelectActor(uint32_t actorTag);
+  void SelectActor(uint32_t actorTag) EXCLUDES(mLock);
 
   // Any thread (the evaluation, the I/O thread). Each takes mLock for one copy. The live getters
   // return the neutral pose while a header is pending or for an index outside the live table, the
@@ -94,7 +112,12 @@ class ServerLink {
   int GetRotationOrder() EXCLUDES(mLock);
 
   // Parses one payload and acts on it; called by ReadMessage only (public for the tests that feed
-  // payloads without a socket). REQUIRES: mLock not held.
+  // payloads without a socket), on one thread at a time. A compressed payload is inflated into a
+  // buffer of mBufferSize bytes first: one that inflates further is dropped with
+  // kTraceFrameInflatesTooFar, one whose compressed stream is damaged or cut short is traced as
+  // incorrect. A payload longer than mBufferSize, which ReadMessage never hands over, is traced as
+  // incorrect too. So no payload takes more memory or time than a full plain receive buffer.
+  // REQUIRES: mLock not held.
   void DispatchMessage(const unsigned char* payload, int length, uint32_t marker) EXCLUDES(mLock);
 
   // Composes the single-axis rotations that a joint lists, in the joint's own channel order (the
@@ -111,6 +134,9 @@ class ServerLink {
   FBTCPIP mTcp;  // stateless socket calls, safe from any thread
   const int mBufferSize = kDefaultBufferSize;
   std::unique_ptr<unsigned char[]> mBuffer;  // one payload; owned by the I/O thread
+  // The inflated payload, one byte longer than mBuffer so that a stream inflating beyond it is
+  // seen; owned by the thread that runs DispatchMessage (the I/O thread).
+  std::unique_ptr<unsigned char[]> mInflated;
 
   // ---- Guarded by mLock. ----
   IvraPlugs::BVH_HEADER mHeader GUARDED_BY(mLock);
@@ -129,27 +155,55 @@ class ServerLink {
   kovrim::Mutex mLock;
 
  private:
+  friend class ServerLinkTestPeer;
+  using Clock = std::chrono::steady_clock;
+
+  // One kind of the link's own traces, at most one a second, each carrying the count of the
+  // occurrences it stands for. Owned by the thread that traces it (the I/O thread).
+  class ThrottledTrace {
+   public:
+    explicit ThrottledTrace(const char* text) : mText(text) {}
+    // One occurrence at `now`: traced, or counted for the next trace of this kind.
+    void Report(Clock::time_point now);
+
+   private:
+    const char* const mText;
+    bool mReported = false;
+    Clock::time_point mLastReport;
+    uint64_t mHeldBack = 0;
+  };
+
   // Where ReadMessage stands in the current frame. Owned by the I/O thread.
   enum class ReceiveStage { kMarker, kLength, kPayload, kSkip };
 
   // One frame from socket: the body of ReadMessage.
   bool ReadFrame(int socket);
-  // Reads into the four-byte word; true once it holds four bytes.
-  bool FillWord(int socket);
+  // Reads into the four-byte word; true once it holds four bytes. Subtracts what it read from
+  // *budget.
+  bool FillWord(int socket, int* budget);
   // Forgets a partial frame of an earlier connection.
   void ResetReceiveState();
 
-  // Header acceptance and its helpers; REQUIRES mLock.
-  void AcceptHeader(const IvraPlugs::BVH_HEADER& header) REQUIRES(mLock);
-  void DetectRotationOrder(const IvraPlugs::BVH_JOIN& root) REQUIRES(mLock);
-  void BuildJointTables(const IvraPlugs::BVH_JOIN& joint) REQUIRES(mLock);
+  enum class InflateResult { kInflated, kTooLarge, kDamaged };
+  // Inflates a gzip or zlib stream (or several, one after another) into mInflated, stopping once
+  // it holds more than mBufferSize bytes. *inflated receives the byte count on kInflated.
+  InflateResult Inflate(const unsigned char* payload, int length, int* inflated);
+
+  // Header acceptance: builds the new header's tables without the lock, then swaps header and
+  // tables in under it. Takes the header's content (the envelope is the caller's local).
+  void AcceptHeader(IvraPlugs::BVH_HEADER* header) EXCLUDES(mLock);
+  // The channel order code of a root, or -1 to keep the current one; *wrong is set when the root
+  // does not list exactly three rotation channels.
+  static int DetectRotationOrder(const IvraPlugs::BVH_JOIN& root, bool* wrong);
+  static void BuildJointTables(const IvraPlugs::BVH_JOIN& joint, std::vector<JointPose>* live,
+                               std::vector<JointPose>* tPose);
   static void FillJointPose(const IvraPlugs::BVH_JOIN& joint, JointPose* record);
   // Frame acceptance and decoding; REQUIRES mLock.
   void AcceptFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
   void DecodeFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
   void ReplaceActors(const IvraPlugs::COMMAND& command) EXCLUDES(mLock);
 
-  // ReadMessage calls in progress; ReleaseSocket waits for them before closing the handle.
+  // ReadMessage calls reading the socket; ReleaseSocket waits for them before closing the handle.
   std::atomic<int> mSocketUsers{0};
   // Bumped by Open so that the I/O thread drops a partial frame of the previous connection.
   std::atomic<unsigned> mConnectionGeneration{0};
@@ -163,6 +217,15 @@ class ServerLink {
   int mPayloadLength = 0;
   int mPayloadFill = 0;
   int64_t mSkipLeft = 0;
+  ThrottledTrace mNegativeLengthTraces{kTraceFrameLengthNegative};
+  ThrottledTrace mTooLongTraces{kTraceFrameTooLong};
+  ThrottledTrace mInflatesTooFarTraces{kTraceFrameInflatesTooFar};
+
+  // ---- Test seams, set only by ServerLinkTestPeer before the link is used. ----
+  // The clock of the throttled traces.
+  std::function<Clock::time_point()> mClock = [] { return Clock::now(); };
+  // Called on the dispatching thread once a header's tables are built, before they are swapped in.
+  std::function<void()> mHeaderBuiltHook;
 };
 
 #endif  // KOVRIM_SERVER_LINK_H_
