@@ -160,7 +160,9 @@ class ServerLink {
   std::atomic<uint32_t> mActorTag{0};        // written by the UI thread
   std::atomic<bool> mActorsChanged{false};   // set by the I/O thread, cleared by the panel
   std::atomic<bool> mOnline{false};          // written by the UI thread
-  std::atomic<bool> mHeaderPending{false};   // set by the UI thread, cleared by the I/O thread
+  // Set by the UI thread and tested and cleared by the I/O thread's header acceptance, both under
+  // mLock; read without it elsewhere.
+  std::atomic<bool> mHeaderPending{false};
 
   kovrim::Mutex mLock;
 
