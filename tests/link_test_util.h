@@ -255,6 +255,15 @@ class ScriptedPeer {
     return ::recv(mConnection, &byte, 1, 0) == 0;
   }
 
+  // True once the other end has closed the connection, cleanly or by a reset (a socket closed
+  // with unread bytes resets the connection).
+  bool SeesClosed(int timeoutMs = 5000) {
+    pollfd fd{mConnection, POLLIN, 0};
+    if (::poll(&fd, 1, timeoutMs) != 1) return false;
+    char byte;
+    return ::recv(mConnection, &byte, 1, 0) <= 0;
+  }
+
   void CloseConnection() {
     if (mConnection >= 0) ::close(mConnection);
     mConnection = -1;

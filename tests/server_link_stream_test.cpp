@@ -269,40 +269,47 @@ TEST_F(ServerLinkStreamTest, FramesFlowIntoTheSameTablesAfterReconnecting) {
   EXPECT_TRUE(mPeer.Silent());  // no new header query
 }
 
-TEST_F(ServerLinkStreamTest, CloseWaitsForAReadInProgress) {
+TEST_F(ServerLinkStreamTest, CloseDuringAReadLeavesTheHandleToThatRead) {
   // Regression: Close on the UI thread closed the handle while the I/O thread was still reading
-  // it, so a new socket could take the number and be read by the old frame.
-  std::atomic<bool> inRead{false};
-  std::atomic<bool> closed{false};
-  std::atomic<bool> closedDuringRead{false};
-  std::atomic<bool> held{false};
-  fbsdk_control::SetSocketTap([&](int, bool outgoing, const char*, int size) {
-    if (outgoing || size <= 0 || held.exchange(true)) return;
-    inRead = true;
-    // Holds the read; Close must not finish while it lasts.
-    closedDuringRead = PollUntil([&] { return closed.load(); }, [] { std::this_thread::yield(); },
-                                 std::chrono::milliseconds(300));
+  // it, so a new socket could take the number and be read by the old frame. Close must neither
+  // close the handle under the read nor wait for it.
+  std::atomic<int> heldSocket{0};
+  std::atomic<bool> reopened{false};
+  bool released = false;
+  fbsdk_control::SetSocketTap([&](int socket, bool outgoing, const char*, int size) {
+    if (outgoing || size <= 0 || heldSocket != 0) return;
+    heldSocket = socket;
+    // Holds the read until the UI thread has gone offline and online again.
+    released = WaitUntil(
+        "Close and Open during the read", [&] { return reopened.load(); },
+        [] { std::this_thread::yield(); });
   });
   ASSERT_TRUE(mPeer.Send(Sentinel("held")));
   std::thread io([&] {
     WaitUntil(
-        "the read to be held", [&] { return inRead.load(); }, [&] { mLink.ReadMessage(); });
+        "the read to be held", [&] { return heldSocket != 0; }, [&] { mLink.ReadMessage(); });
   });
-  if (!WaitUntil(
-          "the read to be held", [&] { return inRead.load(); },
-          [] { std::this_thread::yield(); })) {
-    io.join();
-    return;
-  }
-  std::thread closer([&] {
+  ScriptedPeer second;
+  const bool held = WaitUntil(
+      "the read to be held", [&] { return heldSocket != 0; }, [] { std::this_thread::yield(); });
+  if (held) {
     mLink.Close();
-    closed = true;
-  });
-  closer.join();
+    // The read still holds the handle: the server has not seen the connection end.
+    EXPECT_TRUE(mPeer.Silent(100));
+    mLink.mPort = second.Port();
+    EXPECT_TRUE(mLink.Open());
+    EXPECT_TRUE(second.Accept());
+    EXPECT_NE(mLink.mSocket, heldSocket);
+  }
+  reopened = true;
   io.join();
   fbsdk_control::SetSocketTap(nullptr);
-  EXPECT_FALSE(closedDuringRead);
-  EXPECT_EQ(mLink.mSocket, 0);
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(released);
+  // The read closed the old handle as it gave it up; the link reads the new connection.
+  EXPECT_TRUE(mPeer.SeesClosed());
+  ASSERT_TRUE(second.Send(Sentinel("next")));
+  EXPECT_EQ(DrainThrough("next"), 1);
 }
 
 TEST_F(ServerLinkStreamTest, OpenReleasesTheSocketOfAnEarlierOpen) {

@@ -58,6 +58,7 @@ ServerLink::ServerLink()
 ServerLink::~ServerLink() {
   int socket = mSocket.exchange(0);
   if (socket != 0) mTcp.CloseSocket(socket);
+  CloseReleasedSocket();
 }
 
 bool ServerLink::Open() {
@@ -83,15 +84,26 @@ void ServerLink::Close() {
 }
 
 bool ServerLink::ReleaseSocket() {
-  int socket = mSocket.exchange(0);
-  if (socket != 0) {
-    // A ReadMessage on the I/O thread may still hold the handle it loaded before it was cleared;
-    // closing under it would let a new socket reuse the number while that read goes on. Reads
-    // never block, so this waits at most for one frame to be read and applied.
+  const int socket = mSocket.exchange(0);
+  if (socket == 0) return true;
+  // A ReadMessage on the I/O thread may still be reading the handle it loaded before it was
+  // cleared; closing under it would let a new socket take the number while that read goes on. So
+  // the handle is closed by whichever of this thread and the last reader comes second: the reader
+  // gives it up at its next step, and Close never waits for the network.
+  int earlier = mSocketToClose.exchange(socket);
+  if (earlier != 0) {
+    // A handle released before is still held by the same read (Close, Open and Close within one
+    // read step): wait for that step, which never blocks, rather than leak the handle.
     while (mSocketUsers.load() > 0) std::this_thread::yield();
-    mTcp.CloseSocket(socket);
+    mTcp.CloseSocket(earlier);
   }
+  if (mSocketUsers.load() == 0) CloseReleasedSocket();
   return true;
+}
+
+void ServerLink::CloseReleasedSocket() {
+  int socket = mSocketToClose.exchange(0);
+  if (socket != 0) mTcp.CloseSocket(socket);
 }
 
 void ServerLink::ResetReceiveState() {
@@ -121,8 +133,8 @@ bool ServerLink::ReadMessage() {
   mSocketUsers.fetch_add(1);
   const int socket = mSocket.load();
   const bool whole = socket != 0 && ReadFrame(socket);
-  mSocketUsers.fetch_sub(1);
-  // Dispatched once the socket is let go: Close waits for a read, never for a parse.
+  if (mSocketUsers.fetch_sub(1) == 1) CloseReleasedSocket();
+  // Dispatched once the socket is let go, so that a parse never keeps a released handle open.
   if (whole) DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
   return whole;
 }
@@ -314,10 +326,16 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
 void ServerLink::ReplaceActors(const COMMAND& command) {
   // actorslist() reads as an empty list when the command carries none.
   const IvraPlugs::TAG_MAP_STRING& list = command.actorslist();
-  MutexLock lock(&mLock);
-  mActors.clear();
-  for (const auto& entry : list.map()) mActors[entry.first] = entry.second;
-  mActorsChanged = true;
+  // Built without the lock, like a header's tables: a list of tens of thousands of entries would
+  // otherwise keep the getters waiting while it is copied and the old one destroyed.
+  std::map<uint32_t, std::string> actors;
+  for (const auto& entry : list.map()) actors[entry.first] = entry.second;
+  {
+    MutexLock lock(&mLock);
+    mActors.swap(actors);
+    mActorsChanged = true;
+  }
+  // The previous list, now in actors, is destroyed after the lock.
 }
 
 void ServerLink::AcceptHeader(BVH_HEADER* header) {

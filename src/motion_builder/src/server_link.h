@@ -71,9 +71,10 @@ class ServerLink {
   // UI thread. Closes the socket if there is one and marks the link offline. The header copy, the
   // tables, the actor map and the chosen actor stay, so a later Open serves frames at once.
   void Close();
-  // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true. Waits
-  // only for a socket read in progress on the I/O thread (one read call, which never blocks), not
-  // for the dispatch of a frame already read, which may still be applied after it returns.
+  // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true. It
+  // does not wait for the I/O thread: when a ReadMessage is reading the socket, that call closes
+  // it as it gives it up (within one read call, which never blocks), so the handle's number is not
+  // reused while it is read. A frame already read may still be applied after this returns.
   bool ReleaseSocket();
 
   // Device I/O thread. Reads one frame and dispatches it. Returns true exactly once per whole frame
@@ -195,6 +196,8 @@ class ServerLink {
   bool FillWord(int socket, int* budget);
   // Forgets a partial frame of an earlier connection.
   void ResetReceiveState();
+  // Closes the handle ReleaseSocket left to a reader, if it is still open.
+  void CloseReleasedSocket();
 
   enum class InflateResult { kInflated, kTooLarge, kDamaged };
   // Inflates a gzip or zlib stream (or several, one after another) into mInflated, stopping once
@@ -215,8 +218,10 @@ class ServerLink {
   void DecodeFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
   void ReplaceActors(const IvraPlugs::COMMAND& command) EXCLUDES(mLock);
 
-  // ReadMessage calls reading the socket; ReleaseSocket waits for them before closing the handle.
+  // ReadMessage calls reading the socket, and a handle released while one was: the last of them
+  // to give the socket up closes it.
   std::atomic<int> mSocketUsers{0};
+  std::atomic<int> mSocketToClose{0};
   // Bumped by Open so that the I/O thread drops a partial frame of the previous connection.
   std::atomic<unsigned> mConnectionGeneration{0};
 
