@@ -1,5 +1,6 @@
 // Parser and writer of BVH files, on the bundled captures and on small hand-written texts.
 #include "bvh.h"
+#include "bvh_fingers.h"
 
 #include <gtest/gtest.h>
 
@@ -341,6 +342,60 @@ TEST(BvhTest, ValidateClipRefusesInconsistentClips) {
   clip = good;
   clip.mFrameTime = 0;
   EXPECT_FALSE(bvh::ValidateClip(clip, &error));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BvhFingersTest, ChainsBelowTheHandsReachTheJointCountAndKeepTheCapture) {
+  bvh::Clip original;
+  std::string error;
+  ASSERT_TRUE(bvh::ParseBvhFile(DataFile("cmu_12_01_walk.bvh"), &original, &error)) << error;
+  for (int target : {31, 59, 173}) {
+    SCOPED_TRACE(target);
+    bvh::Clip clip = original;
+    ASSERT_TRUE(bvh::AddFingerChains(&clip, target, &error)) << error;
+    EXPECT_EQ(bvh::CountJoints(clip.mRoot), target);
+    ASSERT_EQ(clip.mFrameCount, original.mFrameCount);
+    ASSERT_EQ(clip.mValues.size(),
+              static_cast<size_t>(clip.mFrameCount) * static_cast<size_t>(clip.mChannelCount));
+    // The capture's own joints keep their channel values, found by name in the new order.
+    std::vector<const bvh::Joint*> before = bvh::JointsInOrder(original.mRoot);
+    std::vector<const bvh::Joint*> after = bvh::JointsInOrder(clip.mRoot);
+    auto start = [](const std::vector<const bvh::Joint*>& order, const std::string& name) {
+      int offset = 0;
+      for (const bvh::Joint* joint : order) {
+        if (joint->mName == name) return offset;
+        offset += static_cast<int>(joint->mChannels.size());
+      }
+      return -1;
+    };
+    for (const char* name : {"Hips", "LeftHand", "LeftHandIndex1", "RThumb", "Head"}) {
+      const int from = start(before, name), to = start(after, name);
+      ASSERT_GE(from, 0);
+      ASSERT_GE(to, 0);
+      for (int frame : {0, 100, clip.mFrameCount - 1}) {
+        for (int c = 0; c < 3; ++c) {
+          EXPECT_EQ(clip.mValues[frame * clip.mChannelCount + to + c],
+                    original.mValues[frame * original.mChannelCount + from + c])
+              << name << " frame " << frame;
+        }
+      }
+    }
+    // Fingers move, and the file parses back to the same clip.
+    if (target > 31) {
+      const int finger = start(after, "LeftFinger0_1");
+      ASSERT_GE(finger, 0);
+      EXPECT_NE(clip.mValues[finger], clip.mValues[100 * clip.mChannelCount + finger]);
+    }
+    bvh::Clip back;
+    ASSERT_TRUE(bvh::ParseBvhText(bvh::WriteBvh(clip), "fingers", &back, &error)) << error;
+    EXPECT_EQ(back.mValues, clip.mValues);
+    EXPECT_EQ(bvh::CountEndSites(back.mRoot), bvh::CountEndSites(clip.mRoot));
+  }
+  bvh::Clip clip = original;
+  EXPECT_FALSE(bvh::AddFingerChains(&clip, 30, &error));
 }
 
 }  // namespace

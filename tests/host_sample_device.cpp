@@ -57,10 +57,20 @@ bool SampleDevice::AnimationNodeNotify(FBAnimationNode* pAnimationNode,
                                        FBEvaluateInfo* pEvaluateInfo) {
   ++mNotifications;
   if (mOnNotify) mOnNotify();
-  const kReference reference = pAnimationNode->Reference;
-  const double value = mWriteBase.load() + static_cast<double>(reference);
-  FBVector4<double> data(value, value, value);
-  pAnimationNode->WriteData(data, pEvaluateInfo);
+  auto write = [&](FBAnimationNode* node) {
+    const kReference reference = node->Reference;
+    if (reference == mUnwrittenReference.load()) return;
+    const double value = mWriteBase.load() + static_cast<double>(reference);
+    FBVector4<double> data(value, value, value);
+    node->WriteData(data, pEvaluateInfo);
+  };
+  if (mWriteEveryNode) {
+    for (int i = 0; i < GetOutConnectorCount(); ++i) {
+      if (FBAnimationNode* node = GetOutConnector(i)) write(node);
+    }
+  } else {
+    write(pAnimationNode);
+  }
   return ParentClass::AnimationNodeNotify(pAnimationNode, pEvaluateInfo);
 }
 

@@ -52,6 +52,11 @@ class SampleDevice : public FBDevice {
   std::atomic<long> mIONotifications{0};
   // Value written for a node: base + reference (all three components), per notification.
   std::atomic<int> mWriteBase{0};
+  // When set, each notification writes every output node of the device, as a real device does,
+  // instead of only the node asked about.
+  std::atomic<bool> mWriteEveryNode{false};
+  // Output nodes with this reference are never written (0: every node is written).
+  std::atomic<kReference> mUnwrittenReference{0};
   // Called from AnimationNodeNotify (evaluation thread) when set before the evaluation starts.
   std::function<void()> mOnNotify;
   // Called from ModelTemplateUnBindNotify (UI thread) when set.

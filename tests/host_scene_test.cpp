@@ -170,6 +170,38 @@ TEST_F(HostSceneTest, EvaluationCopiesWrittenValuesOntoBoundModels) {
   ExpectNear(Value(mLegModel->Rotation), 10102, 10102, 10102);
 }
 
+// The host's evaluation pulls: each bound channel asks its node for this pass's value, and the
+// device is notified only for a node that holds none yet.
+TEST_F(HostSceneTest, EvaluationNotifiesOnlyNodesWithoutDataOfThisPass) {
+  BuildSkeleton();
+  ASSERT_TRUE(fbsdk_control::BindSkeleton(mDevice, mReferenceModel));
+  mDevice->mWriteEveryNode = true;
+  mDevice->mWriteBase = 5;
+  ASSERT_TRUE(fbsdk_control::EvaluateDevice(mDevice, FBTime(0)));
+  // The first notification wrote all six nodes; the other five pulls found their data.
+  EXPECT_EQ(mDevice->mNotifications.load(), 1);
+  ExpectNear(Value(mHipsModel->Translation), 10005, 10005, 10005);
+  ExpectNear(Value(mSpineModel->Rotation), 10006, 10006, 10006);
+  ExpectNear(Value(mLegModel->Rotation), 10007, 10007, 10007);
+
+  // Data of an earlier pass does not count: the next pass notifies again, once.
+  mDevice->mWriteBase = 50;
+  ASSERT_TRUE(fbsdk_control::EvaluateDevice(mDevice, FBTime(0, 0, 1)));
+  EXPECT_EQ(mDevice->mNotifications.load(), 2);
+  ExpectNear(Value(mLegModel->Translation), 10052, 10052, 10052);
+
+  // Nodes the device leaves unwritten (both of the spine's) are each pulled once more in the
+  // pass and not asked again; their model keeps the values it had, the others take the new data.
+  mDevice->mUnwrittenReference = mSpine.mTranslation->Reference;
+  mDevice->mWriteBase = 200;
+  ASSERT_TRUE(fbsdk_control::EvaluateDevice(mDevice, FBTime(0, 0, 2)));
+  EXPECT_EQ(mDevice->mNotifications.load(), 2 + 3);
+  ExpectNear(Value(mSpineModel->Translation), 10051, 10051, 10051);
+  ExpectNear(Value(mSpineModel->Rotation), 10051, 10051, 10051);
+  ExpectNear(Value(mHipsModel->Translation), 10200, 10200, 10200);
+  ExpectNear(Value(mLegModel->Rotation), 10202, 10202, 10202);
+}
+
 TEST_F(HostSceneTest, RecordingGivesTakeAnimationsOnlyWhileRecordingAndBound) {
   BuildSkeleton();
   fbsdk_control::SetTransportMode(kFBTransportPlay);

@@ -262,6 +262,88 @@ TEST_F(ServerLinkPoseTest, GettersServeNeutralLiveOrRestPose) {
   EXPECT_EQ(mLink.GetTPoseTranslation(1)[1], 10);
 }
 
+// The pose copy gives, entry for entry, what the getters give in every state of the link.
+void ExpectCopyMatchesGetters(ServerLink& link, int count) {
+  std::vector<ServerLink::PoseValues> copy;
+  for (bool tPose : {false, true}) {
+    SCOPED_TRACE(tPose ? "T-pose" : "live");
+    link.CopyPose(tPose, count, &copy);
+    ASSERT_EQ(copy.size(), static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      SCOPED_TRACE(i);
+      const FBVector4<double> t = tPose ? link.GetTPoseTranslation(i) : link.GetTranslation(i);
+      const FBVector3<double> r = tPose ? link.GetTPoseRotation(i) : link.GetRotation(i);
+      for (int c = 0; c < 4; ++c) EXPECT_EQ(copy[i].mTranslation.mValue[c], t.mValue[c]);
+      for (int c = 0; c < 3; ++c) EXPECT_EQ(copy[i].mRotation.mValue[c], r.mValue[c]);
+    }
+  }
+}
+
+TEST_F(ServerLinkPoseTest, PoseCopyMatchesTheGettersInEveryState) {
+  {
+    SCOPED_TRACE("no header yet");
+    ExpectCopyMatchesGetters(mLink, 3);
+  }
+  SendHeader(SmallTree());
+  SendFrame({7, 8, 9, 10, 20, 30, 40, 50, 60, 70, 80, 90});
+  // Five entries, and three beyond the tables.
+  {
+    SCOPED_TRACE("online");
+    ExpectCopyMatchesGetters(mLink, 8);
+  }
+  mLink.mOnline = false;
+  {
+    SCOPED_TRACE("offline");
+    ExpectCopyMatchesGetters(mLink, 8);
+  }
+  mLink.mOnline = true;
+  mLink.mHeaderPending = true;
+  {
+    SCOPED_TRACE("header pending");
+    ExpectCopyMatchesGetters(mLink, 8);
+  }
+  mLink.mHeaderPending = false;
+  // A shorter copy reuses the buffer and ends where asked.
+  std::vector<ServerLink::PoseValues> copy;
+  mLink.CopyPose(false, 5, &copy);
+  const ServerLink::PoseValues* storage = copy.data();
+  mLink.CopyPose(false, 2, &copy);
+  EXPECT_EQ(copy.size(), 2u);
+  mLink.CopyPose(false, 5, &copy);
+  EXPECT_EQ(copy.data(), storage);
+  EXPECT_EQ(copy[0].mTranslation.mValue[0], 7);
+  mLink.CopyPose(false, 0, &copy);
+  EXPECT_TRUE(copy.empty());
+}
+
+TEST_F(ServerLinkPoseTest, PoseCopyIsOneFrame) {
+  // Hips' x translation and Chest's z rotation carry the same value in every frame.
+  SendHeader(Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, X_ROT, Y_ROT}, {0, 0, 0},
+                   {Joint("Chest", {Z_ROT, X_ROT, Y_ROT}, {0, 10, 0})}));
+  std::atomic<bool> done{false};
+  std::atomic<int> mixed{0};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    std::vector<ServerLink::PoseValues> copy;
+    while (!done) {
+      mLink.CopyPose(false, 2, &copy);
+      if (std::fabs(copy[0].mTranslation.mValue[0] - copy[1].mRotation.mValue[2]) > 1e-6) ++mixed;
+      ++reads;
+    }
+  });
+  // Frames keep arriving while the reader copies.
+  int frames = 0;
+  EXPECT_TRUE(WaitUntil(
+      "the reader to copy 2000 poses", [&] { return reads.load() >= 2000 && frames >= 2000; },
+      [&] {
+        const float v = static_cast<float>(++frames % 170);
+        SendFrame({v, 0, 0, 0, 0, 0, v, 0, 0});
+      }));
+  done = true;
+  reader.join();
+  EXPECT_EQ(mixed.load(), 0);
+}
+
 TEST_F(ServerLinkPoseTest, ActorListsReplaceTheMap) {
   Dispatch(ActorListMessage({{2, "Bob"}, {1, "Ann"}}));
   EXPECT_TRUE(mLink.mActorsChanged.exchange(false));

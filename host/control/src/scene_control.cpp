@@ -91,9 +91,19 @@ bool EvaluateDevice(FBDevice* device, FBTime localTime) {
       if (modelTemplate && modelTemplate->mLocalPtr->mModel) picked.push_back(node);
     }
   }
+  // Each bound channel pulls its node: the box is notified only for a node that holds no data
+  // of this pass yet, so a notification that writes every node serves the whole pass. A node
+  // still unwritten after its own notification is not asked again; its model keeps its value.
   // Plug-in code, no host lock held. Picked nodes stay in memory until the device is deleted,
   // even if the device destroys them meanwhile.
-  for (FBAnimationNode* node : picked) device->AnimationNodeNotify(node, &info);
+  for (FBAnimationNode* node : picked) {
+    bool written = false;
+    {
+      std::lock_guard<std::mutex> lock(Scene().mMutex);
+      written = node->mLocalPtr->mWrittenPass == pass;
+    }
+    if (!written) device->AnimationNodeNotify(node, &info);
+  }
   {
     std::lock_guard<std::mutex> lock(Scene().mMutex);
     for (FBAnimationNode* node : picked) {

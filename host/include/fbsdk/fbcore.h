@@ -216,7 +216,9 @@ class FBSDK_DLL FBDevice : public FBBox {
                                        FBModelTemplate* pModelTemplate);
   // UI thread: pModelTemplate is about to be released; its Model is still set. Base: true.
   virtual bool ModelTemplateUnBindNotify(int pIndex, FBModelTemplate* pModelTemplate);
-  // Evaluation thread: called once per bound output node per pass. Base: nothing, true.
+  // Evaluation thread: called for a bound output node that holds no data of this pass yet
+  // (the host pulls each bound node; one written earlier in the pass is read, not notified).
+  // Base: nothing, true.
   bool AnimationNodeNotify(FBAnimationNode* pAnimationNode, FBEvaluateInfo* pEvaluateInfo) override;
 
   // Texts the host shows for the device; stored only.

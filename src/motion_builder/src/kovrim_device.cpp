@@ -1,5 +1,7 @@
 #include "kovrim_device.h"
 
+#include <vector>
+
 using IvraPlugs::BVH_HEADER;
 using IvraPlugs::BVH_JOIN;
 
@@ -333,8 +335,10 @@ bool KovrimDevice::AnimationNodeNotify(FBAnimationNode* pAnimationNode,
   if (!mJointsGate.TryEnterPass()) return false;
   const kReference reference = pAnimationNode->Reference;
   if (reference >= kJointNodeReferenceBase) {
-    // The host notifies every bound node on each evaluation while frames lower the gate one at a
-    // time, so the count only grows; it stops at a bound instead of wrapping to a closed gate.
+    // The host notifies the device once per pass (the first pull of a pass writes every node, the
+    // other pulls find their data), so the gate counts passes against frames. Should it ever
+    // outrun the frames for long (passes with no stream), it stops at a bound instead of
+    // wrapping to a closed gate.
     int32_t count = mEvaluationCount.load();
     while (count < kEvaluationCountLimit &&
            !mEvaluationCount.compare_exchange_weak(count, count + 1)) {
@@ -346,20 +350,19 @@ bool KovrimDevice::AnimationNodeNotify(FBAnimationNode* pAnimationNode,
 }
 
 void KovrimDevice::WritePose(FBEvaluateInfo* pEvaluateInfo) {
-  int index = 0;
+  // One copy of the whole pose under one take of the link's lock, into a buffer of this thread
+  // that keeps its capacity: a pass allocates nothing once the skeleton's size has been seen, and
+  // passes on other threads (or of other devices) never share it.
+  thread_local std::vector<ServerLink::PoseValues> pose;
+  // The pass shows one pose: the T-pose or the live one, as the flag stands when it starts.
+  const bool stayInTPose = mStayInTPose;
+  mLink.CopyPose(stayInTPose, static_cast<int>(mJoints.size()), &pose);
+  size_t index = 0;
   for (JointNodes& joint : mJoints) {
-    if (mStayInTPose) {
-      FBVector4<double> translation = mLink.GetTPoseTranslation(index);
-      joint.mTranslationNode->WriteData(translation, pEvaluateInfo);
-      FBVector3<double> rotation = mLink.GetTPoseRotation(index);
-      joint.mRotationNode->WriteData(rotation, pEvaluateInfo);
-      if (mCharacterizePending) ++mTPoseFrameCount;
-    } else {
-      FBVector4<double> translation = mLink.GetTranslation(index);
-      joint.mTranslationNode->WriteData(translation, pEvaluateInfo);
-      FBVector3<double> rotation = mLink.GetRotation(index);
-      joint.mRotationNode->WriteData(rotation, pEvaluateInfo);
-    }
+    ServerLink::PoseValues& values = pose[index];
+    joint.mTranslationNode->WriteData(values.mTranslation, pEvaluateInfo);
+    joint.mRotationNode->WriteData(values.mRotation, pEvaluateInfo);
+    if (stayInTPose && mCharacterizePending) ++mTPoseFrameCount;
     ++index;
   }
 }

@@ -565,6 +565,28 @@ FBVector3<double> ServerLink::GetRotation(int index) {
   return mOnline ? mLiveJoints[index].mRotation : mTPoseJoints[index].mRotation;
 }
 
+void ServerLink::CopyPose(bool tPose, int count, std::vector<PoseValues>* out) {
+  out->resize(count > 0 ? static_cast<size_t>(count) : 0);
+  MutexLock lock(&mLock);
+  // The same choices as the getters, made once for the whole copy.
+  const bool neutral = !tPose && mHeaderPending;
+  const std::vector<JointPose>& source = (tPose || !mOnline) ? mTPoseJoints : mLiveJoints;
+  // The live getters bound the index by the live table, the T-pose getters by theirs.
+  // Both tables are built together and have one size; the copy never reads past either.
+  const size_t limit =
+      neutral ? 0 : std::min(source.size(), tPose ? mTPoseJoints.size() : mLiveJoints.size());
+  for (size_t i = 0; i < out->size(); ++i) {
+    PoseValues& values = (*out)[i];
+    if (i < limit) {
+      values.mTranslation = source[i].mTranslation;
+      values.mRotation = source[i].mRotation;
+    } else {
+      values.mTranslation = NeutralTranslation();
+      values.mRotation = NeutralRotation();
+    }
+  }
+}
+
 int ServerLink::GetJointCount() {
   MutexLock lock(&mLock);
   return static_cast<int>(mLiveJoints.size());

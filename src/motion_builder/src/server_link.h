@@ -103,6 +103,16 @@ class ServerLink {
   FBVector3<double> GetTPoseRotation(int index) EXCLUDES(mLock);
   FBVector4<double> GetTranslation(int index) EXCLUDES(mLock);
   FBVector3<double> GetRotation(int index) EXCLUDES(mLock);
+  // One entry of a pose copy.
+  struct PoseValues {
+    FBVector4<double> mTranslation;
+    FBVector3<double> mRotation;
+  };
+  // Any thread. The values the getters give for pose indices 0 to count - 1 (the T-pose getters'
+  // when tPose is true, the live getters' otherwise), copied as one consistent pose under a single
+  // take of mLock. out is resized to count; its capacity is reused, so a caller that keeps the
+  // vector allocates nothing after the first copy of a given size.
+  void CopyPose(bool tPose, int count, std::vector<PoseValues>* out) EXCLUDES(mLock);
 
   // Number of entries in each pose table (joints plus end sites of the last accepted header).
   int GetJointCount() EXCLUDES(mLock);

@@ -38,9 +38,17 @@ long SamplesAcknowledged(FBSDKNamespace::FBDevice* device);
 
 // One evaluation pass of the device at localTime, on the caller's thread, as the host runs it:
 // waits while evaluation is paused; picks the live output nodes whose template is bound to a
-// model; calls AnimationNodeNotify for each; then copies each value written during this pass
-// onto its model's local channel of the node's type (Lcl Translation / Rotation / Scaling), if
-// the node and the binding still exist. False when no node was bound (nothing is notified).
+// model; then, in that order, each model's channel pulls its node: AnimationNodeNotify is called
+// for a node only when it holds no data written with this pass's FBEvaluateInfo yet, so a node
+// that an earlier notification of the same pass wrote is read, not notified again (a box that
+// writes every output node in one notification is notified once per pass), while a node written
+// in an earlier pass is notified again. A node left unwritten after its notification is not
+// asked again in the pass and its model keeps the value it had. Last, each value written during
+// this pass is copied onto its model's local channel of the node's type (Lcl Translation /
+// Rotation / Scaling), if the node and the binding still exist. This is the schedule the host
+// follows (its SDK documents the calls, not the schedule; devices write every output node at once
+// and unwritten nodes are handled by AnimationNodesOutDisableIfNotWritten). False when no node
+// was bound (nothing is notified).
 bool EvaluateDevice(FBSDKNamespace::FBDevice* device, FBSDKNamespace::FBTime localTime);
 // Evaluation passes now blocked by EvaluationPause.
 int EvaluationsWaiting();
