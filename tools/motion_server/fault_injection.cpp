@@ -251,6 +251,19 @@ IVRA_PLUGIN_MESSAGE AddChangedChannels(const IVRA_PLUGIN_MESSAGE& frame, uint64_
   return changed;
 }
 
+std::string MakeEmptyJointsFrame(size_t joints, Compression format) {
+  std::string root;
+  AppendVarint(2 * joints, &root);
+  root.reserve(root.size() + 2 * joints);
+  for (size_t i = 0; i < joints; ++i) root.append("\x2a\x00", 2);  // ChildJoin, empty
+  std::string header("\x0a", 1);                                   // RootJoin
+  header += root;
+  std::string plain("\x08\x01\x12", 3);  // Message = HEADER_DATA, then Header
+  AppendVarint(header.size(), &plain);
+  plain += header;
+  return EncodeRawPayload(plain, format);
+}
+
 std::string MakeBadLengthBytes(BadLengthKind kind, uint32_t marker, FaultRandom* random) {
   std::string bytes;
   AppendLittleEndian32(marker, &bytes);

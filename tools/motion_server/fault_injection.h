@@ -126,6 +126,11 @@ IvraPlugs::IVRA_PLUGIN_MESSAGE AddChangedJoint(const IvraPlugs::IVRA_PLUGIN_MESS
 // frame with the added joint's channels appended; index moves the joint.
 IvraPlugs::IVRA_PLUGIN_MESSAGE AddChangedChannels(const IvraPlugs::IVRA_PLUGIN_MESSAGE& frame,
                                                   uint64_t index);
+// A header frame whose root joint has joints empty child joints: two bytes each on the wire, a
+// message object each in a parser, so a few kilobytes of compressed payload inflate to megabytes
+// that cost a reader without an inflation bound gigabytes. It never decodes (the joints lack
+// their required fields).
+std::string MakeEmptyJointsFrame(size_t joints, Compression format);
 // The prefix (and filler) of a bad length of kind, with marker.
 std::string MakeBadLengthBytes(BadLengthKind kind, uint32_t marker, FaultRandom* random);
 // frame (marker, length, payload) with its payload damaged so that it no longer decodes.
