@@ -82,6 +82,19 @@ size_t DeflateStart(const std::string& payload) {
 
 }  // namespace
 
+void ConnectionFrames::Add(const ConnectionFrames& other) {
+  mSent += other.mSent;
+  mAdded += other.mAdded;
+  mDropped += other.mDropped;
+  mWithheld += other.mWithheld;
+  mCutShort += other.mCutShort;
+  mUnsent += other.mUnsent;
+  mLostOnWire += other.mLostOnWire;
+  mOnWire += other.mOnWire;
+  mDamaged += other.mDamaged;
+  mPhantom += other.mPhantom;
+}
+
 bool FaultOptions::Any() const {
   return mDropRate > 0 || mJitterMs > 0 || mBurst > 1 || mStallMs > 0 || mCutAfter > 0 ||
          mCutRate > 0 || mSplitWrites || mStrayRate > 0 || mFalseMarkerRate > 0 ||
@@ -117,6 +130,9 @@ bool FaultOptions::Validate(std::string* error) const {
   }
   if (mBurst < 0 || mBurst > kMaxBurst) {
     return fail("a burst must be from 0 to " + std::to_string(kMaxBurst) + " frames");
+  }
+  if (mBadLengthKinds == 0 || mBadLengthKinds > 0xf) {
+    return fail("bad lengths need at least one of their four kinds");
   }
   if (mStallAfter > 0 && mStallMs == 0) return fail("a stall needs its length in ms");
   if (mCutMidFrame && mCutAfter == 0 && mCutRate == 0) {
@@ -333,10 +349,11 @@ std::string TruncateFrame(const std::string& frame, FaultRandom* random) {
 std::string ChangedActorName(const std::string& name) { return name + "-v2"; }
 
 FaultStage::FaultStage(const FaultOptions& options, const FaultContext& context,
-                       uint64_t connection, FaultCounts* counts)
+                       uint64_t connection, FaultCounts* counts, ConnectionFrames* frames)
     : mOptions(options),
       mContext(context),
       mCounts(counts),
+      mFrames(frames),
       mRandom(options.mSeed ^ (connection * 0xd1342543de82ef95ull)) {}
 
 std::vector<size_t> FaultStage::Split(size_t size) {
@@ -352,9 +369,15 @@ std::vector<size_t> FaultStage::Split(size_t size) {
   return pieces;
 }
 
-void FaultStage::Enqueue(std::string bytes, bool motion, Clock::time_point now) {
+void FaultStage::Enqueue(std::string bytes, bool motion, Clock::time_point now,
+                         const std::vector<FrameMark>* frames) {
   if (bytes.empty()) return;
   Item item;
+  if (frames != nullptr) {
+    item.mFrames = *frames;
+  } else {
+    item.mFrames.push_back({0, bytes.size(), false});
+  }
   if (mOptions.mSplitWrites) item.mPieces = Split(bytes.size());
   Clock::time_point due = std::max({now, mLastDue, mStallUntil});
   if (motion && mOptions.mJitterMs > 0) {
@@ -380,6 +403,13 @@ void FaultStage::Enqueue(std::string bytes, bool motion, Clock::time_point now) 
   if (mInBurst >= mOptions.mBurst && mOptions.mBurst > 1) ReleaseBurst();
 }
 
+void FaultStage::EnqueueAdded(std::string bytes, Clock::time_point now) {
+  if (bytes.empty()) return;
+  ++mFrames->mSent;
+  ++mFrames->mAdded;
+  Enqueue(std::move(bytes), false, now);
+}
+
 void FaultStage::ReleaseBurst() {
   if (mInBurst == 0) return;
   for (Item& item : mHeld) item.mInBurst = false;
@@ -390,6 +420,7 @@ void FaultStage::ReleaseBurst() {
 void FaultStage::Delay(std::string bytes, Clock::time_point due) {
   Item item;
   if (mOptions.mSplitWrites) item.mPieces = Split(bytes.size());
+  item.mFrames.push_back({0, bytes.size(), false});
   item.mDue = due;
   mHeldBytes += bytes.size();
   item.mBytes = std::move(bytes);
@@ -406,12 +437,13 @@ void FaultStage::SubmitHeaderAnswer(uint32_t tag, const std::string& frame, Cloc
   if (mOptions.mDeepNesting && !mDeepSent) {
     mDeepSent = true;
     ++mCounts->mDeepHeaders;
-    Enqueue(MakeDeepHeaderFrame(tag, kDeepHeaderDepth, mContext.mCompression), false, now);
+    EnqueueAdded(MakeDeepHeaderFrame(tag, kDeepHeaderDepth, mContext.mCompression), now);
   }
   const std::string& answer =
       mChanged && tag == mContext.mChangeTag ? mContext.mChangedHeader : frame;
   if (mOptions.mNoHeader) {
     ++mCounts->mHeadersWithheld;
+    ++mFrames->mWithheld;
   } else if (mOptions.mHeaderDelayMs > 0) {
     ++mCounts->mHeadersDelayed;
     Delay(answer, now + std::chrono::milliseconds(mOptions.mHeaderDelayMs));
@@ -469,12 +501,15 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   if (mCut || frame.size() <= kFramePrefixBytes) return;
   if (mOptions.mDropRate > 0 && mRandom.Chance(mOptions.mDropRate)) {
     ++mCounts->mDropped;
+    ++mFrames->mDropped;
     return;
   }
   if (mCutInNextFrame) {
     // At least one byte is sent and at least one is missing.
     size_t keep = 1 + static_cast<size_t>(mRandom.Below(frame.size() - 1));
-    Enqueue(frame.substr(0, keep), true, now);
+    const std::vector<FrameMark> none;
+    Enqueue(frame.substr(0, keep), true, now, &none);
+    ++mFrames->mCutShort;
     Cut();
     return;
   }
@@ -500,6 +535,7 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   }
 
   std::string item;
+  std::vector<FrameMark> marks;  // frames the faults add before the motion frame
   if (mOptions.mStrayRate > 0 && mRandom.Chance(mOptions.mStrayRate)) {
     size_t count = mOptions.mStrayUnaligned ? 1 + static_cast<size_t>(mRandom.Below(64))
                                             : 4 * (1 + static_cast<size_t>(mRandom.Below(16)));
@@ -509,6 +545,7 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   if (mOptions.mFalseMarkerRate > 0 && mRandom.Chance(mOptions.mFalseMarkerRate)) {
     const bool compressed = mRandom.Below(2) == 1;
     auto length = static_cast<uint32_t>(1 + mRandom.Below(32));
+    marks.push_back({item.size(), kFramePrefixBytes + length, false});
     AppendLittleEndian32(compressed ? kCompressedMarker : kPlainMarker, &item);
     AppendLittleEndian32(length, &item);
     // A first byte that neither inflater nor parser accepts: 0 is no zlib method, 0x0f no
@@ -519,9 +556,23 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   }
   if (mOptions.mBadLengthRate > 0 && mRandom.Chance(mOptions.mBadLengthRate)) {
     auto kind = static_cast<BadLengthKind>(mRandom.Below(4));
+    if (mOptions.mBadLengthKinds != 0xf) {
+      std::vector<BadLengthKind> kinds;
+      for (unsigned k = 0; k < 4; ++k) {
+        if (mOptions.mBadLengthKinds & (1u << k)) kinds.push_back(static_cast<BadLengthKind>(k));
+      }
+      kind = kinds[static_cast<size_t>(mRandom.Below(kinds.size()))];
+    }
+    const size_t at = item.size();
     item += MakeBadLengthBytes(kind, MarkerOf(frame), &mRandom);
+    // A zero length is an empty frame, one above the buffer a frame a reader skips; the others
+    // are prefixes of no frame.
+    if (kind == BadLengthKind::kZero || kind == BadLengthKind::kAboveBuffer) {
+      marks.push_back({at, item.size() - at, false});
+    }
     ++mCounts->mBadLengths;
   }
+  bool damaged = true;
   if (mOptions.mBadEnumRate > 0 && mRandom.Chance(mOptions.mBadEnumRate)) {
     body = BadEnumFrame(tag, body, message);
     ++mCounts->mBadEnums;
@@ -531,17 +582,22 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   } else if (mOptions.mTruncateRate > 0 && mRandom.Chance(mOptions.mTruncateRate)) {
     body = TruncateFrame(body, &mRandom);
     ++mCounts->mTruncated;
+  } else {
+    damaged = false;
   }
+  mFrames->mSent += marks.size();
+  mFrames->mAdded += marks.size();
+  marks.push_back({item.size(), body.size(), damaged});
   item += body;
-  Enqueue(std::move(item), true, now);
+  Enqueue(std::move(item), true, now, &marks);
   ++mMotionSent;
 
   if (mOptions.mChangeSkeletonAfter > 0 && mContext.mHasChange && !mChanged &&
       mMotionSent >= mOptions.mChangeSkeletonAfter) {
     mChanged = true;
     ++mCounts->mSkeletonChanges;
-    Enqueue(mContext.mChangedActorList, false, now);
-    Enqueue(mContext.mChangedHeader, false, now);
+    EnqueueAdded(mContext.mChangedActorList, now);
+    EnqueueAdded(mContext.mChangedHeader, now);
   }
   bool cut = mOptions.mCutAfter > 0 && mMotionSent >= mOptions.mCutAfter;
   if (!cut && mOptions.mCutRate > 0) cut = mRandom.Chance(mOptions.mCutRate);
@@ -554,8 +610,13 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   }
 }
 
-void FaultStage::Release(Clock::time_point now, std::string* out, std::deque<size_t>* pieces) {
+void FaultStage::Release(Clock::time_point now, std::string* out, std::deque<size_t>* pieces,
+                         std::vector<FrameMark>* marks) {
   auto take = [&](Item& item) {
+    for (FrameMark mark : item.mFrames) {
+      mark.mStart += out->size();
+      marks->push_back(mark);
+    }
     *out += item.mBytes;
     for (size_t piece : item.mPieces) pieces->push_back(piece);
     mHeldBytes -= item.mBytes.size();
@@ -575,6 +636,13 @@ Clock::time_point FaultStage::NextDue() const {
   if (!mHeld.empty() && !mHeld.front().mInBurst) next = mHeld.front().mDue;
   if (!mDelayed.empty()) next = std::min(next, mDelayed.front().mDue);
   return next;
+}
+
+uint64_t FaultStage::HeldFrames() const {
+  uint64_t frames = 0;
+  for (const Item& item : mHeld) frames += item.mFrames.size();
+  for (const Item& item : mDelayed) frames += item.mFrames.size();
+  return frames;
 }
 
 }  // namespace kmq

@@ -253,6 +253,7 @@ RawFrameSplitter::RawFrameSplitter(size_t maxPayload) : mMaxPayload(maxPayload) 
 
 void RawFrameSplitter::Consume(size_t bytes, bool skipped) {
   mStart += bytes;
+  mConsumed += bytes;
   if (skipped) mSkippedBytes += bytes;
 }
 
@@ -263,6 +264,7 @@ void RawFrameSplitter::Feed(const void* data, size_t size) {
     size_t skip = static_cast<size_t>(std::min<uint64_t>(mSkipLeft, size));
     mSkipLeft -= skip;
     mSkippedBytes += skip;
+    mConsumed += skip;
     bytes += skip;
     size -= skip;
   }
@@ -306,6 +308,7 @@ bool RawFrameSplitter::Next(RawFrame* frame) {
     if (BufferedBytes() < total) return false;
     frame->mMarker = marker;
     frame->mPayload.assign(at + kFramePrefixBytes, static_cast<size_t>(length));
+    frame->mStreamOffset = mConsumed;
     Consume(total, false);
     return true;
   }

@@ -97,6 +97,8 @@ class FrameReader {
 struct RawFrame {
   uint32_t mMarker = 0;
   std::string mPayload;
+  // Where the marker starts in the stream, counting from the first byte fed to the splitter.
+  uint64_t mStreamOffset = 0;
 
   // Marker, little-endian length and payload.
   std::string WireBytes() const;
@@ -131,7 +133,8 @@ class RawFrameSplitter {
 
   size_t mMaxPayload;
   std::string mBuffer;
-  size_t mStart = 0;  // bytes before mStart are consumed; compacted lazily
+  size_t mStart = 0;       // bytes before mStart are consumed; compacted lazily
+  uint64_t mConsumed = 0;  // stream offset of mBuffer[mStart]
   uint64_t mSkipLeft = 0;
   uint64_t mSkippedWords = 0;
   uint64_t mNegativeLengths = 0;

@@ -74,6 +74,11 @@ struct Stats {
   // Without looping: every clip has been played and every queue sent. For a replay: at least
   // one connection had the whole capture, and every connection has had it and been sent it all.
   bool mPlaybackFinished = false;
+  // Connections' frames (fault_injection.h): the closed ones in the order they closed (the
+  // oldest forgotten past kMaxConnectionRecords), then the open ones as of the last loop turn.
+  std::vector<ConnectionFrames> mConnections;
+  // The sum over every closed connection, forgotten ones included; mConnection counts them.
+  ConnectionFrames mClosedFrames;
   // Replay: passes over the capture completed, counting every connection.
   uint64_t mReplayPasses = 0;
   FaultCounts mFaults;
@@ -81,6 +86,8 @@ struct Stats {
 
 class MotionServer {
  public:
+  static constexpr size_t kMaxConnectionRecords = 64;
+
   explicit MotionServer(ServerOptions options);
   // Stops the server if it is running.
   ~MotionServer();
@@ -159,6 +166,11 @@ class MotionServer {
   void Send(Client* client, Outgoing kind, uint32_t tag, const std::string& frame,
             const IvraPlugs::IVRA_PLUGIN_MESSAGE* message, Clock::time_point now);
   void Append(Client* client, const std::string& bytes);
+  // Feeds bytes just written to client's model of the plug-in's reader, and settles the frames
+  // written whole: taken by the reader, or lost on the wire.
+  void TrackWritten(Client* client, const char* bytes, size_t size);
+  // Counts what is left of client's frames when it closes, and keeps its record.
+  void RetireFrames(Client* client);
   void ReleaseFaults(Client* client, Clock::time_point now);
   void CutConnection(Client* client);
   void Flush(Client* client);
