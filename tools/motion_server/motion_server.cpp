@@ -528,7 +528,7 @@ void MotionServer::Run() {
 
 int MotionServer::PollTimeoutMs(Clock::time_point now) const {
   Clock::time_point next = Clock::time_point::max();
-  if (mPlaying) {
+  if (mPlaying && !mPaused) {
     for (const auto& actor : mActors) {
       if (!actor->mFinished) next = std::min(next, actor->Due(actor->mNextFrame));
     }
@@ -609,8 +609,21 @@ void MotionServer::ResumePlayback(Clock::time_point now) {
   }
 }
 
+void MotionServer::SetPaused(bool paused) {
+  mPauseRequested = paused;
+  uint64_t one = 1;
+  while (mWake.Get() >= 0 && ::write(mWake.Get(), &one, sizeof(one)) < 0 && errno == EINTR) {
+  }
+}
+
 void MotionServer::AdvancePlayback(Clock::time_point now) {
-  if (!mPlaying) return;
+  const bool pause = mPauseRequested.load();
+  if (pause != mPaused) {
+    mPaused = pause;
+    if (!mPaused && mPlaying) ResumePlayback(now);
+    mLocalStats.mPaused = mPaused;
+  }
+  if (!mPlaying || mPaused) return;
   for (auto& actor : mActors) actor->mBurst = 0;
   // Overdue frames go out in the order they fell due, whichever actor they belong to, so that
   // the order of the stream does not depend on how late this turn runs.

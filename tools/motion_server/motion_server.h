@@ -74,6 +74,8 @@ struct Stats {
   // Without looping: every clip has been played and every queue sent. For a replay: at least
   // one connection had the whole capture, and every connection has had it and been sent it all.
   bool mPlaybackFinished = false;
+  // SetPaused(true) has taken effect: no frame is played.
+  bool mPaused = false;
   // Connections' frames (fault_injection.h): the closed ones in the order they closed (the
   // oldest forgotten past kMaxConnectionRecords), then the open ones as of the last loop turn.
   std::vector<ConnectionFrames> mConnections;
@@ -116,6 +118,11 @@ class MotionServer {
   // Closes every connection and joins the server thread. Idempotent; the server cannot be
   // started again.
   void Stop();
+
+  // Holds playback (no frame is played) while paused; on resuming, the schedule goes on from
+  // now. Queries are still answered. Any thread, before Start or until Stop; takes effect at
+  // the server's next loop turn.
+  void SetPaused(bool paused);
 
   // The server thread publishes its counters once per loop turn, so they may trail by one turn
   // what clients have already received.
@@ -196,6 +203,8 @@ class MotionServer {
   OwnedFd mWake;  // eventfd that interrupts poll() when Stop is called
   std::thread mThread;
   std::atomic<bool> mStopRequested{false};
+  std::atomic<bool> mPauseRequested{false};
+  bool mPaused = false;  // server thread: the pause in force
   std::atomic<int> mPort{-1};
 
   // Server thread only.
