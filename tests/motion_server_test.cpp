@@ -546,10 +546,10 @@ long ProcStatusKib(pid_t pid, const std::string& key) {
   return kib;
 }
 
-// A command of 16 KB that inflates to just under 16 MiB of empty joints once stalled every client for
-// seconds and took gigabytes. The server now stops inflating past what a plain frame could carry:
-// the commands are refused, the server's peak memory hardly moves, the same connection is still
-// answered and the other client's stream goes on.
+// A command of 16 KB that inflates to just under 16 MiB of empty joints once stalled every client
+// for seconds and took gigabytes. The server now stops inflating past what a plain frame could
+// carry: the commands are refused, the server's peak memory hardly moves, the same connection is
+// still answered and the other client's stream goes on.
 TEST(MotionServerToolTest, RefusesCommandsThatInflatePastAFrameWithBoundedMemory) {
   ChildProcess server;
   ASSERT_TRUE(server.Spawn(KMQ_SERVER_BINARY, {"--port", "0", "--synthetic", "--rate", "1000"}));
@@ -572,9 +572,9 @@ TEST(MotionServerToolTest, RefusesCommandsThatInflatePastAFrameWithBoundedMemory
   // Commands are handled in order: the answer to this query comes after every bomb was refused.
   ASSERT_TRUE(hostile.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(1), Compression::kGzip)));
   IVRA_PLUGIN_MESSAGE reply;
-  ASSERT_TRUE(hostile.ReceiveNonFrame(&reply));
+  ASSERT_TRUE(hostile.ReceiveNonFrame(&reply)) << server.Output() << server.Errors();
   while (reply.message() != IVRA_PLUGIN_MESSAGE::HEADER_DATA) {
-    ASSERT_TRUE(hostile.ReceiveNonFrame(&reply));
+    ASSERT_TRUE(hostile.ReceiveNonFrame(&reply)) << server.Output() << server.Errors();
   }
   EXPECT_EQ(reply.header().actortag(), 1u);
   ASSERT_TRUE(server.ReadUntil("sent malformed data")) << server.Output();

@@ -105,7 +105,6 @@ class Soak : public ::testing::Test {
     const ConnectionFrames* open = OpenConnection(stats);
     ASSERT_NE(open, nullptr);
     mCurrent.mId = open->mConnection;
-    mOnlineSamples = mHost->SamplesReceived();
   }
 
   // Pauses playback and waits until the device has dispatched every frame on the wire.
@@ -115,14 +114,19 @@ class Soak : public ::testing::Test {
         mServer->WaitForStats([](const kmq::Stats& s) { return s.mPaused; }, kServerDeadline));
     const Clock::time_point until = Clock::now() + kServerDeadline;
     for (;;) {
-      const ConnectionFrames* open = OpenConnection(mServer->GetStats());
+      const kmq::Stats stats = mServer->GetStats();
+      const ConnectionFrames* open = OpenConnection(stats);
       ASSERT_NE(open, nullptr);
       const long dispatched = mHost->SamplesReceived() - mOnlineSamples;
       ASSERT_LE(static_cast<uint64_t>(dispatched), open->mOnWire);
       if (static_cast<uint64_t>(dispatched) == open->mOnWire) break;
       ASSERT_LT(Clock::now(), until)
           << "dispatched " << dispatched << " of " << open->mOnWire << " on connection "
-          << open->mConnection << " (" << mCurrent.mId << "), online " << mHost->IsOnline();
+          << open->mConnection << " (" << mCurrent.mId << "), online " << mHost->IsOnline()
+          << "; server wrote " << open->mBytesWritten << " bytes; the tap saw "
+          << mHost->Health().Report().mFramesIn << " frames, " << mHost->Health().Report().mBytesIn
+          << " bytes in all, the device acknowledged " << mHost->SamplesReceived()
+          << " in all; last move " << mLastMove;
       IdleFor(0.01);
     }
     mCurrent.mQuiet = true;
@@ -154,6 +158,8 @@ class Soak : public ::testing::Test {
   void GoOnline() {
     std::string message;
     const uint64_t last = mCurrent.mId;
+    // Offline, the device reads nothing: what it acknowledges from here on is this connection's.
+    mOnlineSamples = mHost->SamplesReceived();
     ASSERT_TRUE(mHost->SetOnline(true, &message)) << message;
     ASSERT_NO_FATAL_FAILURE(AwaitConnection(last));
   }
@@ -164,6 +170,7 @@ class Soak : public ::testing::Test {
   std::unique_ptr<HeadlessHost> mHost;
   UserConnection mCurrent;
   long mOnlineSamples = 0;
+  int mLastMove = -1;
   std::vector<UserConnection> mConnections;
   std::vector<ConnectionFrames> mClosed;  // the server's records, in the same order
 };
@@ -195,6 +202,7 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
   ASSERT_TRUE(mHost->CreateDevice(&message)) << message;
   ASSERT_TRUE(mHost->TypeAddress("127.0.0.1", &message)) << message;
   ASSERT_TRUE(mHost->TypePort(std::to_string(mServer->Port()), &message)) << message;
+  mOnlineSamples = mHost->SamplesReceived();
   ASSERT_TRUE(mHost->SetOnline(true, &message)) << message;
   ASSERT_NO_FATAL_FAILURE(AwaitConnection(0));
   ASSERT_EQ(mHost->IdleUntil([&] { return mHost->Actors().size() == 3; }, kWaitSeconds),
@@ -209,11 +217,16 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
   const double referenceAt = std::min(60.0, mSeconds / 3);
   long referenceKib = -1;
   int moves[5] = {0, 0, 0, 0, 0};
+  std::vector<long> residents;  // every 30 s
   while (SecondsSince(start) < mSeconds) {
     IdleFor(0.2 + static_cast<double>(mRandom.Below(1800)) / 1000.0);
     if (referenceKib < 0 && SecondsSince(start) >= referenceAt) referenceKib = ResidentKib();
+    if (SecondsSince(start) >= 30.0 * static_cast<double>(residents.size() + 1)) {
+      residents.push_back(ResidentKib());
+    }
     const int move = static_cast<int>(mRandom.Below(5));
     ++moves[move];
+    mLastMove = move;
     switch (move) {
       case 0:
         ASSERT_TRUE(mHost->Click(kmq::PanelButton::kRebuildSkeleton, &message)) << message;
@@ -246,6 +259,8 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
   }
   ASSERT_NO_FATAL_FAILURE(Quiesce());
   const long endKib = ResidentKib();
+  const size_t traces = fbsdk_control::TracesSeen().size();
+  const size_t boxes = fbsdk_control::MessageBoxesShown().size();
   ASSERT_NO_FATAL_FAILURE(GoOffline());
 
   ConnectionFrames total;
@@ -272,6 +287,9 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
     dispatched += static_cast<uint64_t>(user.mDispatched);
   }
   EXPECT_EQ(total.mSent, dispatched + discardedOffline + total.mUnsent);
+  std::string trend;
+  for (long kib : residents) trend += " " + std::to_string(kib);
+  std::printf("[ figures  ] resident KiB every 30 s:%s\n", trend.c_str());
   ASSERT_GT(referenceKib, 0);
   EXPECT_LE(endKib, referenceKib + referenceKib / 20)
       << "resident memory grew from " << referenceKib << " KiB to " << endKib << " KiB";
@@ -279,12 +297,13 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
       "[ figures  ] soak %.0f s: %zu connections, moves: %d rebuilds, %d T-pose toggles, %d actor "
       "choices, %d offline while streaming, %d offline when quiet; sent %llu, dispatched %llu, "
       "discarded at offline %llu, unsent at offline %llu; resident %ld KiB at %.0f s, %ld KiB at "
-      "the end (%+.2f%%)\n",
+      "the end (%+.2f%%); %zu traces, %zu message boxes\n",
       SecondsSince(start), mConnections.size(), moves[0], moves[1], moves[2], moves[3], moves[4],
       static_cast<unsigned long long>(total.mSent), static_cast<unsigned long long>(dispatched),
       static_cast<unsigned long long>(discardedOffline),
       static_cast<unsigned long long>(total.mUnsent), referenceKib, referenceAt, endKib,
-      100.0 * static_cast<double>(endKib - referenceKib) / static_cast<double>(referenceKib));
+      100.0 * static_cast<double>(endKib - referenceKib) / static_cast<double>(referenceKib),
+      traces, boxes);
 }
 
 }  // namespace

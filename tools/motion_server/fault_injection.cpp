@@ -93,6 +93,7 @@ void ConnectionFrames::Add(const ConnectionFrames& other) {
   mOnWire += other.mOnWire;
   mDamaged += other.mDamaged;
   mPhantom += other.mPhantom;
+  mBytesWritten += other.mBytesWritten;
 }
 
 bool FaultOptions::Any() const {

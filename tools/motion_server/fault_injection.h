@@ -123,8 +123,9 @@ struct ConnectionFrames {
   uint64_t mLostOnWire = 0;
   uint64_t mOnWire = 0;
   uint64_t mDamaged = 0;  // of mOnWire, damaged frames: dispatched but not applied
-  uint64_t mPhantom =
-      0;  // frames the reader took that were never built (a marker inside a payload)
+  // Frames the reader took that were never built (a marker inside a payload).
+  uint64_t mPhantom = 0;
+  uint64_t mBytesWritten = 0;
 
   // Adds other's counts (not its number or state).
   void Add(const ConnectionFrames& other);

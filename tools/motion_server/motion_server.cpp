@@ -816,6 +816,7 @@ void MotionServer::ReleaseFaults(Client* client, Clock::time_point now) {
 
 void MotionServer::TrackWritten(Client* client, const char* bytes, size_t size) {
   client->mWritten += size;
+  client->mFrames.mBytesWritten = client->mWritten;
   client->mWire.Feed(bytes, size);
   RawFrame frame;
   while (client->mWire.Next(&frame)) client->mTaken.push_back(frame.mStreamOffset);
