@@ -3,7 +3,8 @@
 // actors and goes offline and online at random (seeded) times. Every connection's frames are
 // accounted for, and resident memory at the end stays within 5% of what it was early on.
 // Runs only when KMQ_SOAK_SECONDS is set (its length in seconds); KMQ_SOAK_SEED picks the user's
-// moves (default 1). CTest runs it under the label "soak".
+// moves (default 1), KMQ_SOAK_MOVES keeps to some of them (digits: 0 rebuild, 1 T-pose, 2 actor,
+// 3 offline while streaming, 4 offline when quiet). CTest runs it under the label "soak".
 #include <unistd.h>
 
 #include <chrono>
@@ -218,13 +219,20 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
   long referenceKib = -1;
   int moves[5] = {0, 0, 0, 0, 0};
   std::vector<long> residents;  // every 30 s
+  const char* only = std::getenv("KMQ_SOAK_MOVES");
+  std::string allowed;
+  for (const char* c = only; c != nullptr && *c != '\0'; ++c) {
+    if (*c >= '0' && *c <= '4') allowed.push_back(*c);
+  }
   while (SecondsSince(start) < mSeconds) {
     IdleFor(0.2 + static_cast<double>(mRandom.Below(1800)) / 1000.0);
     if (referenceKib < 0 && SecondsSince(start) >= referenceAt) referenceKib = ResidentKib();
     if (SecondsSince(start) >= 30.0 * static_cast<double>(residents.size() + 1)) {
       residents.push_back(ResidentKib());
     }
-    const int move = static_cast<int>(mRandom.Below(5));
+    int move = static_cast<int>(mRandom.Below(5));
+    // KMQ_SOAK_MOVES (digits 0 to 4) keeps the soak to some moves, to find what one costs.
+    if (!allowed.empty()) move = allowed[static_cast<size_t>(move) % allowed.size()] - '0';
     ++moves[move];
     mLastMove = move;
     switch (move) {
@@ -297,13 +305,13 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
       "[ figures  ] soak %.0f s: %zu connections, moves: %d rebuilds, %d T-pose toggles, %d actor "
       "choices, %d offline while streaming, %d offline when quiet; sent %llu, dispatched %llu, "
       "discarded at offline %llu, unsent at offline %llu; resident %ld KiB at %.0f s, %ld KiB at "
-      "the end (%+.2f%%); %zu traces, %zu message boxes\n",
+      "the end (%+.2f%%); %zu traces, %zu message boxes, %d templates\n",
       SecondsSince(start), mConnections.size(), moves[0], moves[1], moves[2], moves[3], moves[4],
       static_cast<unsigned long long>(total.mSent), static_cast<unsigned long long>(dispatched),
       static_cast<unsigned long long>(discardedOffline),
       static_cast<unsigned long long>(total.mUnsent), referenceKib, referenceAt, endKib,
       100.0 * static_cast<double>(endKib - referenceKib) / static_cast<double>(referenceKib),
-      traces, boxes);
+      traces, boxes, mHost->TemplateCount());
 }
 
 }  // namespace

@@ -429,12 +429,12 @@ void FaultStage::Delay(std::string bytes, Clock::time_point due) {
 }
 
 void FaultStage::SubmitActorList(const std::string& frame, Clock::time_point now) {
-  if (mCut) return;
+  if (RefusedAfterCut()) return;
   Enqueue(mChanged ? mContext.mChangedActorList : frame, false, now);
 }
 
 void FaultStage::SubmitHeaderAnswer(uint32_t tag, const std::string& frame, Clock::time_point now) {
-  if (mCut) return;
+  if (RefusedAfterCut()) return;
   if (mOptions.mDeepNesting && !mDeepSent) {
     mDeepSent = true;
     ++mCounts->mDeepHeaders;
@@ -454,8 +454,14 @@ void FaultStage::SubmitHeaderAnswer(uint32_t tag, const std::string& frame, Cloc
 }
 
 void FaultStage::SubmitOther(const std::string& frame, Clock::time_point now) {
-  if (mCut) return;
+  if (RefusedAfterCut()) return;
   Enqueue(frame, false, now);
+}
+
+bool FaultStage::RefusedAfterCut() {
+  if (!mCut) return false;
+  ++mFrames->mUnsent;
+  return true;
 }
 
 void FaultStage::Cut() {
@@ -499,7 +505,7 @@ std::string FaultStage::BadEnumFrame(uint32_t tag, const std::string& frame,
 
 void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
                               const IVRA_PLUGIN_MESSAGE* message, Clock::time_point now) {
-  if (mCut || frame.size() <= kFramePrefixBytes) return;
+  if (RefusedAfterCut()) return;
   if (mOptions.mDropRate > 0 && mRandom.Chance(mOptions.mDropRate)) {
     ++mCounts->mDropped;
     ++mFrames->mDropped;

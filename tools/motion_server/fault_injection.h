@@ -117,7 +117,7 @@ struct ConnectionFrames {
   uint64_t mDropped = 0;
   uint64_t mWithheld = 0;  // header answers never sent
   uint64_t mCutShort = 0;  // the frame a mid-frame cut broke off
-  uint64_t mUnsent = 0;    // still queued or held when the connection closed
+  uint64_t mUnsent = 0;    // still queued or held when the connection closed, or after a cut
   // Written whole, but not taken by the reader: skipped as oversize, swallowed by the skip of a
   // 2^31-1 length, or off the reader's grid after unaligned stray bytes.
   uint64_t mLostOnWire = 0;
@@ -254,6 +254,8 @@ class FaultStage {
   std::string BadEnumFrame(uint32_t tag, const std::string& frame,
                            const IvraPlugs::IVRA_PLUGIN_MESSAGE* message);
   void Cut();
+  // Once a cut is decided nothing more is taken: counts the frame as unsent and says so.
+  bool RefusedAfterCut();
 
   const FaultOptions& mOptions;
   const FaultContext& mContext;
