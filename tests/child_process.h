@@ -102,6 +102,7 @@ class ChildProcess {
   }
 
   void Signal(int signal) { ::kill(mPid, signal); }
+  pid_t Pid() const { return mPid; }
   const std::string& Output() const { return mOutText; }
   const std::string& Errors() const { return mErrText; }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -745,6 +746,46 @@ TEST(FaultOptionsTest, HelpDocumentsEveryFaultOption) {
     EXPECT_NE(text.find(option), std::string::npos) << option;
   }
   EXPECT_NE(text.find("ends useful data"), std::string::npos);
+}
+
+// The stage's share of a connection's books: what it adds, removes and damages, with every frame
+// it hands out marked where it starts. Frames submitted once a cut is decided are never sent and
+// count as unsent, so the books still balance however late the cut is carried out.
+TEST(FaultStageFrames, MarksEveryFrameAndCountsWhatACutRefuses) {
+  kmq::FaultOptions options;
+  options.mCutAfter = 2;
+  options.mFalseMarkerRate = 1;
+  kmq::FaultContext context;
+  kmq::FaultCounts counts;
+  kmq::ConnectionFrames frames;
+  kmq::FaultStage stage(options, context, 1, &counts, &frames);
+  const bvh::Clip clip = kmq::MakeSyntheticClip();
+  const auto now = kmq::FaultStage::Clock::now();
+  for (int i = 0; i < 5; ++i) {
+    const std::string frame =
+        kmq::EncodeFrame(kmq::MakeFrameMessage(clip, i, 1), kmq::Compression::kGzip);
+    stage.SubmitMotion(1, frame, nullptr, now);
+  }
+  std::string out;
+  std::deque<size_t> pieces;
+  std::vector<kmq::FrameMark> marks;
+  stage.Release(now, &out, &pieces, &marks);
+  EXPECT_TRUE(stage.CutDue());
+  // Two motion frames, each after a false marker the stage added.
+  ASSERT_EQ(marks.size(), 4u);
+  EXPECT_EQ(frames.mAdded, 2u);
+  EXPECT_EQ(frames.mSent, 2u);  // the caller counts what it submits; the stage what it adds
+  EXPECT_EQ(frames.mUnsent, 3u);
+  kmq::RawFrameSplitter reader;
+  reader.Feed(out.data(), out.size());
+  kmq::RawFrame frame;
+  for (const kmq::FrameMark& mark : marks) {
+    ASSERT_TRUE(reader.Next(&frame));
+    EXPECT_EQ(frame.mStreamOffset, mark.mStart);
+    EXPECT_EQ(kmq::kFramePrefixBytes + frame.mPayload.size(), mark.mSize);
+  }
+  EXPECT_EQ(marks.back().mStart + marks.back().mSize, out.size());
+  EXPECT_FALSE(reader.Next(&frame));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bvh.h"
+#include "fault_injection.h"
 #include "synthetic_actor.h"
 
 namespace {
@@ -182,11 +183,40 @@ TEST(MotionProtocolTest, ReaderSkipsBadInputAndResyncs) {
   EXPECT_FALSE(reader.Next(&message));
 }
 
-TEST(MotionProtocolTest, RefusesPayloadsThatExpandWithoutBound) {
-  std::string bomb = Compress(std::string(kmq::kMaxDecodedBytes + 1, '\0'));
-  ASSERT_LT(bomb.size(), kmq::kMaxPayloadBytes);
+// A valid envelope (an actor list query) of exactly size bytes: the query, then an unknown
+// length-delimited field 15 as filler, which the parser keeps aside.
+std::string EnvelopeOfSize(size_t size) {
+  const std::string query("\x08\x00\x22\x02\x08\x07", 6);
+  for (size_t filler = size - query.size() - 4;; --filler) {
+    std::string field(1, static_cast<char>(0x7a));
+    for (size_t n = filler;; n >>= 7) {
+      field.push_back(static_cast<char>((n & 0x7f) | (n >= 0x80 ? 0x80 : 0)));
+      if (n < 0x80) break;
+    }
+    if (query.size() + field.size() + filler == size)
+      return query + field + std::string(filler, 'x');
+  }
+}
+
+TEST(MotionProtocolTest, CompressedPayloadMayNotInflatePastAPlainFrame) {
+  EXPECT_EQ(kmq::kMaxDecodedBytes, kmq::kClientBufferBytes);
   IVRA_PLUGIN_MESSAGE message;
   std::string error;
+  const std::string atBound = EnvelopeOfSize(kmq::kMaxDecodedBytes);
+  ASSERT_EQ(atBound.size(), kmq::kMaxDecodedBytes);
+  ASSERT_TRUE(message.ParseFromString(atBound));
+  std::string packed = Compress(atBound);
+  EXPECT_TRUE(kmq::DecodePayload(true, packed.data(), packed.size(), &message, &error)) << error;
+  EXPECT_EQ(message.command().cmdtype(), COMMAND::Command_Query_ActorList);
+
+  packed = Compress(EnvelopeOfSize(kmq::kMaxDecodedBytes + 1));
+  EXPECT_FALSE(kmq::DecodePayload(true, packed.data(), packed.size(), &message, &error));
+  EXPECT_NE(error.find("expands beyond 184320 bytes"), std::string::npos) << error;
+
+  // 16 MB of empty joints from about 16 KB.
+  const std::string bomb = kmq::MakeEmptyJointsFrame(8u << 20, Compression::kGzip).substr(8);
+  ASSERT_LT(bomb.size(), 64u << 10);
+  error.clear();
   EXPECT_FALSE(kmq::DecodePayload(true, bomb.data(), bomb.size(), &message, &error));
   EXPECT_NE(error.find("expands"), std::string::npos) << error;
 }

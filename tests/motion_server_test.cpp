@@ -22,6 +22,7 @@
 
 #include "bvh.h"
 #include "child_process.h"
+#include "fault_injection.h"
 #include "motion_protocol.h"
 #include "raw_stream_client.h"
 #include "synthetic_actor.h"
@@ -528,6 +529,73 @@ TEST(MotionServerToolTest, PlaysOnceThenExits) {
   }
   EXPECT_EQ(frames, kmq::MakeSyntheticClip().mFrameCount);
   EXPECT_EQ(server.WaitForExit(), 0) << server.Output() << server.Errors();
+}
+
+// A /proc/PID/status figure in KiB ("VmHWM", "VmRSS"), or -1.
+long ProcStatusKib(pid_t pid, const std::string& key) {
+  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (file == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof(line), file) != nullptr) {
+    if (std::strncmp(line, (key + ":").c_str(), key.size() + 1) == 0) {
+      kib = std::strtol(line + key.size() + 1, nullptr, 10);
+    }
+  }
+  std::fclose(file);
+  return kib;
+}
+
+// A command of 16 KB that inflates to just under 16 MiB of empty joints once stalled every client
+// for seconds and took gigabytes. The server now stops inflating past what a plain frame could
+// carry: the commands are refused, the server's peak memory hardly moves, the same connection is
+// still answered and the other client's stream goes on.
+TEST(MotionServerToolTest, RefusesCommandsThatInflatePastAFrameWithBoundedMemory) {
+  ChildProcess server;
+  ASSERT_TRUE(server.Spawn(KMQ_SERVER_BINARY, {"--port", "0", "--synthetic", "--rate", "1000"}));
+  ASSERT_TRUE(server.ReadUntil(" (Ctrl-C stops)")) << server.Output() << server.Errors();
+  const int port = ListeningPort(server.Output());
+  ASSERT_GT(port, 0) << server.Output();
+  TestClient watcher;
+  ASSERT_TRUE(watcher.Connect(port));
+  IvraPlugs::BVH_FRAME frame;
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(watcher.ReceiveFrame(1, &frame));
+  const long baselineKib = ProcStatusKib(server.Pid(), "VmHWM");
+  ASSERT_GT(baselineKib, 0);
+
+  TestClient hostile;
+  ASSERT_TRUE(hostile.Connect(port));
+  const std::string bomb = kmq::MakeEmptyJointsFrame((8u << 20) - 64, Compression::kGzip);
+  ASSERT_LT(bomb.size(), 64u << 10);
+  constexpr int kBombs = 4;
+  for (int i = 0; i < kBombs; ++i) ASSERT_TRUE(hostile.Send(bomb));
+  // Commands are handled in order: the answer to this query comes after every bomb was refused.
+  ASSERT_TRUE(hostile.Send(kmq::EncodeFrame(kmq::MakeHeaderQuery(1), Compression::kGzip)));
+  IVRA_PLUGIN_MESSAGE reply;
+  ASSERT_TRUE(hostile.ReceiveNonFrame(&reply)) << server.Output() << server.Errors();
+  while (reply.message() != IVRA_PLUGIN_MESSAGE::HEADER_DATA) {
+    ASSERT_TRUE(hostile.ReceiveNonFrame(&reply)) << server.Output() << server.Errors();
+  }
+  EXPECT_EQ(reply.header().actortag(), 1u);
+  ASSERT_TRUE(server.ReadUntil("sent malformed data")) << server.Output();
+
+  const long peakKib = ProcStatusKib(server.Pid(), "VmHWM");
+  EXPECT_LT(peakKib - baselineKib, 64L << 10)
+      << "peak " << peakKib << " KiB, before " << baselineKib;
+  // The other client goes on: consecutive synthetic frames keep coming.
+  const bvh::Clip synth = kmq::MakeSyntheticClip();
+  ASSERT_TRUE(watcher.ReceiveFrame(1, &frame));
+  int row = RowIndex(synth, frame);
+  ASSERT_GE(row, 0);
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(watcher.ReceiveFrame(1, &frame));
+    row = (row + 1) % synth.mFrameCount;
+    ASSERT_EQ(Values(frame), Row(synth, row)) << "frame " << i;
+  }
+  std::printf("server peak memory: %ld KiB before, %ld KiB after %d bombs of %zu bytes\n",
+              baselineKib, peakKib, kBombs, bomb.size());
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitForExit(), 0) << server.Errors();
 }
 
 TEST(MotionServerToolTest, ReportsBvhErrorsWithFileAndLine) {

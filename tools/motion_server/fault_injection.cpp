@@ -82,6 +82,20 @@ size_t DeflateStart(const std::string& payload) {
 
 }  // namespace
 
+void ConnectionFrames::Add(const ConnectionFrames& other) {
+  mSent += other.mSent;
+  mAdded += other.mAdded;
+  mDropped += other.mDropped;
+  mWithheld += other.mWithheld;
+  mCutShort += other.mCutShort;
+  mUnsent += other.mUnsent;
+  mLostOnWire += other.mLostOnWire;
+  mOnWire += other.mOnWire;
+  mDamaged += other.mDamaged;
+  mPhantom += other.mPhantom;
+  mBytesWritten += other.mBytesWritten;
+}
+
 bool FaultOptions::Any() const {
   return mDropRate > 0 || mJitterMs > 0 || mBurst > 1 || mStallMs > 0 || mCutAfter > 0 ||
          mCutRate > 0 || mSplitWrites || mStrayRate > 0 || mFalseMarkerRate > 0 ||
@@ -117,6 +131,9 @@ bool FaultOptions::Validate(std::string* error) const {
   }
   if (mBurst < 0 || mBurst > kMaxBurst) {
     return fail("a burst must be from 0 to " + std::to_string(kMaxBurst) + " frames");
+  }
+  if (mBadLengthKinds == 0 || mBadLengthKinds > 0xf) {
+    return fail("bad lengths need at least one of their four kinds");
   }
   if (mStallAfter > 0 && mStallMs == 0) return fail("a stall needs its length in ms");
   if (mCutMidFrame && mCutAfter == 0 && mCutRate == 0) {
@@ -251,6 +268,19 @@ IVRA_PLUGIN_MESSAGE AddChangedChannels(const IVRA_PLUGIN_MESSAGE& frame, uint64_
   return changed;
 }
 
+std::string MakeEmptyJointsFrame(size_t joints, Compression format) {
+  std::string root;
+  AppendVarint(2 * joints, &root);
+  root.reserve(root.size() + 2 * joints);
+  for (size_t i = 0; i < joints; ++i) root.append("\x2a\x00", 2);  // ChildJoin, empty
+  std::string header("\x0a", 1);                                   // RootJoin
+  header += root;
+  std::string plain("\x08\x01\x12", 3);  // Message = HEADER_DATA, then Header
+  AppendVarint(header.size(), &plain);
+  plain += header;
+  return EncodeRawPayload(plain, format);
+}
+
 std::string MakeBadLengthBytes(BadLengthKind kind, uint32_t marker, FaultRandom* random) {
   std::string bytes;
   AppendLittleEndian32(marker, &bytes);
@@ -320,10 +350,11 @@ std::string TruncateFrame(const std::string& frame, FaultRandom* random) {
 std::string ChangedActorName(const std::string& name) { return name + "-v2"; }
 
 FaultStage::FaultStage(const FaultOptions& options, const FaultContext& context,
-                       uint64_t connection, FaultCounts* counts)
+                       uint64_t connection, FaultCounts* counts, ConnectionFrames* frames)
     : mOptions(options),
       mContext(context),
       mCounts(counts),
+      mFrames(frames),
       mRandom(options.mSeed ^ (connection * 0xd1342543de82ef95ull)) {}
 
 std::vector<size_t> FaultStage::Split(size_t size) {
@@ -339,9 +370,15 @@ std::vector<size_t> FaultStage::Split(size_t size) {
   return pieces;
 }
 
-void FaultStage::Enqueue(std::string bytes, bool motion, Clock::time_point now) {
+void FaultStage::Enqueue(std::string bytes, bool motion, Clock::time_point now,
+                         const std::vector<FrameMark>* frames) {
   if (bytes.empty()) return;
   Item item;
+  if (frames != nullptr) {
+    item.mFrames = *frames;
+  } else {
+    item.mFrames.push_back({0, bytes.size(), false});
+  }
   if (mOptions.mSplitWrites) item.mPieces = Split(bytes.size());
   Clock::time_point due = std::max({now, mLastDue, mStallUntil});
   if (motion && mOptions.mJitterMs > 0) {
@@ -367,6 +404,13 @@ void FaultStage::Enqueue(std::string bytes, bool motion, Clock::time_point now) 
   if (mInBurst >= mOptions.mBurst && mOptions.mBurst > 1) ReleaseBurst();
 }
 
+void FaultStage::EnqueueAdded(std::string bytes, Clock::time_point now) {
+  if (bytes.empty()) return;
+  ++mFrames->mSent;
+  ++mFrames->mAdded;
+  Enqueue(std::move(bytes), false, now);
+}
+
 void FaultStage::ReleaseBurst() {
   if (mInBurst == 0) return;
   for (Item& item : mHeld) item.mInBurst = false;
@@ -377,6 +421,7 @@ void FaultStage::ReleaseBurst() {
 void FaultStage::Delay(std::string bytes, Clock::time_point due) {
   Item item;
   if (mOptions.mSplitWrites) item.mPieces = Split(bytes.size());
+  item.mFrames.push_back({0, bytes.size(), false});
   item.mDue = due;
   mHeldBytes += bytes.size();
   item.mBytes = std::move(bytes);
@@ -384,21 +429,22 @@ void FaultStage::Delay(std::string bytes, Clock::time_point due) {
 }
 
 void FaultStage::SubmitActorList(const std::string& frame, Clock::time_point now) {
-  if (mCut) return;
+  if (RefusedAfterCut()) return;
   Enqueue(mChanged ? mContext.mChangedActorList : frame, false, now);
 }
 
 void FaultStage::SubmitHeaderAnswer(uint32_t tag, const std::string& frame, Clock::time_point now) {
-  if (mCut) return;
+  if (RefusedAfterCut()) return;
   if (mOptions.mDeepNesting && !mDeepSent) {
     mDeepSent = true;
     ++mCounts->mDeepHeaders;
-    Enqueue(MakeDeepHeaderFrame(tag, kDeepHeaderDepth, mContext.mCompression), false, now);
+    EnqueueAdded(MakeDeepHeaderFrame(tag, kDeepHeaderDepth, mContext.mCompression), now);
   }
   const std::string& answer =
       mChanged && tag == mContext.mChangeTag ? mContext.mChangedHeader : frame;
   if (mOptions.mNoHeader) {
     ++mCounts->mHeadersWithheld;
+    ++mFrames->mWithheld;
   } else if (mOptions.mHeaderDelayMs > 0) {
     ++mCounts->mHeadersDelayed;
     Delay(answer, now + std::chrono::milliseconds(mOptions.mHeaderDelayMs));
@@ -408,8 +454,14 @@ void FaultStage::SubmitHeaderAnswer(uint32_t tag, const std::string& frame, Cloc
 }
 
 void FaultStage::SubmitOther(const std::string& frame, Clock::time_point now) {
-  if (mCut) return;
+  if (RefusedAfterCut()) return;
   Enqueue(frame, false, now);
+}
+
+bool FaultStage::RefusedAfterCut() {
+  if (!mCut) return false;
+  ++mFrames->mUnsent;
+  return true;
 }
 
 void FaultStage::Cut() {
@@ -453,15 +505,18 @@ std::string FaultStage::BadEnumFrame(uint32_t tag, const std::string& frame,
 
 void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
                               const IVRA_PLUGIN_MESSAGE* message, Clock::time_point now) {
-  if (mCut || frame.size() <= kFramePrefixBytes) return;
+  if (RefusedAfterCut()) return;
   if (mOptions.mDropRate > 0 && mRandom.Chance(mOptions.mDropRate)) {
     ++mCounts->mDropped;
+    ++mFrames->mDropped;
     return;
   }
   if (mCutInNextFrame) {
     // At least one byte is sent and at least one is missing.
     size_t keep = 1 + static_cast<size_t>(mRandom.Below(frame.size() - 1));
-    Enqueue(frame.substr(0, keep), true, now);
+    const std::vector<FrameMark> none;
+    Enqueue(frame.substr(0, keep), true, now, &none);
+    ++mFrames->mCutShort;
     Cut();
     return;
   }
@@ -487,6 +542,7 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   }
 
   std::string item;
+  std::vector<FrameMark> marks;  // frames the faults add before the motion frame
   if (mOptions.mStrayRate > 0 && mRandom.Chance(mOptions.mStrayRate)) {
     size_t count = mOptions.mStrayUnaligned ? 1 + static_cast<size_t>(mRandom.Below(64))
                                             : 4 * (1 + static_cast<size_t>(mRandom.Below(16)));
@@ -496,6 +552,7 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   if (mOptions.mFalseMarkerRate > 0 && mRandom.Chance(mOptions.mFalseMarkerRate)) {
     const bool compressed = mRandom.Below(2) == 1;
     auto length = static_cast<uint32_t>(1 + mRandom.Below(32));
+    marks.push_back({item.size(), kFramePrefixBytes + length, false});
     AppendLittleEndian32(compressed ? kCompressedMarker : kPlainMarker, &item);
     AppendLittleEndian32(length, &item);
     // A first byte that neither inflater nor parser accepts: 0 is no zlib method, 0x0f no
@@ -506,9 +563,23 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   }
   if (mOptions.mBadLengthRate > 0 && mRandom.Chance(mOptions.mBadLengthRate)) {
     auto kind = static_cast<BadLengthKind>(mRandom.Below(4));
+    if (mOptions.mBadLengthKinds != 0xf) {
+      std::vector<BadLengthKind> kinds;
+      for (unsigned k = 0; k < 4; ++k) {
+        if (mOptions.mBadLengthKinds & (1u << k)) kinds.push_back(static_cast<BadLengthKind>(k));
+      }
+      kind = kinds[static_cast<size_t>(mRandom.Below(kinds.size()))];
+    }
+    const size_t at = item.size();
     item += MakeBadLengthBytes(kind, MarkerOf(frame), &mRandom);
+    // A zero length is an empty frame, one above the buffer a frame a reader skips; the others
+    // are prefixes of no frame.
+    if (kind == BadLengthKind::kZero || kind == BadLengthKind::kAboveBuffer) {
+      marks.push_back({at, item.size() - at, false});
+    }
     ++mCounts->mBadLengths;
   }
+  bool damaged = true;
   if (mOptions.mBadEnumRate > 0 && mRandom.Chance(mOptions.mBadEnumRate)) {
     body = BadEnumFrame(tag, body, message);
     ++mCounts->mBadEnums;
@@ -518,17 +589,22 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   } else if (mOptions.mTruncateRate > 0 && mRandom.Chance(mOptions.mTruncateRate)) {
     body = TruncateFrame(body, &mRandom);
     ++mCounts->mTruncated;
+  } else {
+    damaged = false;
   }
+  mFrames->mSent += marks.size();
+  mFrames->mAdded += marks.size();
+  marks.push_back({item.size(), body.size(), damaged});
   item += body;
-  Enqueue(std::move(item), true, now);
+  Enqueue(std::move(item), true, now, &marks);
   ++mMotionSent;
 
   if (mOptions.mChangeSkeletonAfter > 0 && mContext.mHasChange && !mChanged &&
       mMotionSent >= mOptions.mChangeSkeletonAfter) {
     mChanged = true;
     ++mCounts->mSkeletonChanges;
-    Enqueue(mContext.mChangedActorList, false, now);
-    Enqueue(mContext.mChangedHeader, false, now);
+    EnqueueAdded(mContext.mChangedActorList, now);
+    EnqueueAdded(mContext.mChangedHeader, now);
   }
   bool cut = mOptions.mCutAfter > 0 && mMotionSent >= mOptions.mCutAfter;
   if (!cut && mOptions.mCutRate > 0) cut = mRandom.Chance(mOptions.mCutRate);
@@ -541,8 +617,13 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   }
 }
 
-void FaultStage::Release(Clock::time_point now, std::string* out, std::deque<size_t>* pieces) {
+void FaultStage::Release(Clock::time_point now, std::string* out, std::deque<size_t>* pieces,
+                         std::vector<FrameMark>* marks) {
   auto take = [&](Item& item) {
+    for (FrameMark mark : item.mFrames) {
+      mark.mStart += out->size();
+      marks->push_back(mark);
+    }
     *out += item.mBytes;
     for (size_t piece : item.mPieces) pieces->push_back(piece);
     mHeldBytes -= item.mBytes.size();
@@ -562,6 +643,13 @@ Clock::time_point FaultStage::NextDue() const {
   if (!mHeld.empty() && !mHeld.front().mInBurst) next = mHeld.front().mDue;
   if (!mDelayed.empty()) next = std::min(next, mDelayed.front().mDue);
   return next;
+}
+
+uint64_t FaultStage::HeldFrames() const {
+  uint64_t frames = 0;
+  for (const Item& item : mHeld) frames += item.mFrames.size();
+  for (const Item& item : mDelayed) frames += item.mFrames.size();
+  return frames;
 }
 
 }  // namespace kmq

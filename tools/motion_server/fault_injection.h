@@ -53,6 +53,8 @@ struct FaultOptions {
   // 184320-byte buffer (followed by that many filler bytes) or 2^31-1 (a reader that skips it
   // skips everything after it) before a motion frame.
   double mBadLengthRate = 0;
+  // The kinds a bad length is chosen from, one bit per BadLengthKind (1 << kind); all by default.
+  unsigned mBadLengthKinds = 0xf;
   // The motion frame is replaced by an envelope with an undeclared enum value: a Message of 7,
   // a CmdType of 4, or the actor's header with a channel of 9.
   double mBadEnumRate = 0;
@@ -91,6 +93,46 @@ struct FaultCounts {
   uint64_t mHeadersWithheld = 0;
 };
 
+// One frame (marker, length, payload) within bytes bound for the wire: where it starts in them and
+// how long it is.
+struct FrameMark {
+  uint64_t mStart = 0;
+  uint64_t mSize = 0;
+  bool mDamaged = false;  // corrupt, truncated or an undeclared enum: no reader applies it
+};
+
+// What became of one connection's frames. A frame is anything the server built with a marker and
+// a length that matches what follows (a bad prefix of a negative or 2^31-1 length is none).
+// Frames on the wire are those a reader by the plug-in's own rules (RawFrameSplitter) takes whole
+// from the bytes written, so a client that reads everything dispatches exactly mOnWire frames.
+// Once the connection is closed, or while every byte queued has been written, the books balance:
+// mSent + mPhantom == mOnWire + Removed().
+struct ConnectionFrames {
+  uint64_t mConnection = 0;  // numbered from 1, as the server's console shows it
+  bool mOpen = true;
+  uint64_t mSent = 0;   // the server's messages handed to the connection, and frames faults added
+  uint64_t mAdded = 0;  // of mSent, added by faults: false markers, zero and oversize lengths,
+                        // the deep header, a skeleton change's actor list and header
+  // Removed before the wire.
+  uint64_t mDropped = 0;
+  uint64_t mWithheld = 0;  // header answers never sent
+  uint64_t mCutShort = 0;  // the frame a mid-frame cut broke off
+  uint64_t mUnsent = 0;    // still queued or held when the connection closed, or after a cut
+  // Written whole, but not taken by the reader: skipped as oversize, swallowed by the skip of a
+  // 2^31-1 length, or off the reader's grid after unaligned stray bytes.
+  uint64_t mLostOnWire = 0;
+  uint64_t mOnWire = 0;
+  uint64_t mDamaged = 0;  // of mOnWire, damaged frames: dispatched but not applied
+  // Frames the reader took that were never built (a marker inside a payload).
+  uint64_t mPhantom = 0;
+  uint64_t mBytesWritten = 0;
+
+  // Adds other's counts (not its number or state).
+  void Add(const ConnectionFrames& other);
+  uint64_t Removed() const { return mDropped + mWithheld + mCutShort + mUnsent + mLostOnWire; }
+  bool Balanced() const { return mSent + mPhantom == mOnWire + Removed(); }
+};
+
 // A small, fully specified generator (splitmix64), so that a seed means the same on any build.
 class FaultRandom {
  public:
@@ -126,6 +168,11 @@ IvraPlugs::IVRA_PLUGIN_MESSAGE AddChangedJoint(const IvraPlugs::IVRA_PLUGIN_MESS
 // frame with the added joint's channels appended; index moves the joint.
 IvraPlugs::IVRA_PLUGIN_MESSAGE AddChangedChannels(const IvraPlugs::IVRA_PLUGIN_MESSAGE& frame,
                                                   uint64_t index);
+// A header frame whose root joint has joints empty child joints: two bytes each on the wire, a
+// message object each in a parser, so a few kilobytes of compressed payload inflate to megabytes
+// that cost a reader without an inflation bound gigabytes. It never decodes (the joints lack
+// their required fields).
+std::string MakeEmptyJointsFrame(size_t joints, Compression format);
 // The prefix (and filler) of a bad length of kind, with marker.
 std::string MakeBadLengthBytes(BadLengthKind kind, uint32_t marker, FaultRandom* random);
 // frame (marker, length, payload) with its payload damaged so that it no longer decodes.
@@ -154,9 +201,11 @@ class FaultStage {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // context and counts must outlive the stage; connection numbers the connection from 1.
+  // context, counts and frames must outlive the stage; connection numbers the connection from
+  // 1. The stage adds to frames what it adds, removes or damages; the caller counts what it
+  // submits (mSent) and what happens on the wire.
   FaultStage(const FaultOptions& options, const FaultContext& context, uint64_t connection,
-             FaultCounts* counts);
+             FaultCounts* counts, ConnectionFrames* frames);
 
   // An actor list sent on connection or on request.
   void SubmitActorList(const std::string& frame, Clock::time_point now);
@@ -171,8 +220,12 @@ class FaultStage {
   void ReleaseBurst();
 
   // Appends to out what is due by now. With split writes, the size of each send() call is
-  // appended to pieces.
-  void Release(Clock::time_point now, std::string* out, std::deque<size_t>* pieces);
+  // appended to pieces. The frames within the bytes appended go to marks, each mStart counted
+  // from the beginning of *out.
+  void Release(Clock::time_point now, std::string* out, std::deque<size_t>* pieces,
+               std::vector<FrameMark>* marks);
+  // Frames held that no Release has handed out yet.
+  uint64_t HeldFrames() const;
   // When something held becomes due; Clock::time_point::max() if nothing waits on time.
   Clock::time_point NextDue() const;
   size_t HeldBytes() const { return mHeldBytes; }
@@ -185,21 +238,29 @@ class FaultStage {
  private:
   struct Item {
     std::string mBytes;
+    std::vector<FrameMark> mFrames;  // mStart counted from the beginning of mBytes
     std::vector<size_t> mPieces;
     Clock::time_point mDue;
     bool mInBurst = false;
   };
 
-  void Enqueue(std::string bytes, bool motion, Clock::time_point now);
+  // bytes hold one whole frame, unless frames (when not null) says where its frames are.
+  void Enqueue(std::string bytes, bool motion, Clock::time_point now,
+               const std::vector<FrameMark>* frames = nullptr);
+  // Enqueue for a frame the stage adds on its own.
+  void EnqueueAdded(std::string bytes, Clock::time_point now);
   void Delay(std::string bytes, Clock::time_point due);
   std::vector<size_t> Split(size_t size);
   std::string BadEnumFrame(uint32_t tag, const std::string& frame,
                            const IvraPlugs::IVRA_PLUGIN_MESSAGE* message);
   void Cut();
+  // Once a cut is decided nothing more is taken: counts the frame as unsent and says so.
+  bool RefusedAfterCut();
 
   const FaultOptions& mOptions;
   const FaultContext& mContext;
   FaultCounts* mCounts;
+  ConnectionFrames* mFrames;
   FaultRandom mRandom;
 
   std::deque<Item> mHeld;      // in stream order

@@ -74,6 +74,7 @@ const char kUsage[] =
     "                         as many filler bytes) or 2^31-1. A client that skips 2^31-1 bytes\n"
     "                         skips everything after it: such a fault ends useful data on that\n"
     "                         connection unless combined with --cut-after or --cut-rate\n"
+    "  --bad-length-kinds L   the kinds bad lengths are chosen from: zero,negative,above,max\n"
     "  --bad-enum-rate P      replace a motion frame by an envelope with an undeclared enum\n"
     "                         value: Message 7, CmdType 4, or the actor's header with channel 9\n"
     "  --deep-nesting         before the answer to the first header query, send a header whose\n"
@@ -194,6 +195,24 @@ int main(int argc, char** argv) {
                                                 : &faults.mChangeSkeletonAfter;
       if (!value(&text) || !ParseCount(text, target)) {
         return Usage(arg + " needs a number of frames");
+      }
+    } else if (arg == "--bad-length-kinds") {
+      if (!value(&text)) return Usage("--bad-length-kinds needs a list of kinds");
+      faults.mBadLengthKinds = 0;
+      size_t start = 0;
+      while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        const std::string kind =
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const char* const names[] = {"zero", "negative", "above", "max"};
+        unsigned bit = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+          if (kind == names[k]) bit = 1u << k;
+        }
+        if (bit == 0) return Usage("--bad-length-kinds takes zero, negative, above and max");
+        faults.mBadLengthKinds |= bit;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
       }
     } else if (arg == "--cut-mid-frame") {
       faults.mCutMidFrame = true;

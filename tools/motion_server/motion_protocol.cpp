@@ -1,5 +1,6 @@
 #include "motion_protocol.h"
 
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 
@@ -37,6 +38,14 @@ uint32_t ReadLittleEndian32(const char* bytes) {
 
 void AppendLittleEndian32(uint32_t value, std::string* out) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+// Parses a whole envelope, at most kMaxWireNesting messages deep. REQUIRES: size <= INT_MAX.
+bool ParseBounded(const char* data, size_t size, IVRA_PLUGIN_MESSAGE* message) {
+  google::protobuf::io::CodedInputStream input(reinterpret_cast<const uint8_t*>(data),
+                                               static_cast<int>(size));
+  input.SetRecursionLimit(kMaxWireNesting);
+  return message->ParseFromCodedStream(&input) && input.ConsumedEntireMessage();
 }
 
 Compression SniffCompression(const char* data, size_t size) {
@@ -135,7 +144,7 @@ bool DecodePayload(bool compressed, const char* data, size_t size, IVRA_PLUGIN_M
   };
   if (size > static_cast<size_t>(INT_MAX)) return fail("payload too large");
   if (!compressed) {
-    if (!message->ParseFromArray(data, static_cast<int>(size))) return fail("not an envelope");
+    if (!ParseBounded(data, size, message)) return fail("not an envelope");
     return true;
   }
   google::protobuf::io::ArrayInputStream source(data, static_cast<int>(size));
@@ -153,7 +162,7 @@ bool DecodePayload(bool compressed, const char* data, size_t size, IVRA_PLUGIN_M
   if (unzipper.ZlibErrorMessage() != nullptr) {
     return fail(std::string("bad compressed payload: ") + unzipper.ZlibErrorMessage());
   }
-  if (!message->ParseFromString(plain)) return fail("not an envelope");
+  if (!ParseBounded(plain.data(), plain.size(), message)) return fail("not an envelope");
   return true;
 }
 
@@ -244,6 +253,7 @@ RawFrameSplitter::RawFrameSplitter(size_t maxPayload) : mMaxPayload(maxPayload) 
 
 void RawFrameSplitter::Consume(size_t bytes, bool skipped) {
   mStart += bytes;
+  mConsumed += bytes;
   if (skipped) mSkippedBytes += bytes;
 }
 
@@ -254,6 +264,7 @@ void RawFrameSplitter::Feed(const void* data, size_t size) {
     size_t skip = static_cast<size_t>(std::min<uint64_t>(mSkipLeft, size));
     mSkipLeft -= skip;
     mSkippedBytes += skip;
+    mConsumed += skip;
     bytes += skip;
     size -= skip;
   }
@@ -297,6 +308,7 @@ bool RawFrameSplitter::Next(RawFrame* frame) {
     if (BufferedBytes() < total) return false;
     frame->mMarker = marker;
     frame->mPayload.assign(at + kFramePrefixBytes, static_cast<size_t>(length));
+    frame->mStreamOffset = mConsumed;
     Consume(total, false);
     return true;
   }

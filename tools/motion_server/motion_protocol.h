@@ -46,9 +46,13 @@ IvraPlugs::IVRA_PLUGIN_MESSAGE MakeHeaderQuery(uint32_t tag);
 // compressor fails.
 std::string EncodeFrame(const IvraPlugs::IVRA_PLUGIN_MESSAGE& message, Compression compression);
 
-// Decodes one payload. Compressed payloads may be gzip or zlib streams. Decompression stops at
-// kMaxDecodedBytes, so a small hostile payload cannot expand without bound.
-constexpr size_t kMaxDecodedBytes = 16u << 20;
+// Decodes one payload. Compressed payloads may be gzip or zlib streams. A compressed payload may
+// carry no more than a plain frame could: inflating stops past kMaxDecodedBytes (the plug-in's
+// receive buffer) and the payload is refused, so a few kilobytes that inflate to megabytes of
+// empty messages cost a bounded amount of time and memory. Parsing stops kMaxWireNesting
+// messages deep.
+constexpr size_t kMaxDecodedBytes = kClientBufferBytes;
+constexpr int kMaxWireNesting = 100;
 bool DecodePayload(bool compressed, const char* data, size_t size,
                    IvraPlugs::IVRA_PLUGIN_MESSAGE* message, std::string* error);
 
@@ -93,6 +97,8 @@ class FrameReader {
 struct RawFrame {
   uint32_t mMarker = 0;
   std::string mPayload;
+  // Where the marker starts in the stream, counting from the first byte fed to the splitter.
+  uint64_t mStreamOffset = 0;
 
   // Marker, little-endian length and payload.
   std::string WireBytes() const;
@@ -127,7 +133,8 @@ class RawFrameSplitter {
 
   size_t mMaxPayload;
   std::string mBuffer;
-  size_t mStart = 0;  // bytes before mStart are consumed; compacted lazily
+  size_t mStart = 0;       // bytes before mStart are consumed; compacted lazily
+  uint64_t mConsumed = 0;  // stream offset of mBuffer[mStart]
   uint64_t mSkipLeft = 0;
   uint64_t mSkippedWords = 0;
   uint64_t mNegativeLengths = 0;

@@ -124,6 +124,15 @@ struct MotionServer::Client {
   std::deque<size_t> mPieces;
   // Null unless fault injection is on; holds what it delays.
   std::unique_ptr<FaultStage> mFaults;
+  // What became of this connection's frames. The frames queued in mOut, at stream offsets
+  // (counting every byte ever queued), wait in mMarks until written whole; mWire reads the bytes
+  // written by the plug-in's rules and mTaken keeps where its frames started, until settled.
+  ConnectionFrames mFrames;
+  std::deque<FrameMark> mMarks;
+  uint64_t mQueued = 0;   // stream offset of the end of mOut
+  uint64_t mWritten = 0;  // bytes handed to the system
+  RawFrameSplitter mWire{kClientBufferBytes};
+  std::deque<uint64_t> mTaken;
   bool mClosed = false;
   std::string mCloseReason;
   uint64_t mBadInputSeen = 0;
@@ -420,6 +429,9 @@ bool MotionServer::WaitForStats(const std::function<bool(const Stats&)>& done,
 void MotionServer::PublishStats() {
   std::lock_guard<std::mutex> lock(mStatsMutex);
   mStats = mLocalStats;
+  for (const auto& client : mClients) {
+    if (client->mFrames.mOpen) mStats.mConnections.push_back(client->mFrames);
+  }
   mStatsChanged.notify_all();
 }
 
@@ -508,6 +520,7 @@ void MotionServer::Run() {
     }
     if (fds[1].revents & POLLIN) AcceptClients(Clock::now());
   }
+  for (auto& client : mClients) RetireFrames(client.get());
   mClients.clear();
   mPlaying = false;
   mLocalStats.mClientsConnected = 0;
@@ -515,7 +528,7 @@ void MotionServer::Run() {
 
 int MotionServer::PollTimeoutMs(Clock::time_point now) const {
   Clock::time_point next = Clock::time_point::max();
-  if (mPlaying) {
+  if (mPlaying && !mPaused) {
     for (const auto& actor : mActors) {
       if (!actor->mFinished) next = std::min(next, actor->Due(actor->mNextFrame));
     }
@@ -557,13 +570,14 @@ void MotionServer::AcceptClients(Clock::time_point now) {
     auto client = std::make_unique<Client>();
     client->mFd = OwnedFd(fd);
     client->mId = mNextClientId++;
+    client->mFrames.mConnection = client->mId;
     client->mPeer = FormatAddress(peer);
     int one = 1;
     // Frames are small and due now: do not let Nagle hold them back.
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     if (mOptions.mFaults.Any()) {
       client->mFaults = std::make_unique<FaultStage>(mOptions.mFaults, mFaultContext, client->mId,
-                                                     &mLocalStats.mFaults);
+                                                     &mLocalStats.mFaults, &client->mFrames);
     }
     if (mReplay) {
       client->mReplayBase = now;
@@ -595,8 +609,21 @@ void MotionServer::ResumePlayback(Clock::time_point now) {
   }
 }
 
+void MotionServer::SetPaused(bool paused) {
+  mPauseRequested = paused;
+  uint64_t one = 1;
+  while (mWake.Get() >= 0 && ::write(mWake.Get(), &one, sizeof(one)) < 0 && errno == EINTR) {
+  }
+}
+
 void MotionServer::AdvancePlayback(Clock::time_point now) {
-  if (!mPlaying) return;
+  const bool pause = mPauseRequested.load();
+  if (pause != mPaused) {
+    mPaused = pause;
+    if (!mPaused && mPlaying) ResumePlayback(now);
+    mLocalStats.mPaused = mPaused;
+  }
+  if (!mPlaying || mPaused) return;
   for (auto& actor : mActors) actor->mBurst = 0;
   // Overdue frames go out in the order they fell due, whichever actor they belong to, so that
   // the order of the stream does not depend on how late this turn runs.
@@ -731,14 +758,17 @@ void MotionServer::PlayReplayRecord(Client* client, Clock::time_point now) {
 
 void MotionServer::Send(Client* client, Outgoing kind, uint32_t tag, const std::string& frame,
                         const IVRA_PLUGIN_MESSAGE* message, Clock::time_point now) {
-  if (client->mClosed) return;
+  if (client->mClosed || frame.empty()) return;
+  ++client->mFrames.mSent;
   size_t pending = client->Pending();
   if (pending > 0 && pending + frame.size() > mOptions.mMaxQueuedBytes) {
     ++mLocalStats.mSlowClientsDropped;
+    ++client->mFrames.mUnsent;
     Close(client, "too slow, " + std::to_string(pending) + " bytes waiting to be sent");
     return;
   }
   if (!client->mFaults) {
+    client->mMarks.push_back({client->mQueued, frame.size(), false});
     Append(client, frame);
     return;
   }
@@ -766,6 +796,7 @@ void MotionServer::Append(Client* client, const std::string& bytes) {
     client->mOutStart = 0;
   }
   client->mOut += bytes;
+  client->mQueued += bytes.size();
 }
 
 void MotionServer::ReleaseFaults(Client* client, Clock::time_point now) {
@@ -773,7 +804,58 @@ void MotionServer::ReleaseFaults(Client* client, Clock::time_point now) {
     client->mOut.erase(0, client->mOutStart);
     client->mOutStart = 0;
   }
-  client->mFaults->Release(now, &client->mOut, &client->mPieces);
+  const size_t before = client->mOut.size();
+  std::vector<FrameMark> marks;
+  client->mFaults->Release(now, &client->mOut, &client->mPieces, &marks);
+  for (FrameMark mark : marks) {
+    mark.mStart = client->mQueued + (mark.mStart - before);
+    client->mMarks.push_back(mark);
+  }
+  client->mQueued += client->mOut.size() - before;
+}
+
+void MotionServer::TrackWritten(Client* client, const char* bytes, size_t size) {
+  client->mWritten += size;
+  client->mFrames.mBytesWritten = client->mWritten;
+  client->mWire.Feed(bytes, size);
+  RawFrame frame;
+  while (client->mWire.Next(&frame)) client->mTaken.push_back(frame.mStreamOffset);
+  ConnectionFrames& frames = client->mFrames;
+  while (!client->mMarks.empty() &&
+         client->mMarks.front().mStart + client->mMarks.front().mSize <= client->mWritten) {
+    const FrameMark mark = client->mMarks.front();
+    client->mMarks.pop_front();
+    while (!client->mTaken.empty() && client->mTaken.front() < mark.mStart) {
+      ++frames.mPhantom;
+      client->mTaken.pop_front();
+    }
+    if (!client->mTaken.empty() && client->mTaken.front() == mark.mStart) {
+      ++frames.mOnWire;
+      if (mark.mDamaged) ++frames.mDamaged;
+      client->mTaken.pop_front();
+    } else {
+      ++frames.mLostOnWire;
+    }
+  }
+}
+
+void MotionServer::RetireFrames(Client* client) {
+  ConnectionFrames& frames = client->mFrames;
+  if (!frames.mOpen) return;
+  frames.mUnsent += client->mMarks.size();
+  client->mMarks.clear();
+  if (client->mFaults) frames.mUnsent += client->mFaults->HeldFrames();
+  // Frames the reader took past the last frame built (a marker inside a frame cut short).
+  frames.mPhantom += client->mTaken.size();
+  client->mTaken.clear();
+  frames.mOpen = false;
+  mLocalStats.mClosedFrames.Add(frames);
+  ++mLocalStats.mClosedFrames.mConnection;
+  mLocalStats.mClosedFrames.mOpen = false;
+  mLocalStats.mConnections.push_back(frames);
+  if (mLocalStats.mConnections.size() > kMaxConnectionRecords) {
+    mLocalStats.mConnections.erase(mLocalStats.mConnections.begin());
+  }
 }
 
 void MotionServer::CutConnection(Client* client) {
@@ -795,6 +877,7 @@ void MotionServer::Flush(Client* client) {
     ssize_t sent = ::send(client->mFd.Get(), client->mOut.data() + client->mOutStart, size,
                           MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
+      TrackWritten(client, client->mOut.data() + client->mOutStart, static_cast<size_t>(sent));
       client->mOutStart += static_cast<size_t>(sent);
       mLocalStats.mBytesSent += static_cast<uint64_t>(sent);
       if (!client->mPieces.empty()) {
@@ -905,7 +988,9 @@ void MotionServer::RemoveClosedClients() {
   if (std::none_of(mClients.begin(), mClients.end(), closed)) return;
   std::vector<std::unique_ptr<Client>> gone;
   for (auto& client : mClients) {
-    if (client->mClosed) gone.push_back(std::move(client));
+    if (!client->mClosed) continue;
+    RetireFrames(client.get());
+    gone.push_back(std::move(client));
   }
   mClients.erase(std::remove(mClients.begin(), mClients.end(), nullptr), mClients.end());
   mLocalStats.mClientsConnected = static_cast<int>(mClients.size());

@@ -74,6 +74,13 @@ struct Stats {
   // Without looping: every clip has been played and every queue sent. For a replay: at least
   // one connection had the whole capture, and every connection has had it and been sent it all.
   bool mPlaybackFinished = false;
+  // SetPaused(true) has taken effect: no frame is played.
+  bool mPaused = false;
+  // Connections' frames (fault_injection.h): the closed ones in the order they closed (the
+  // oldest forgotten past kMaxConnectionRecords), then the open ones as of the last loop turn.
+  std::vector<ConnectionFrames> mConnections;
+  // The sum over every closed connection, forgotten ones included; mConnection counts them.
+  ConnectionFrames mClosedFrames;
   // Replay: passes over the capture completed, counting every connection.
   uint64_t mReplayPasses = 0;
   FaultCounts mFaults;
@@ -81,6 +88,8 @@ struct Stats {
 
 class MotionServer {
  public:
+  static constexpr size_t kMaxConnectionRecords = 64;
+
   explicit MotionServer(ServerOptions options);
   // Stops the server if it is running.
   ~MotionServer();
@@ -109,6 +118,11 @@ class MotionServer {
   // Closes every connection and joins the server thread. Idempotent; the server cannot be
   // started again.
   void Stop();
+
+  // Holds playback (no frame is played) while paused; on resuming, the schedule goes on from
+  // now. Queries are still answered. Any thread, before Start or until Stop; takes effect at
+  // the server's next loop turn.
+  void SetPaused(bool paused);
 
   // The server thread publishes its counters once per loop turn, so they may trail by one turn
   // what clients have already received.
@@ -159,6 +173,11 @@ class MotionServer {
   void Send(Client* client, Outgoing kind, uint32_t tag, const std::string& frame,
             const IvraPlugs::IVRA_PLUGIN_MESSAGE* message, Clock::time_point now);
   void Append(Client* client, const std::string& bytes);
+  // Feeds bytes just written to client's model of the plug-in's reader, and settles the frames
+  // written whole: taken by the reader, or lost on the wire.
+  void TrackWritten(Client* client, const char* bytes, size_t size);
+  // Counts what is left of client's frames when it closes, and keeps its record.
+  void RetireFrames(Client* client);
   void ReleaseFaults(Client* client, Clock::time_point now);
   void CutConnection(Client* client);
   void Flush(Client* client);
@@ -184,6 +203,8 @@ class MotionServer {
   OwnedFd mWake;  // eventfd that interrupts poll() when Stop is called
   std::thread mThread;
   std::atomic<bool> mStopRequested{false};
+  std::atomic<bool> mPauseRequested{false};
+  bool mPaused = false;  // server thread: the pause in force
   std::atomic<int> mPort{-1};
 
   // Server thread only.
