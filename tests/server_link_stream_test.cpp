@@ -386,4 +386,15 @@ TEST_F(ServerLinkOfflineTest, CommandsWhileOfflineWarnButStillSwitchTheActor) {
   EXPECT_FALSE(mLink.ReadMessage());
 }
 
+// Online with no socket (the handle released while the flag still says online): a command is
+// never written to handle 0, and neither is a read made.
+TEST_F(ServerLinkOfflineTest, CommandWithoutASocketIsNeverWrittenToHandleZero) {
+  mLink.mOnline = true;
+  mLink.RequestHeader();
+  mLink.SelectActor(9);
+  EXPECT_FALSE(mLink.ReadMessage());
+  EXPECT_EQ(fbsdk_control::SocketCallsWithoutAHandle(), 0);
+  EXPECT_TRUE(fbsdk_control::MessageBoxesShown().empty());
+}
+
 }  // namespace

@@ -74,6 +74,7 @@ int ReadAllowance(int pRemaining) {
 }
 
 bool ValidBuffer(int pSocket, const void* pBuffer, int pCount) {
+  if (pSocket <= 0) fbsdk_internal::State().mCallsWithoutSocket.fetch_add(1);
   return pSocket > 0 && pCount >= 0 && (pCount == 0 || pBuffer != nullptr);
 }
 

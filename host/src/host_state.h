@@ -29,6 +29,7 @@ struct HostState {
   std::atomic<bool> mTraceEcho{true};
   std::atomic<unsigned int> mTraceLevel{FBSDKNamespace::kFBNORMAL_TRACE};
   std::atomic<int> mSocketReadLimit{0};
+  std::atomic<int> mCallsWithoutSocket{0};  // Read and Write calls given handle 0 or less.
   std::atomic<int> mSceneTimeMode{FBSDKNamespace::kFBTimeMode30Frames};
 };
 

@@ -215,6 +215,10 @@ class Parser {
       braceTaken = true;
     }
     if (name.empty()) return Fail(line, std::string(keyword) + " without a name");
+    // A name the writer could not write back (and no other reader would take) is refused here.
+    if (name.find('\0') != std::string_view::npos) {
+      return Fail(line, std::string(keyword) + " name with a NUL byte");
+    }
     joint->mName = std::string(name);
     int braceLine = line;
     if (!braceTaken && !ExpectOpenBrace(std::string(keyword) + " " + joint->mName, &braceLine)) {

@@ -69,6 +69,8 @@ void SetSocketReadLimit(int maxBytesPerRead) {
   State().mSocketReadLimit.store(maxBytesPerRead > 0 ? maxBytesPerRead : 0);
 }
 
+int SocketCallsWithoutAHandle() { return State().mCallsWithoutSocket.load(); }
+
 void SetSceneTimeMode(FBSDKNamespace::FBTimeMode mode) {
   // The scene has a concrete rate; "default" and "custom" fall back to 30 fps.
   if (mode == FBSDKNamespace::kFBTimeModeDefault || mode == FBSDKNamespace::kFBTimeModeCustom) {
@@ -87,6 +89,7 @@ void ResetHost() {
     state.mBoxHandler = nullptr;
   }
   state.mSocketReadLimit.store(0);
+  state.mCallsWithoutSocket.store(0);
   SetSocketTap(nullptr);
   state.mTraceLevel.store(FBSDKNamespace::kFBNORMAL_TRACE);
   state.mSceneTimeMode.store(FBSDKNamespace::kFBTimeMode30Frames);

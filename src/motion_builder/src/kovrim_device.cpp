@@ -277,7 +277,10 @@ int KovrimDevice::GetJointCount() {
 
 void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) {
   if (static_cast<unsigned>(pAction) > 1) return;
-  while (mLink.ReadMessage()) {
+  // A pass drains what is waiting but never more than kMaxMessagesPerIoPass: a server sending
+  // faster than frames are applied would otherwise keep the I/O thread inside this callback for
+  // good. What is left stays in the socket for the next notification; nothing is lost.
+  for (int read = 0; read < kMaxMessagesPerIoPass && mLink.ReadMessage(); ++read) {
     // Only this thread lowers the gate, so the test and the decrement cannot race below zero.
     if (mEvaluationCount > 0) {
       // A list that is changing is left alone, exactly as while rebuilding: no keys this time.

@@ -99,6 +99,8 @@ class KovrimDevice : public FBDevice {
 
   // Where the evaluation gate stops counting (far above any real backlog of frames).
   static constexpr int32_t kEvaluationCountLimit = 1 << 30;
+  // Messages one I/O notification reads at most; the rest wait in the socket for the next one.
+  static constexpr int kMaxMessagesPerIoPass = 256;
   // Evaluations of T-pose records after which an armed characterization runs.
   static constexpr uint32_t kCharacterizeThreshold = 512;
 

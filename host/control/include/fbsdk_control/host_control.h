@@ -49,6 +49,10 @@ void SetTraceLevel(unsigned int level);
 // Forces short reads deterministically.
 void SetSocketReadLimit(int maxBytesPerRead);
 
+// Number of FBTCPIP::Read and Write calls since the last reset that were given handle 0 or a
+// negative one (they place and send nothing).
+int SocketCallsWithoutAHandle();
+
 // Wire tap: every byte FBTCPIP::Read and ReadBlocking place and every byte Write and
 // WriteBlocking send is reported once, after the call, on the calling thread and with no host lock
 // held (datagrams are not reported). outgoing is true for sent bytes. nullptr removes the tap.
