@@ -7,7 +7,8 @@
 // The poll wait (from the frame's play to the start of the I/O pass that read it, when the pass
 // started later) is reported apart, and so is the latency without it.
 // BM_Memory reports the resident size at start and after a run at 1000 Hz with 8 links.
-// Run times: KMQ_E2E_SECONDS (default 3) and KMQ_MEMORY_SECONDS (default 5).
+// Run times: KMQ_E2E_SECONDS (default 3) and KMQ_MEMORY_SECONDS (default 5); KMQ_MEMORY_HZ sets
+// BM_Memory's rate (default 1000).
 //
 // Threads: the benchmark's thread sets up and runs the I/O loop; the server thread calls the
 // play hook, which only stores a time stamp in an atomic slot.
@@ -43,7 +44,7 @@ constexpr int kJoints = 59;
 constexpr int kRows = 2000;
 constexpr auto kPollPeriod = std::chrono::milliseconds(1);
 
-double EnvSeconds(const char* name, double fallback) {
+double EnvNumber(const char* name, double fallback) {
   const char* text = std::getenv(name);
   if (!text) return fallback;
   const double value = std::atof(text);
@@ -243,7 +244,7 @@ void BM_EndToEnd(benchmark::State& state) {
     return;
   }
   Samples samples;
-  const double seconds = EnvSeconds("KMQ_E2E_SECONDS", 3);
+  const double seconds = EnvNumber("KMQ_E2E_SECONDS", 3);
   for (auto _ : state) stage.Run(seconds, &samples);
   if (samples.mTotalUs.empty()) {
     state.SkipWithError("no frame matched");
@@ -267,12 +268,13 @@ BENCHMARK(BM_EndToEnd)
     ->UseRealTime();
 
 void BM_Memory(benchmark::State& state) {
-  Stage stage(8, 1000);
+  const double rate = EnvNumber("KMQ_MEMORY_HZ", 1000);
+  Stage stage(8, rate);
   if (!stage.Error().empty()) {
     state.SkipWithError(stage.Error().c_str());
     return;
   }
-  const double seconds = EnvSeconds("KMQ_MEMORY_SECONDS", 5);
+  const double seconds = EnvNumber("KMQ_MEMORY_SECONDS", 5);
   Samples warmup;
   stage.Run(std::min(1.0, seconds), &warmup);
   const long start = ResidentBytes();
@@ -294,6 +296,7 @@ void BM_Memory(benchmark::State& state) {
   state.counters["rss_end_kib"] = static_cast<double>(end) / 1024.0;
   state.counters["rss_growth_kib"] = static_cast<double>(end - start) / 1024.0;
   state.counters["seconds"] = seconds;
+  state.counters["hz"] = rate;
   state.counters["frames"] = static_cast<double>(frames);
   state.counters["slow_dropped"] = static_cast<double>(stage.SlowClientsDropped());
 }
