@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -274,6 +275,40 @@ TEST_F(MotionServerTest, StreamsEachActorsRowsInOrderAndLoops) {
     int index = seen[tag]++;
     ASSERT_EQ(Values(message.frame()), Row(clip, index % clip.mFrameCount))
         << "actor " << tag << " frame " << index;
+  }
+}
+
+// The play hook tells each frame with its actor's tag and its clip row, in playing order, before
+// the frame reaches a client.
+TEST_F(MotionServerTest, PlayHookReportsEachFrameBeforeItArrives) {
+  std::mutex mutex;
+  std::map<uint32_t, std::vector<uint64_t>> played;  // guarded by mutex
+  kmq::ServerOptions options = Options();
+  options.mOnFramePlayed = [&](uint32_t tag, uint64_t row) {
+    std::lock_guard<std::mutex> lock(mutex);
+    played[tag].push_back(row);
+  };
+  StartServer(options);
+  TestClient client;
+  ConnectClient(&client);
+  const int frames = mWalk.mFrameCount + 3;  // past the loop
+  std::map<uint32_t, int> seen;
+  IVRA_PLUGIN_MESSAGE message;
+  while (seen[kWalkTag] < frames || seen[kSynthTag] < frames) {
+    ASSERT_TRUE(client.Receive(&message));
+    ASSERT_EQ(message.message(), IVRA_PLUGIN_MESSAGE::FRAME_DATA);
+    const uint32_t tag = message.frame().actortag();
+    const int index = seen[tag]++;
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_GT(played[tag].size(), static_cast<size_t>(index)) << "actor " << tag;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  for (uint32_t tag : {kWalkTag, kSynthTag}) {
+    const bvh::Clip& clip = tag == kWalkTag ? mWalk : mSynth;
+    for (size_t i = 0; i < static_cast<size_t>(frames); ++i) {
+      ASSERT_EQ(played[tag][i], i % static_cast<size_t>(clip.mFrameCount))
+          << "actor " << tag << " frame " << i;
+    }
   }
 }
 

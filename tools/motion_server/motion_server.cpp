@@ -674,6 +674,7 @@ void MotionServer::PlayFrame(Actor* actor, Clock::time_point now) {
     Send(client.get(), Outgoing::kMotion, actor->mTag, bytes, &mFrameMessage, now);
     if (!client->mClosed) ++mLocalStats.mFramesSent;
   }
+  if (mOptions.mOnFramePlayed) mOptions.mOnFramePlayed(actor->mTag, row);
 }
 
 MotionServer::Clock::time_point MotionServer::ReplayDue(const Client& client) const {

@@ -49,6 +49,10 @@ struct ServerOptions {
   // Replay only: each connection gets the records as fast as it takes them.
   bool mReplayAsap = false;
   FaultOptions mFaults;
+  // When set, called on the server thread after each played frame of an actor has been encoded
+  // and queued to every client (written at the same loop turn), with the actor's tag and the
+  // frame's row in its clip. For latency measurements; must be quick.
+  std::function<void(uint32_t tag, uint64_t row)> mOnFramePlayed;
 };
 
 struct Stats {
