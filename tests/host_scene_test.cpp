@@ -170,6 +170,26 @@ TEST_F(HostSceneTest, EvaluationCopiesWrittenValuesOntoBoundModels) {
   ExpectNear(Value(mLegModel->Rotation), 10102, 10102, 10102);
 }
 
+// A node the device destroys while a pass holds it is freed when that pass ends, not before, and
+// not left behind: the pass goes on to copy values without touching freed memory.
+TEST_F(HostSceneTest, NodeDestroyedDuringAPassIsFreedWhenThePassEnds) {
+  BuildSkeleton();
+  ASSERT_TRUE(fbsdk_control::BindSkeleton(mDevice, mReferenceModel));
+  FBAnimationNode* doomed = mLeg.mTranslation;
+  bool aliveInPass = false;
+  mDevice->mOnNotify = [&] {
+    if (!mDevice->AnimationNodeDestroy(doomed)) return;
+    aliveInPass = fbsdk_control::IsLiveComponent(doomed);
+  };
+  const int before = fbsdk_control::LiveComponentCount();
+  ASSERT_TRUE(fbsdk_control::EvaluateDevice(mDevice, FBTime(0)));
+  mDevice->mOnNotify = nullptr;
+  EXPECT_TRUE(aliveInPass);
+  EXPECT_FALSE(fbsdk_control::IsLiveComponent(doomed));
+  EXPECT_EQ(fbsdk_control::LiveComponentCount(), before - 1);
+  EXPECT_EQ(mDevice->GetOutConnectorCount(), 5);
+}
+
 // The host's evaluation pulls: each bound channel asks its node for this pass's value, and the
 // device is notified only for a node that holds none yet.
 TEST_F(HostSceneTest, EvaluationNotifiesOnlyNodesWithoutDataOfThisPass) {

@@ -212,7 +212,8 @@ TEST_F(KovrimDeviceTest, ClearLeavesOnlyTheEmptyRoot) {
   EXPECT_TRUE(mDevice->mJoints.empty());
   for (const JointNodes& record : records) {
     EXPECT_FALSE(control::IsLiveComponent(record.mTemplate));
-    EXPECT_EQ(control::NodeTemplate(record.mTranslationNode), nullptr);
+    EXPECT_FALSE(control::IsLiveComponent(record.mTranslationNode));
+    EXPECT_FALSE(control::IsLiveComponent(record.mRotationNode));
   }
   ASSERT_EQ(mDevice->ModelTemplate.Children.GetCount(), 1);
   EXPECT_EQ(Reference()->Children.GetCount(), 0);
@@ -237,6 +238,19 @@ TEST_F(KovrimDeviceTest, RebuildReplacesTheRootAndRestartsReferences) {
       "Info: Skeleton template has been rebuilt, \nplease select or create a new skeleton in "
       "'Model binding' control.";
   EXPECT_EQ(Messages(), std::vector<std::string>(2, rebuilt));
+}
+
+// Each rebuild replaces the templates and nodes it made; nothing of the old tree stays alive,
+// so repeated rebuilds (a long session) keep the host's object count flat.
+TEST_F(KovrimDeviceTest, RebuildsLeaveTheLiveObjectCountFlat) {
+  AcceptHeader(SmallSkeleton());
+  mDevice->ProcessPending();
+  mDevice->RebuildSkeletonTemplate();
+  // Counted, not looked up: a freed block's address is soon reused by the next rebuild.
+  const int afterOne = control::LiveComponentCount();
+  for (int i = 0; i < 20; ++i) mDevice->RebuildSkeletonTemplate();
+  EXPECT_EQ(control::LiveComponentCount(), afterOne);
+  EXPECT_EQ(mDevice->GetOutConnectorCount(), 2 * static_cast<int>(Records().size()));
 }
 
 TEST_F(KovrimDeviceTest, HeaderRequestIsAcknowledgedOnceWhenOnline) {

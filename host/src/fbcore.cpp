@@ -233,16 +233,21 @@ bool FBBox::AnimationNodeNotify(FBAnimationNode*, FBEvaluateInfo*) { return true
 bool FBBox::AnimationNodeDestroy(FBAnimationNode* pAnimationNode) {
   RunHostCallHook(HostCall::kNodeDestroy, pAnimationNode);
   if (!pAnimationNode) return false;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
-  std::vector<FBAnimationNode*>& all = mLocalPtr->mAllNodes;
-  // Membership first: the pointer may belong to another box or be stale.
-  if (std::find(all.begin(), all.end(), pAnimationNode) == all.end()) return false;
-  DataFBAnimationNode* data = pAnimationNode->mLocalPtr;
-  if (!data->mLive) return false;
-  data->mLive = false;
-  fbsdk_internal::UnbindNodeLocked(pAnimationNode);
-  EraseValue(mLocalPtr->mOutNodes, pAnimationNode);
-  EraseValue(mLocalPtr->mInNodes, pAnimationNode);
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    std::vector<FBAnimationNode*>& all = mLocalPtr->mAllNodes;
+    // Membership first: the pointer may belong to another box or be stale (freed already).
+    if (std::find(all.begin(), all.end(), pAnimationNode) == all.end()) return false;
+    DataFBAnimationNode* data = pAnimationNode->mLocalPtr;
+    data->mLive = false;
+    data->mOwner = nullptr;
+    fbsdk_internal::UnbindNodeLocked(pAnimationNode);
+    EraseValue(all, pAnimationNode);
+    EraseValue(mLocalPtr->mOutNodes, pAnimationNode);
+    EraseValue(mLocalPtr->mInNodes, pAnimationNode);
+  }
+  // Released as a host releases a destroyed node: the box no longer keeps it.
+  fbsdk_internal::ReleaseDestroyedNode(pAnimationNode);
   return true;
 }
 

@@ -130,11 +130,33 @@ void BeginEvaluationPass() {
 
 void EndEvaluationPass() {
   SceneState& scene = Scene();
+  std::vector<FBAnimationNode*> freed;
   {
     std::lock_guard<std::mutex> lock(scene.mGateMutex);
     --scene.mInFlight;
+    if (scene.mInFlight == 0) freed.swap(scene.mDestroyedNodes);
   }
   scene.mGateChanged.notify_all();
+  for (FBAnimationNode* node : freed) delete node;
+}
+
+void ReleaseDestroyedNode(FBAnimationNode* pNode) {
+  SceneState& scene = Scene();
+  // A pass picks its nodes after it is counted in flight and only from the box's live lists, so
+  // once the node is unlinked, no pass counted later can reach it.
+  {
+    std::lock_guard<std::mutex> lock(scene.mGateMutex);
+    if (scene.mInFlight != 0) {
+      scene.mDestroyedNodes.push_back(pNode);
+      return;
+    }
+  }
+  delete pNode;
+}
+
+int PendingDestroyedNodeCount() {
+  std::lock_guard<std::mutex> lock(Scene().mGateMutex);
+  return static_cast<int>(Scene().mDestroyedNodes.size());
 }
 
 void PauseEvaluation() {
@@ -178,6 +200,14 @@ void ResetScene() {
     retired.swap(scene.mRetiredNodes);
   }
   for (FBAnimationNode* node : retired) {
+    if (IsTrackedComponent(node)) delete node;
+  }
+  std::vector<FBAnimationNode*> destroyed;
+  {
+    std::lock_guard<std::mutex> lock(scene.mGateMutex);
+    destroyed.swap(scene.mDestroyedNodes);
+  }
+  for (FBAnimationNode* node : destroyed) {
     if (IsTrackedComponent(node)) delete node;
   }
   scene.mRecording.store(false);

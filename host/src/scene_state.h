@@ -32,7 +32,8 @@ class DataFBComponent {
 
 class DataFBBox {
  public:
-  // Every node the box made and still owns (live or destroyed); freed with the box.
+  // Every live node the box made; freed with the box. A destroyed node leaves it and is freed
+  // once no evaluation pass can still hold it (ReleaseDestroyedNode).
   std::vector<FBAnimationNode*> mAllNodes;
   std::vector<FBAnimationNode*> mOutNodes;  // Live output nodes, in creation order.
   std::vector<FBAnimationNode*> mInNodes;   // Live input nodes, in creation order.
@@ -130,6 +131,9 @@ struct SceneState {
   int mPauseDepth = 0;  // Guarded by mGateMutex.
   int mWaiting = 0;     // Passes blocked by a pause; guarded by mGateMutex.
   int mInFlight = 0;    // Passes running; guarded by mGateMutex.
+  // Destroyed box nodes a running pass may still hold; freed when no pass runs. Guarded by
+  // mGateMutex.
+  std::vector<FBSDKNamespace::FBAnimationNode*> mDestroyedNodes;
 
   // The host-call hook (test control). mHookSet lets the hot calls skip the lock when none is set.
   std::mutex mHookMutex;
@@ -174,6 +178,12 @@ void AddKeyLocked(FBSDKNamespace::DataFBAnimationNode* pNode, const FBSDKNamespa
 void BeginEvaluationPass();
 void EndEvaluationPass();
 void PauseEvaluation();
+// Frees pNode, a box node already unlinked from its box, its template and every scene list, at
+// once when no evaluation pass runs, else when the last running pass ends: a pass started before
+// the unlink may still hold the pointer. REQUIRES: no host lock held.
+void ReleaseDestroyedNode(FBSDKNamespace::FBAnimationNode* pNode);
+// Box nodes destroyed but not freed yet.
+int PendingDestroyedNodeCount();
 void ResumeEvaluation();
 // The pass the calling thread is running (-1 outside a pass).
 int CurrentPassOnThisThread();

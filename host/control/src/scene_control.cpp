@@ -94,8 +94,8 @@ bool EvaluateDevice(FBDevice* device, FBTime localTime) {
   // Each bound channel pulls its node: the box is notified only for a node that holds no data
   // of this pass yet, so a notification that writes every node serves the whole pass. A node
   // still unwritten after its own notification is not asked again; its model keeps its value.
-  // Plug-in code, no host lock held. Picked nodes stay in memory until the device is deleted,
-  // even if the device destroys them meanwhile.
+  // Plug-in code, no host lock held. A picked node the device destroys meanwhile stays in memory
+  // (inert) until this pass ends.
   for (FBAnimationNode* node : picked) {
     bool written = false;
     {
@@ -243,13 +243,13 @@ FBModelTemplateStyle TemplateStyle(FBModelTemplate* modelTemplate) {
 }
 
 FBModelTemplate* NodeTemplate(FBAnimationNode* node) {
-  if (!node) return nullptr;
+  if (!node || !fbsdk_internal::IsTrackedComponent(node)) return nullptr;
   std::lock_guard<std::mutex> lock(Scene().mMutex);
   return node->mLocalPtr->mLive ? node->mLocalPtr->mTemplate : nullptr;
 }
 
 const char* NodeDataType(FBAnimationNode* node) {
-  if (!node) return "";
+  if (!node || !fbsdk_internal::IsTrackedComponent(node)) return "";
   std::lock_guard<std::mutex> lock(Scene().mMutex);
   return node->mLocalPtr->mDataType.c_str();
 }

@@ -36,8 +36,8 @@ enum kFbxObjectStore {
 };
 
 // A box: an object with animation nodes. Its nodes belong to it: AnimationNodeDestroy unlinks a
-// node at once, but its memory is kept (inert) until the box is deleted, so a thread that
-// already holds the pointer never touches freed memory.
+// node and frees it, at once or, while an evaluation pass that may hold it runs, when that pass
+// ends. The box's own threads must not use a node after destroying it.
 class FBSDK_DLL FBBox : public FBComponent {
   __FBClassDeclare(FBBox, FBComponent);
 
@@ -63,8 +63,8 @@ class FBSDK_DLL FBBox : public FBComponent {
                                                   bool pUserData = false);
   // Evaluation thread: write the box's output nodes for this pass. Base: nothing, true.
   virtual bool AnimationNodeNotify(FBAnimationNode* pAnimationNode, FBEvaluateInfo* pEvaluateInfo);
-  // Unlinks one of this box's nodes (from the box and any template binding); false if it is
-  // not a live node of this box.
+  // Unlinks one of this box's nodes (from the box and any template binding) and frees it; false
+  // if it is not a live node of this box (another box's, or one destroyed already).
   virtual bool AnimationNodeDestroy(FBAnimationNode* pAnimationNode);
 
   const char* UniqueName;  // The registration's unique name (set by the creator). UI thread.

@@ -1,7 +1,7 @@
 // FBAnimationNode: a typed connector of a box (a device's output, a model channel's take
 // animation) with the value written in the current evaluation and, for take animations, keys.
 // Every method takes only the host's short scene lock, so the evaluation, device I/O and UI
-// threads may all call it; a node destroyed by its box stays in memory (inert) until the box goes.
+// threads may all call it; a node destroyed by its box is freed (see FBBox::AnimationNodeDestroy).
 #ifndef FBSDK_FBDATA_H_
 #define FBSDK_FBDATA_H_
 
