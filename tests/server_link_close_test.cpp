@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "flood_peer.h"
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
