@@ -2,12 +2,7 @@
 #ifndef KOVRIM_TESTS_TEST_SOCKET_WINDOWS_H_
 #define KOVRIM_TESTS_TEST_SOCKET_WINDOWS_H_
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// NOMINMAX and WIN32_LEAN_AND_MEAN come from the build (cmake/KmqWindows.cmake).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 

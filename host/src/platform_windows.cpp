@@ -1,12 +1,7 @@
 // The platform facts on Windows, through the Win32 calls (wide-character, converted to UTF-8).
 #include "platform.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// NOMINMAX and WIN32_LEAN_AND_MEAN come from the build (cmake/KmqWindows.cmake).
 #include <windows.h>
 
 #include <vector>

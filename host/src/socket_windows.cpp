@@ -3,12 +3,7 @@
 // zero timeout before receiving, and sends on a blocking socket with non-blocking mode switched on
 // for the call. Errors come from WSAGetLastError, never errno. The set of non-blocking handles is
 // guarded by its own mutex; any thread may call these functions.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// NOMINMAX and WIN32_LEAN_AND_MEAN come from the build (cmake/KmqWindows.cmake).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 

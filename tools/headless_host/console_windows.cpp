@@ -1,12 +1,7 @@
 // Files and terminals on Windows. A pipe is polled with PeekNamedPipe; a console or a file is
 // taken as ready, so a read from them may wait for the user (the prompt then stops only when a
 // line arrives).
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// NOMINMAX and WIN32_LEAN_AND_MEAN come from the build (cmake/KmqWindows.cmake).
 #include <io.h>
 #include <windows.h>
 

@@ -1,11 +1,6 @@
 // DLLs through LoadLibrary. A DLL built by GCC (mingw-w64) exports the Itanium name of the entry,
 // one built by MSVC its own decoration; both are tried.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// NOMINMAX and WIN32_LEAN_AND_MEAN come from the build (cmake/KmqWindows.cmake).
 #include <windows.h>
 
 #include "module_loader.h"
