@@ -281,12 +281,16 @@ TEST_F(MotionServerTest, StreamsEachActorsRowsInOrderAndLoops) {
 // The play hook tells each frame with its actor's tag and its clip row, in playing order, before
 // the frame reaches a client.
 TEST_F(MotionServerTest, PlayHookReportsEachFrameBeforeItArrives) {
-  std::mutex mutex;
-  std::map<uint32_t, std::vector<uint64_t>> played;  // guarded by mutex
+  // The server keeps playing until the fixture stops it, so the hook owns what it writes to.
+  struct Played {
+    std::mutex mutex;
+    std::map<uint32_t, std::vector<uint64_t>> rows;  // guarded by mutex
+  };
+  auto played = std::make_shared<Played>();
   kmq::ServerOptions options = Options();
-  options.mOnFramePlayed = [&](uint32_t tag, uint64_t row) {
-    std::lock_guard<std::mutex> lock(mutex);
-    played[tag].push_back(row);
+  options.mOnFramePlayed = [played](uint32_t tag, uint64_t row) {
+    std::lock_guard<std::mutex> lock(played->mutex);
+    played->rows[tag].push_back(row);
   };
   StartServer(options);
   TestClient client;
@@ -299,14 +303,14 @@ TEST_F(MotionServerTest, PlayHookReportsEachFrameBeforeItArrives) {
     ASSERT_EQ(message.message(), IVRA_PLUGIN_MESSAGE::FRAME_DATA);
     const uint32_t tag = message.frame().actortag();
     const int index = seen[tag]++;
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_GT(played[tag].size(), static_cast<size_t>(index)) << "actor " << tag;
+    std::lock_guard<std::mutex> lock(played->mutex);
+    ASSERT_GT(played->rows[tag].size(), static_cast<size_t>(index)) << "actor " << tag;
   }
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(played->mutex);
   for (uint32_t tag : {kWalkTag, kSynthTag}) {
     const bvh::Clip& clip = tag == kWalkTag ? mWalk : mSynth;
     for (size_t i = 0; i < static_cast<size_t>(frames); ++i) {
-      ASSERT_EQ(played[tag][i], i % static_cast<size_t>(clip.mFrameCount))
+      ASSERT_EQ(played->rows[tag][i], i % static_cast<size_t>(clip.mFrameCount))
           << "actor " << tag << " frame " << i;
     }
   }
