@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "kovrim_texts.h"
 #include "option_table.h"
 #include "plugin_library.h"
 #include "svg_to_png.h"
 
 namespace {
 
-constexpr const char* kDeviceLabel = "Motion quorve (2.0.0.116)";
 constexpr int kWidth = 460;
 constexpr int kHeight = 200;
 
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   fbsdk_control::SetSystemVersion(version);
-  FBDevice* device = fbsdk_control::CreateDevice(kDeviceLabel, "Kovrim device");
+  FBDevice* device = fbsdk_control::CreateDevice(KOVRIM_DEVICE_LABEL, "Kovrim device");
   FBDeviceLayout* layout = device ? fbsdk_control::CreateDeviceLayout(device) : nullptr;
   if (!layout) {
     std::fprintf(stderr, "error: the plug-in made no device panel\n");
