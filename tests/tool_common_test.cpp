@@ -98,7 +98,7 @@ TEST(AtomicFileTest, WritesTheWholeFileAndLeavesNoPart) {
   std::remove(path.c_str());
 }
 
-TEST(AtomicFileTest, AFailedWriteKeepsTheOldFileAndLeavesNoPart) {
+TEST(AtomicFileTest, AFailedWriteLeavesNoPart) {
   const std::string missing = ::testing::TempDir() + "kmq_no_such_folder/take.txt";
   EXPECT_FALSE(kmq::WriteFileAtomically(missing, "text"));
   EXPECT_FALSE(Exists(missing + ".part"));
