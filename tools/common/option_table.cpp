@@ -1,8 +1,7 @@
 #include "option_table.h"
 
+#include <limits>
 #include <utility>
-
-#include "tool_text.h"
 
 namespace kmq {
 namespace {
@@ -16,22 +15,6 @@ std::string Fill(std::string text, const std::string& name, const std::string& v
     }
   }
   return text;
-}
-
-template <typename T>
-Option IntegerOption(const std::string& name, const std::string& value, T* target, T min, T max,
-                     const std::string& help, const std::string& problem) {
-  Option option;
-  option.mName = name;
-  option.mValue = value;
-  option.mHelp = help;
-  option.mProblem = problem.empty() ? "{name} needs a number from " + std::to_string(min) + " to " +
-                                          std::to_string(max)
-                                    : problem;
-  option.mSet = [target, min, max](const std::string& text, std::string*) {
-    return ReadInteger(text, min, max, target);
-  };
-  return option;
 }
 
 bool LooksLikeOption(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
@@ -78,21 +61,6 @@ Option Text(const std::string& name, const std::string& value, std::string* targ
         return true;
       },
       help, problem);
-}
-
-Option Integer(const std::string& name, const std::string& value, int* target, int min, int max,
-               const std::string& help, const std::string& problem) {
-  return IntegerOption(name, value, target, min, max, help, problem);
-}
-
-Option Integer(const std::string& name, const std::string& value, long* target, long min, long max,
-               const std::string& help, const std::string& problem) {
-  return IntegerOption(name, value, target, min, max, help, problem);
-}
-
-Option Integer(const std::string& name, const std::string& value, uint64_t* target, uint64_t min,
-               uint64_t max, const std::string& help, const std::string& problem) {
-  return IntegerOption(name, value, target, min, max, help, problem);
 }
 
 Option Number(const std::string& name, const std::string& value, double* target, double min,

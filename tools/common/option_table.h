@@ -5,11 +5,11 @@
 #ifndef KMQ_TOOLS_COMMON_OPTION_TABLE_H_
 #define KMQ_TOOLS_COMMON_OPTION_TABLE_H_
 
-#include <cstdint>
 #include <functional>
-#include <limits>
 #include <string>
 #include <vector>
+
+#include "tool_text.h"
 
 namespace kmq {
 
@@ -40,14 +40,6 @@ Option HelpFlag(bool* target, const std::string& help = "this text");
 // A word, non-empty unless allowEmpty. Default problem: "{name} needs a value".
 Option Text(const std::string& name, const std::string& value, std::string* target,
             const std::string& help, const std::string& problem = "", bool allowEmpty = false);
-// A whole number in [min, max] (ReadInteger). Default problem: "{name} needs a number from
-// MIN to MAX".
-Option Integer(const std::string& name, const std::string& value, int* target, int min, int max,
-               const std::string& help, const std::string& problem = "");
-Option Integer(const std::string& name, const std::string& value, long* target, long min, long max,
-               const std::string& help, const std::string& problem = "");
-Option Integer(const std::string& name, const std::string& value, uint64_t* target, uint64_t min,
-               uint64_t max, const std::string& help, const std::string& problem = "");
 // A finite number in [min, max], or in (min, max] with minExcluded (ReadNumber). Default
 // problem: "{name} needs a positive number" with minExcluded and min 0, else "{name} needs a
 // number from MIN to MAX".
@@ -62,6 +54,22 @@ Option Custom(const std::string& name, const std::string& value, Option::Setter 
               const std::string& help, const std::string& problem = "");
 // A usage line for an option listed elsewhere in the table, in the context of this group.
 Option SeeAlso(const std::string& label, const std::string& help);
+
+// A whole number in [min, max] (ReadInteger). Default problem: "{name} needs a number from
+// MIN to MAX".
+template <typename T>
+Option Integer(const std::string& name, const std::string& value, T* target, T min, T max,
+               const std::string& help, const std::string& problem = "") {
+  return Custom(
+      name, value,
+      [target, min, max](const std::string& text, std::string*) {
+        return ReadInteger(text, min, max, target);
+      },
+      help,
+      problem.empty()
+          ? "{name} needs a number from " + std::to_string(min) + " to " + std::to_string(max)
+          : problem);
+}
 
 // Options shown under one title, their help starting mColumn characters after the indent.
 struct OptionGroup {

@@ -3,6 +3,7 @@
 // first starts the reference motion server in this process, on a free port, with a bundled capture.
 // The main thread plays the host's device I/O thread: it drains the link every millisecond.
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -25,7 +26,7 @@ struct Options {
   int mPort = 7005;
   bool mLocal = false;
   std::string mLocalFile;
-  long mActor = -1;
+  int64_t mActor = -1;  // -1: the first offered
   double mSeconds = 5.0;
   double mTimeout = 5.0;
 };
@@ -60,9 +61,9 @@ kmq::OptionTable LinkClientOptionTable(Options* options, bool* help) {
         Integer("--port", "N", &options->mPort, 1, 65535, "server port (default 7005)",
                 "--port needs a number from 1 to 65535, not '{value}'"),
         local,
-        Integer("--actor", "TAG", &options->mActor, 0L, 4294967295L,
-                "actor to choose (default: the first offered)",
-                "--actor needs an actor tag (a number), not '{value}'"),
+        Integer<int64_t>("--actor", "TAG", &options->mActor, 0, UINT32_MAX,
+                         "actor to choose (default: the first offered)",
+                         "--actor needs an actor tag (a number), not '{value}'"),
         Number("--seconds", "S", &options->mSeconds, 0, kMaxSeconds, false,
                "how long to receive frames (default 5)",
                "--seconds needs a number of seconds from 0 to 1000000, not '{value}'"),
