@@ -1,28 +1,32 @@
 #include "tool_text.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 namespace kmq {
 
-bool ParseInt(const std::string& text, long min, long max, long* out) {
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < min || value > max) return false;
+bool ReadNumber(const std::string& text, double* out) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || !std::isfinite(value)) return false;
   *out = value;
   return true;
 }
 
-bool ParsePositive(const std::string& text, double* out) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0) return false;
-  *out = value;
+bool ReadHostPort(const std::string& text, std::string* host, int* port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string name = text.substr(0, colon);
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  }
+  int number = 0;
+  if (name.empty() || !ReadInteger(text.substr(colon + 1), 1, 65535, &number)) return false;
+  *host = name;
+  *port = number;
   return true;
 }
 
@@ -41,6 +45,16 @@ std::string Printf(const char* format, ...) {
   }
   va_end(args);
   return text;
+}
+
+std::string Format(double value, int decimals) {
+  return decimals < 0 ? Printf("%g", value) : Printf("%.*f", decimals, value);
+}
+
+std::string Stem(const std::string& path) {
+  std::string name = path.substr(path.find_last_of('/') + 1);
+  name = name.substr(0, name.find_last_of('.'));
+  return name.empty() ? "actor" : name;
 }
 
 }  // namespace kmq

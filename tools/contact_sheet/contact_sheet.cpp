@@ -1,4 +1,5 @@
 #include "contact_sheet.h"
+#include "option_table.h"
 #include "tool_text.h"
 
 #include <algorithm>
@@ -434,6 +435,34 @@ std::string RenderContactSheet(const bvh::Clip& clip, const ContactSheetOptions&
   return svg;
 }
 
+namespace {
+
+// The options of kovrim-contact-sheet, writing into *parsed.
+OptionTable ContactSheetOptionTable(ContactSheetArgs* parsed) {
+  OptionTable table;
+  table.mIntro =
+      "usage: kovrim-contact-sheet TAKE.bvh [--out SHEET.svg] [--frames N]\n"
+      "Draws the take's skeleton at N evenly spaced frames (default 8), front and side, as an\n"
+      "SVG picture (default: the take's name with .svg). Also writes a PNG next to it when\n"
+      "rsvg-convert is on the PATH.\n\n";
+  table.mUnknown = "unknown option {name}";
+  table.mMissing = "{name} needs a value";
+  table.mOperands = true;
+  table.mGroups = {
+      {"",
+       17,
+       {Text("--out", "SHEET.svg", &parsed->mOutPath, "the SVG to write",
+             "--out needs a file name"),
+        Integer("--frames", "N", &parsed->mFrames, 1, kMaxSheetFrames,
+                "how many frames to draw (1 to " + std::to_string(kMaxSheetFrames) + ")",
+                "--frames takes a whole number from 1 to " + std::to_string(kMaxSheetFrames) +
+                    ", not '{value}'"),
+        HelpFlag(&parsed->mHelp)}}};
+  return table;
+}
+
+}  // namespace
+
 bool ParseContactSheetArgs(const std::vector<std::string>& args, ContactSheetArgs* parsed,
                            std::string* error) {
   auto fail = [error](const std::string& text) {
@@ -441,40 +470,18 @@ bool ParseContactSheetArgs(const std::vector<std::string>& args, ContactSheetArg
     return false;
   };
   ContactSheetArgs result;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      result.mHelp = true;
-    } else if (arg == "--out" || arg == "--frames") {
-      if (i + 1 >= args.size()) return fail(arg + " needs a value");
-      const std::string& value = args[++i];
-      if (arg == "--out") {
-        if (value.empty()) return fail("--out needs a file name");
-        result.mOutPath = value;
-      } else {
-        // Digits only, and few enough that strtol cannot overflow.
-        const bool number = !value.empty() && value.size() <= 6 &&
-                            value.find_first_not_of("0123456789") == std::string::npos;
-        const long frames = number ? std::strtol(value.c_str(), nullptr, 10) : 0;
-        if (frames < 1 || frames > kMaxSheetFrames) {
-          return fail("--frames takes a whole number from 1 to " + std::to_string(kMaxSheetFrames) +
-                      ", not '" + value + "'");
-        }
-        result.mFrames = static_cast<int>(frames);
-      }
-    } else if (!arg.empty() && arg[0] == '-') {
-      return fail("unknown option " + arg);
-    } else if (result.mTakePath.empty()) {
-      result.mTakePath = arg;
-    } else {
-      return fail("more than one take given: " + arg);
-    }
+  std::vector<std::string> takes;
+  std::string problem;
+  if (!ParseOptions(ContactSheetOptionTable(&result), args, &takes, &problem)) {
+    return fail(problem);
   }
   if (result.mHelp) {
     *parsed = result;
     return true;
   }
-  if (result.mTakePath.empty()) return fail("no take given");
+  if (takes.size() > 1) return fail("more than one take given: " + takes[1]);
+  if (takes.empty()) return fail("no take given");
+  result.mTakePath = takes[0];
   if (result.mOutPath.empty()) {
     const std::string& take = result.mTakePath;
     const size_t slash = take.find_last_of('/');
@@ -490,10 +497,8 @@ bool ParseContactSheetArgs(const std::vector<std::string>& args, ContactSheetArg
 }
 
 std::string ContactSheetUsage() {
-  return "usage: kovrim-contact-sheet TAKE.bvh [--out SHEET.svg] [--frames N]\n"
-         "Draws the take's skeleton at N evenly spaced frames (default 8), front and side, as an\n"
-         "SVG picture (default: the take's name with .svg). Also writes a PNG next to it when\n"
-         "rsvg-convert is on the PATH.\n";
+  ContactSheetArgs unused;
+  return Usage(ContactSheetOptionTable(&unused));
 }
 
 }  // namespace kmq

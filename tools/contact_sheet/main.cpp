@@ -1,28 +1,13 @@
 // kovrim-contact-sheet TAKE.bvh [--out SHEET.svg] [--frames N]: draws a recorded take as a
 // contact sheet, and a PNG of it when rsvg-convert is on the PATH.
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "atomic_file.h"
 #include "bvh.h"
 #include "contact_sheet.h"
 #include "svg_to_png.h"
-
-extern char** environ;
-
-using kmq::ConvertToPng;
-using kmq::FindOnPath;
-
-namespace {}  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -52,18 +37,13 @@ int main(int argc, char** argv) {
               << ": the take has no frames to draw\n";
     return 1;
   }
-  {
-    std::ofstream out(parsed.mOutPath, std::ios::binary | std::ios::trunc);
-    out << svg;
-    out.close();
-    if (!out) {
-      std::cerr << "kovrim-contact-sheet: cannot write " << parsed.mOutPath << "\n";
-      return 1;
-    }
+  if (!kmq::WriteFileAtomically(parsed.mOutPath, svg)) {
+    std::cerr << "kovrim-contact-sheet: cannot write " << parsed.mOutPath << "\n";
+    return 1;
   }
   std::cout << "wrote " << parsed.mOutPath << "\n";
 
-  const std::string converter = FindOnPath("rsvg-convert");
+  const std::string converter = kmq::FindOnPath("rsvg-convert");
   if (!converter.empty()) {
     std::string png = parsed.mOutPath;
     const size_t dot = png.find_last_of('.');
@@ -73,7 +53,7 @@ int main(int argc, char** argv) {
     }
     png += ".png";
     if (png != parsed.mTakePath && png != parsed.mOutPath &&
-        ConvertToPng(converter, parsed.mOutPath, png)) {
+        kmq::ConvertToPng(converter, parsed.mOutPath, png)) {
       std::cout << "wrote " << png << "\n";
     } else {
       std::cerr << "kovrim-contact-sheet: rsvg-convert could not make " << png

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform_file.h"  // ReplaceFileWith, which the host's file writes use
+
 namespace kmq {
 
 // True when stream writes to a terminal.
@@ -23,9 +25,6 @@ InputWait WaitForInput(int fd, int timeoutMs);
 // Reads what fd has, up to size bytes: the count, 0 at the end of the input, -1 on an error
 // (retryable is set for an interrupted or empty non-blocking read).
 long ReadInput(int fd, char* buffer, size_t size, bool* retryable);
-
-// Moves from over to, replacing a file already there; false (and from left) on failure.
-bool ReplaceFileWith(const std::string& from, const std::string& to);
 
 }  // namespace kmq
 

@@ -32,8 +32,4 @@ long ReadInput(int fd, char* buffer, size_t size, bool* retryable) {
   return static_cast<long>(count);
 }
 
-bool ReplaceFileWith(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
 }  // namespace kmq

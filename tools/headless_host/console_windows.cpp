@@ -42,9 +42,4 @@ long ReadInput(int fd, char* buffer, size_t size, bool* retryable) {
   return count;
 }
 
-bool ReplaceFileWith(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
 }  // namespace kmq

@@ -1,5 +1,7 @@
-// Command-line options of the headless host and their parser. Pure functions; the headless host
-// parses on its main thread before anything else starts.
+// Command-line options of the headless host and their parser. The options are one table
+// (HostOptionTable in host_options.cpp, on tools/common's option table): a new option is a row
+// there and a field here. Pure functions; the headless host parses on its main thread before
+// anything else starts.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_HOST_OPTIONS_H_
 #define KMQ_TOOLS_HEADLESS_HOST_HOST_OPTIONS_H_
 

@@ -3,16 +3,18 @@
 // first starts the reference motion server in this process, on a free port, with a bundled capture.
 // The main thread plays the host's device I/O thread: it drains the link every millisecond.
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bvh.h"
 #include "motion_server.h"
+#include "option_table.h"
 #include "server_link.h"
+#include "tool_text.h"
 
 namespace {
 
@@ -24,68 +26,52 @@ struct Options {
   int mPort = 7005;
   bool mLocal = false;
   std::string mLocalFile;
-  long mActor = -1;
+  int64_t mActor = -1;  // -1: the first offered
   double mSeconds = 5.0;
   double mTimeout = 5.0;
 };
 
-void PrintUsage() {
-  std::printf(
+// Longest wait, in seconds: longer ones would overflow the clock's tick count.
+constexpr double kMaxSeconds = 1e6;
+
+kmq::OptionTable LinkClientOptionTable(Options* options, bool* help) {
+  using namespace kmq;
+  OptionTable table;
+  table.mIntro =
       "Usage: kovrim-link-client [options]\n"
       "Connects the plug-in's server link to a motion server and prints the chosen actor's\n"
-      "skeleton and the frames that arrive.\n\n"
-      "  --address ADDR   server address (default 127.0.0.1)\n"
-      "  --port N         server port (default 7005)\n"
-      "  --local [FILE]   start the reference server in this process on a free port, serving\n"
-      "                   FILE or the bundled capture\n"
-      "  --actor TAG      actor to choose (default: the first offered)\n"
-      "  --seconds S      how long to receive frames (default 5)\n"
-      "  --timeout S      how long to wait for the actor list and the header (default 5)\n"
-      "  --help           this text\n");
-}
-
-bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "error: %s needs a value\n", name);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    if (arg == "--help" || arg == "-h") {
-      PrintUsage();
-      std::exit(0);
-    } else if (arg == "--address") {
-      const char* v = value("--address");
-      if (!v) return false;
-      options->mAddress = v;
-    } else if (arg == "--port") {
-      const char* v = value("--port");
-      if (!v) return false;
-      options->mPort = std::atoi(v);
-    } else if (arg == "--local") {
-      options->mLocal = true;
-      if (i + 1 < argc && argv[i + 1][0] != '-') options->mLocalFile = argv[++i];
-    } else if (arg == "--actor") {
-      const char* v = value("--actor");
-      if (!v) return false;
-      options->mActor = std::atol(v);
-    } else if (arg == "--seconds") {
-      const char* v = value("--seconds");
-      if (!v) return false;
-      options->mSeconds = std::atof(v);
-    } else if (arg == "--timeout") {
-      const char* v = value("--timeout");
-      if (!v) return false;
-      options->mTimeout = std::atof(v);
-    } else {
-      std::fprintf(stderr, "error: unknown option %s (see --help)\n", arg.c_str());
-      return false;
-    }
-  }
-  return true;
+      "skeleton and the frames that arrive.\n\n";
+  table.mUnknown = "unknown option {name} (see --help)";
+  table.mMissing = "{name} needs a value";
+  Option local = Custom(
+      "--local", "[FILE]",
+      [options](const std::string& value, std::string*) {
+        options->mLocal = true;
+        options->mLocalFile = value;
+        return true;
+      },
+      "start the reference server in this process on a free port, serving\n"
+      "FILE or the bundled capture");
+  local.mValueOptional = true;
+  table.mGroups = {
+      {"",
+       17,
+       {Text("--address", "ADDR", &options->mAddress, "server address (default 127.0.0.1)",
+             "--address needs an address"),
+        Integer("--port", "N", &options->mPort, 1, 65535, "server port (default 7005)",
+                "--port needs a number from 1 to 65535, not '{value}'"),
+        local,
+        Integer<int64_t>("--actor", "TAG", &options->mActor, 0, UINT32_MAX,
+                         "actor to choose (default: the first offered)",
+                         "--actor needs an actor tag (a number), not '{value}'"),
+        Number("--seconds", "S", &options->mSeconds, 0, kMaxSeconds, false,
+               "how long to receive frames (default 5)",
+               "--seconds needs a number of seconds from 0 to 1000000, not '{value}'"),
+        Number("--timeout", "S", &options->mTimeout, 0, kMaxSeconds, true,
+               "how long to wait for the actor list and the header (default 5)",
+               "--timeout needs a positive number of seconds up to 1000000, not '{value}'"),
+        HelpFlag(help)}}};
+  return table;
 }
 
 const char* ChannelName(int channel) {
@@ -134,7 +120,17 @@ bool PumpUntil(ServerLink& link, double seconds, Pred pred, long* frames = nullp
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) return 2;
+  bool help = false;
+  std::string problem;
+  if (!kmq::ParseOptions(LinkClientOptionTable(&options, &help),
+                         std::vector<std::string>(argv + 1, argv + argc), nullptr, &problem)) {
+    std::fprintf(stderr, "error: %s\n", problem.c_str());
+    return 2;
+  }
+  if (help) {
+    std::fputs(kmq::Usage(LinkClientOptionTable(&options, &help)).c_str(), stdout);
+    return 0;
+  }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
@@ -153,9 +149,7 @@ int main(int argc, char** argv) {
     serverOptions.mPort = 0;
     serverOptions.mQuiet = true;
     server = std::make_unique<kmq::MotionServer>(serverOptions);
-    std::string name = file.substr(file.find_last_of('/') + 1);
-    name = name.substr(0, name.find_last_of('.'));
-    if (!server->AddActor(1, name, std::move(clip), &error) || !server->Start(&error)) {
+    if (!server->AddActor(1, kmq::Stem(file), std::move(clip), &error) || !server->Start(&error)) {
       std::fprintf(stderr, "error: cannot start the reference server: %s\n", error.c_str());
       return 1;
     }

@@ -4,291 +4,266 @@
 // clients.
 #include <signal.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bvh.h"
 #include "capture_file.h"
 #include "motion_server.h"
+#include "option_table.h"
 #include "tool_text.h"
-
-using kmq::ParseInt;
-using kmq::ParsePositive;
 
 namespace {
 
 const char kProgram[] = "kovrim-motion-server";
+// Longest fault delay, in milliseconds.
+constexpr int kMaxDelayMs = 600000;
 
-const char kUsage[] =
-    "usage: kovrim-motion-server [options] [file.bvh ...]\n"
-    "Streams each BVH file as one actor (tags 1, 2, 3... named after the file) to plug-in\n"
-    "clients. With no file it serves the bundled cmu_12_01_walk.bvh.\n"
-    "\n"
-    "  --port N          TCP port (default 7005; 0 picks a free one and prints it)\n"
-    "  --bind ADDR       address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)\n"
-    "  --compression C   payload format: gzip (default), zlib or plain\n"
-    "  --plain           same as --compression plain\n"
-    "  --rate FPS        frames per second for every actor (default: each file's frame time)\n"
-    "  --once            play each clip once, then exit when the clients have it all\n"
-    "  --synthetic       add a built-in procedural actor (alone if no file is given)\n"
-    "  --quiet           no connection or status lines\n"
-    "  --help            this text\n"
-    "\n"
-    "Replay (instead of BVH files):\n"
-    "  --replay FILE     serve a capture from kovrim-stream-capture: each client gets the\n"
-    "                    captured actor list, header answers from the captured headers, and\n"
-    "                    the captured frames byte for byte with their original timing\n"
-    "  --speed X         play the capture X times as fast (default 1; 0.5 is half speed)\n"
-    "  --asap            send the capture as fast as each client takes it\n"
-    "  --once            (with --replay) play it once, then exit when the clients have it all\n"
-    "\n"
-    "Fault injection (combinable; rates are per motion frame, counts are motion frames sent\n"
-    "to that client; each client draws from its own generator seeded by --seed):\n"
-    "  --seed N               seed of every random choice (default 1): same seed, same bytes\n"
-    "  --drop P               drop motion frames with probability P\n"
-    "  --jitter-ms N          send each motion frame up to N ms late (order is kept)\n"
-    "  --burst N              hold motion frames and send them N at a time\n"
-    "  --stall-after N        after N motion frames, send nothing for --stall-ms (once)\n"
-    "  --stall-ms M           length of that stall\n"
-    "  --cut-after N          close the connection after N motion frames\n"
-    "  --cut-rate P           close the connection after a motion frame with probability P\n"
-    "  --cut-mid-frame        make the cut fall inside the next frame (part of it is sent)\n"
-    "  --split-writes         cut every write into pieces sent by separate send() calls\n"
-    "  --stray-rate P         put a run of stray bytes (no marker, 4-byte multiple) before a\n"
-    "                         motion frame\n"
-    "  --stray-unaligned      stray runs of any length, which move the rest of the stream off\n"
-    "                         a 4-byte reader's grid\n"
-    "  --false-marker-rate P  put a marker with a short length and bytes that are no envelope\n"
-    "                         before a motion frame\n"
-    "  --corrupt-rate P       damage a motion frame's payload so that it does not decode\n"
-    "  --truncate-rate P      cut a motion frame's payload short (its length field matches)\n"
-    "  --bad-length-rate P    put a frame prefix with a bad length before a motion frame: 0,\n"
-    "                         negative, 184321 (just above the plug-in's buffer, followed by\n"
-    "                         as many filler bytes) or 2^31-1. A client that skips 2^31-1 bytes\n"
-    "                         skips everything after it: such a fault ends useful data on that\n"
-    "                         connection unless combined with --cut-after or --cut-rate\n"
-    "  --bad-length-kinds L   the kinds bad lengths are chosen from: zero,negative,above,max\n"
-    "  --bad-enum-rate P      replace a motion frame by an envelope with an undeclared enum\n"
-    "                         value: Message 7, CmdType 4, or the actor's header with channel 9\n"
-    "  --deep-nesting         before the answer to the first header query, send a header whose\n"
-    "                         joints nest 150 deep (past the parser's limit of 100)\n"
-    "  --change-skeleton-after N  after N motion frames, send a new actor list (lowest tag\n"
-    "                         renamed) and an unrequested header with one more joint, then\n"
-    "                         frames that match it\n"
-    "  --header-delay-ms N    answer header queries N ms late\n"
-    "  --no-header            never answer header queries for known actors\n";
+// What the command line asks for.
+struct Command {
+  kmq::ServerOptions mOptions;
+  std::vector<std::string> mFiles;
+  bool mSynthetic = false;
+  std::string mReplay;
+  bool mHelp = false;
+};
+
+// "zero,negative,above,max" as the bits of FaultOptions::mBadLengthKinds.
+bool ReadBadLengthKinds(const std::string& text, unsigned* kinds, std::string* problem) {
+  const char* const names[] = {"zero", "negative", "above", "max"};
+  unsigned chosen = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = text.find(',', start);
+    const std::string kind =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    unsigned bit = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+      if (kind == names[k]) bit = 1u << k;
+    }
+    if (bit == 0) {
+      *problem = "--bad-length-kinds takes zero, negative, above and max";
+      return false;
+    }
+    chosen |= bit;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  *kinds = chosen;
+  return true;
+}
+
+kmq::OptionTable ServerOptionTable(Command* command) {
+  using namespace kmq;
+  ServerOptions& options = command->mOptions;
+  FaultOptions& faults = options.mFaults;
+  auto probability = [](const std::string& name, double* target, const std::string& help) {
+    return Number(name, "P", target, 0, 1, false, help, "{name} needs a probability from 0 to 1");
+  };
+  auto delay = [](const std::string& name, const std::string& value, int* target,
+                  const std::string& help) {
+    return Integer(name, value, target, 0, kMaxDelayMs, help);
+  };
+  auto frames = [](const std::string& name, uint64_t* target, const std::string& help) {
+    return Integer(name, "N", target, uint64_t{0}, UINT64_MAX, help,
+                   "{name} needs a number of frames");
+  };
+  OptionTable table;
+  table.mIntro =
+      "usage: kovrim-motion-server [options] [file.bvh ...]\n"
+      "Streams each BVH file as one actor (tags 1, 2, 3... named after the file) to plug-in\n"
+      "clients. With no file it serves the bundled cmu_12_01_walk.bvh.\n"
+      "\n";
+  table.mOperands = true;
+  OptionGroup serving{"", 18, {}};
+  serving.mOptions = {
+      Integer("--port", "N", &options.mPort, 0, 65535,
+              "TCP port (default 7005; 0 picks a free one and prints it)"),
+      Text("--bind", "ADDR", &options.mBindAddress,
+           "address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)",
+           "--bind needs an address", /*allowEmpty=*/true),
+      Custom(
+          "--compression", "C",
+          [&options](const std::string& value, std::string*) {
+            return ParseCompression(value, &options.mCompression);
+          },
+          "payload format: gzip (default), zlib or plain",
+          "--compression needs gzip, zlib or plain"),
+      Custom(
+          "--plain", "",
+          [&options](const std::string&, std::string*) {
+            options.mCompression = Compression::kPlain;
+            return true;
+          },
+          "same as --compression plain"),
+      Positive("--rate", "FPS", &options.mRate,
+               "frames per second for every actor (default: each file's frame time)",
+               "--rate needs a positive number of frames per second"),
+      Flag("--once", &options.mLoop, "play each clip once, then exit when the clients have it all",
+           false),
+      Flag("--synthetic", &command->mSynthetic,
+           "add a built-in procedural actor (alone if no file is given)"),
+      Flag("--quiet", &options.mQuiet, "no connection or status lines"),
+      HelpFlag(&command->mHelp),
+  };
+  OptionGroup replay{"Replay (instead of BVH files):", 18, {}};
+  replay.mOptions = {
+      Text("--replay", "FILE", &command->mReplay,
+           "serve a capture from kovrim-stream-capture: each client gets the\n"
+           "captured actor list, header answers from the captured headers, and\n"
+           "the captured frames byte for byte with their original timing",
+           "--replay needs a capture file"),
+      Positive("--speed", "X", &options.mReplaySpeed,
+               "play the capture X times as fast (default 1; 0.5 is half speed)"),
+      Flag("--asap", &options.mReplayAsap, "send the capture as fast as each client takes it"),
+      SeeAlso("--once", "(with --replay) play it once, then exit when the clients have it all"),
+  };
+  OptionGroup faulting{
+      "Fault injection (combinable; rates are per motion frame, counts are motion frames sent\n"
+      "to that client; each client draws from its own generator seeded by --seed):",
+      23,
+      {}};
+  faulting.mOptions = {
+      Integer("--seed", "N", &faults.mSeed, uint64_t{0}, UINT64_MAX,
+              "seed of every random choice (default 1): same seed, same bytes",
+              "--seed needs a whole number"),
+      probability("--drop", &faults.mDropRate, "drop motion frames with probability P"),
+      delay("--jitter-ms", "N", &faults.mJitterMs,
+            "send each motion frame up to N ms late (order is kept)"),
+      delay("--burst", "N", &faults.mBurst, "hold motion frames and send them N at a time"),
+      frames("--stall-after", &faults.mStallAfter,
+             "after N motion frames, send nothing for --stall-ms (once)"),
+      delay("--stall-ms", "M", &faults.mStallMs, "length of that stall"),
+      frames("--cut-after", &faults.mCutAfter, "close the connection after N motion frames"),
+      probability("--cut-rate", &faults.mCutRate,
+                  "close the connection after a motion frame with probability P"),
+      Flag("--cut-mid-frame", &faults.mCutMidFrame,
+           "make the cut fall inside the next frame (part of it is sent)"),
+      Flag("--split-writes", &faults.mSplitWrites,
+           "cut every write into pieces sent by separate send() calls"),
+      probability("--stray-rate", &faults.mStrayRate,
+                  "put a run of stray bytes (no marker, 4-byte multiple) before a\n"
+                  "motion frame"),
+      Flag("--stray-unaligned", &faults.mStrayUnaligned,
+           "stray runs of any length, which move the rest of the stream off\n"
+           "a 4-byte reader's grid"),
+      probability("--false-marker-rate", &faults.mFalseMarkerRate,
+                  "put a marker with a short length and bytes that are no envelope\n"
+                  "before a motion frame"),
+      probability("--corrupt-rate", &faults.mCorruptRate,
+                  "damage a motion frame's payload so that it does not decode"),
+      probability("--truncate-rate", &faults.mTruncateRate,
+                  "cut a motion frame's payload short (its length field matches)"),
+      probability("--bad-length-rate", &faults.mBadLengthRate,
+                  "put a frame prefix with a bad length before a motion frame: 0,\n"
+                  "negative, 184321 (just above the plug-in's buffer, followed by\n"
+                  "as many filler bytes) or 2^31-1. A client that skips 2^31-1 bytes\n"
+                  "skips everything after it: such a fault ends useful data on that\n"
+                  "connection unless combined with --cut-after or --cut-rate"),
+      Custom(
+          "--bad-length-kinds", "L",
+          [&faults](const std::string& value, std::string* problem) {
+            return ReadBadLengthKinds(value, &faults.mBadLengthKinds, problem);
+          },
+          "the kinds bad lengths are chosen from: zero,negative,above,max",
+          "--bad-length-kinds needs a list of kinds"),
+      probability("--bad-enum-rate", &faults.mBadEnumRate,
+                  "replace a motion frame by an envelope with an undeclared enum\n"
+                  "value: Message 7, CmdType 4, or the actor's header with channel 9"),
+      Flag("--deep-nesting", &faults.mDeepNesting,
+           "before the answer to the first header query, send a header whose\n"
+           "joints nest 150 deep (past the parser's limit of 100)"),
+      frames("--change-skeleton-after", &faults.mChangeSkeletonAfter,
+             "after N motion frames, send a new actor list (lowest tag\n"
+             "renamed) and an unrequested header with one more joint, then\n"
+             "frames that match it"),
+      delay("--header-delay-ms", "N", &faults.mHeaderDelayMs, "answer header queries N ms late"),
+      Flag("--no-header", &faults.mNoHeader, "never answer header queries for known actors"),
+  };
+  table.mGroups = {serving, replay, faulting};
+  return table;
+}
 
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "%s: %s (see --help)\n", kProgram, problem.c_str());
   return 2;
 }
 
-bool ParseCount(const std::string& text, uint64_t* out) {
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0) return false;
-  *out = value;
+// Parses the command line and checks that its options go together; false with *problem.
+bool ParseCommand(int argc, char** argv, Command* command, std::string* problem) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!kmq::ParseOptions(ServerOptionTable(command), args, &command->mFiles, problem)) {
+    return false;
+  }
+  if (command->mHelp) return true;
+  const kmq::ServerOptions& options = command->mOptions;
+  const bool replaying = !command->mReplay.empty();
+  if (!options.mFaults.Validate(problem)) return false;
+  if (replaying && (!command->mFiles.empty() || command->mSynthetic)) {
+    *problem = "--replay serves a capture; it takes no BVH file and no --synthetic";
+    return false;
+  }
+  // --rate only takes positive numbers, so a rate above 0 was given.
+  if (replaying && options.mRate > 0) {
+    *problem = "--rate has no effect with --replay";
+    return false;
+  }
+  if (!replaying && (options.mReplayAsap || options.mReplaySpeed != 1.0)) {
+    *problem = "--speed and --asap need --replay";
+    return false;
+  }
+  if (command->mFiles.empty() && !command->mSynthetic && !replaying) {
+    command->mFiles.push_back(KMQ_DATA_DIR "/bvh/cmu_12_01_walk.bvh");
+  }
   return true;
 }
 
-bool ParseRate(const std::string& text, double* out) {
-  char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(value >= 0 && value <= 1)) return false;
-  *out = value;
+// Loads the capture to replay into server and says what it holds.
+bool AddReplay(const std::string& path, kmq::MotionServer* server) {
+  kmq::Capture capture;
+  std::string error;
+  if (!kmq::ReadCapture(path, &capture, &error)) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    return false;
+  }
+  if (!capture.mProblem.empty()) {
+    std::printf("warning: %s: %s; replaying the %zu whole records before it\n", path.c_str(),
+                capture.mProblem.c_str(), capture.mRecords.size());
+  }
+  if (!server->AddReplay(capture, &error)) {
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, path.c_str(), error.c_str());
+    return false;
+  }
+  std::string tags;
+  for (uint32_t tag : capture.mHeader.mActorTags) {
+    tags += (tags.empty() ? "" : " ") + std::to_string(tag);
+  }
+  std::printf("replay: %zu records from %s (captured from %s, actors %s)\n",
+              capture.mRecords.size(), path.c_str(), capture.mHeader.mServerAddress.c_str(),
+              tags.empty() ? "none" : tags.c_str());
   return true;
 }
 
-std::string SpeedText(double speed) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%g", speed);
-  return text;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  kmq::ServerOptions options;
-  std::vector<std::string> files;
-  bool synthetic = false;
-  std::string replay;
-  bool rateGiven = false;
-  kmq::FaultOptions& faults = options.mFaults;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    std::string text;
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg == "--port") {
-      long port = 0;
-      if (!value(&text) || !ParseInt(text, 0, 65535, &port)) {
-        return Usage("--port needs a number from 0 to 65535");
-      }
-      options.mPort = static_cast<int>(port);
-    } else if (arg == "--bind") {
-      if (!value(&options.mBindAddress)) return Usage("--bind needs an address");
-    } else if (arg == "--compression") {
-      if (!value(&text) || !kmq::ParseCompression(text, &options.mCompression)) {
-        return Usage("--compression needs gzip, zlib or plain");
-      }
-    } else if (arg == "--plain") {
-      options.mCompression = kmq::Compression::kPlain;
-    } else if (arg == "--rate") {
-      if (!value(&text) || !ParsePositive(text, &options.mRate)) {
-        return Usage("--rate needs a positive number of frames per second");
-      }
-      rateGiven = true;
-    } else if (arg == "--replay") {
-      if (!value(&replay) || replay.empty()) return Usage("--replay needs a capture file");
-    } else if (arg == "--speed") {
-      if (!value(&text) || !ParsePositive(text, &options.mReplaySpeed)) {
-        return Usage("--speed needs a positive number");
-      }
-    } else if (arg == "--asap") {
-      options.mReplayAsap = true;
-    } else if (arg == "--seed") {
-      if (!value(&text) || !ParseCount(text, &faults.mSeed)) {
-        return Usage("--seed needs a whole number");
-      }
-    } else if (arg == "--drop" || arg == "--cut-rate" || arg == "--stray-rate" ||
-               arg == "--false-marker-rate" || arg == "--corrupt-rate" ||
-               arg == "--truncate-rate" || arg == "--bad-length-rate" || arg == "--bad-enum-rate") {
-      double* rate = arg == "--drop"                ? &faults.mDropRate
-                     : arg == "--cut-rate"          ? &faults.mCutRate
-                     : arg == "--stray-rate"        ? &faults.mStrayRate
-                     : arg == "--false-marker-rate" ? &faults.mFalseMarkerRate
-                     : arg == "--corrupt-rate"      ? &faults.mCorruptRate
-                     : arg == "--truncate-rate"     ? &faults.mTruncateRate
-                     : arg == "--bad-length-rate"   ? &faults.mBadLengthRate
-                                                    : &faults.mBadEnumRate;
-      if (!value(&text) || !ParseRate(text, rate)) {
-        return Usage(arg + " needs a probability from 0 to 1");
-      }
-    } else if (arg == "--jitter-ms" || arg == "--stall-ms" || arg == "--header-delay-ms" ||
-               arg == "--burst") {
-      int* target = arg == "--jitter-ms"         ? &faults.mJitterMs
-                    : arg == "--stall-ms"        ? &faults.mStallMs
-                    : arg == "--header-delay-ms" ? &faults.mHeaderDelayMs
-                                                 : &faults.mBurst;
-      long number = 0;
-      if (!value(&text) || !ParseInt(text, 0, 600000, &number)) {
-        return Usage(arg + " needs a number from 0 to 600000");
-      }
-      *target = static_cast<int>(number);
-    } else if (arg == "--stall-after" || arg == "--cut-after" || arg == "--change-skeleton-after") {
-      uint64_t* target = arg == "--stall-after" ? &faults.mStallAfter
-                         : arg == "--cut-after" ? &faults.mCutAfter
-                                                : &faults.mChangeSkeletonAfter;
-      if (!value(&text) || !ParseCount(text, target)) {
-        return Usage(arg + " needs a number of frames");
-      }
-    } else if (arg == "--bad-length-kinds") {
-      if (!value(&text)) return Usage("--bad-length-kinds needs a list of kinds");
-      faults.mBadLengthKinds = 0;
-      size_t start = 0;
-      while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        const std::string kind =
-            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        const char* const names[] = {"zero", "negative", "above", "max"};
-        unsigned bit = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-          if (kind == names[k]) bit = 1u << k;
-        }
-        if (bit == 0) return Usage("--bad-length-kinds takes zero, negative, above and max");
-        faults.mBadLengthKinds |= bit;
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-      }
-    } else if (arg == "--cut-mid-frame") {
-      faults.mCutMidFrame = true;
-    } else if (arg == "--split-writes") {
-      faults.mSplitWrites = true;
-    } else if (arg == "--stray-unaligned") {
-      faults.mStrayUnaligned = true;
-    } else if (arg == "--deep-nesting") {
-      faults.mDeepNesting = true;
-    } else if (arg == "--no-header") {
-      faults.mNoHeader = true;
-    } else if (arg == "--once") {
-      options.mLoop = false;
-    } else if (arg == "--synthetic") {
-      synthetic = true;
-    } else if (arg == "--quiet") {
-      options.mQuiet = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option '" + arg + "'");
-    } else {
-      files.push_back(arg);
-    }
-  }
-  std::string problem;
-  if (!faults.Validate(&problem)) return Usage(problem);
-  if (!replay.empty() && (!files.empty() || synthetic)) {
-    return Usage("--replay serves a capture; it takes no BVH file and no --synthetic");
-  }
-  if (!replay.empty() && rateGiven) return Usage("--rate has no effect with --replay");
-  if (replay.empty() && (options.mReplayAsap || options.mReplaySpeed != 1.0)) {
-    return Usage("--speed and --asap need --replay");
-  }
-  if (files.empty() && !synthetic && replay.empty()) {
-    files.push_back(KMQ_DATA_DIR "/bvh/cmu_12_01_walk.bvh");
-  }
-
-  kmq::MotionServer server(options);
-  if (!replay.empty()) {
-    kmq::Capture capture;
-    std::string error;
-    if (!kmq::ReadCapture(replay, &capture, &error)) {
-      std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-      return 1;
-    }
-    if (!capture.mProblem.empty()) {
-      std::printf("warning: %s: %s; replaying the %zu whole records before it\n", replay.c_str(),
-                  capture.mProblem.c_str(), capture.mRecords.size());
-    }
-    if (!server.AddReplay(capture, &error)) {
-      std::fprintf(stderr, "%s: %s: %s\n", kProgram, replay.c_str(), error.c_str());
-      return 1;
-    }
-    std::string tags;
-    for (uint32_t tag : capture.mHeader.mActorTags) {
-      tags += (tags.empty() ? "" : " ") + std::to_string(tag);
-    }
-    std::printf("replay: %zu records from %s (captured from %s, actors %s)\n",
-                capture.mRecords.size(), replay.c_str(), capture.mHeader.mServerAddress.c_str(),
-                tags.empty() ? "none" : tags.c_str());
-  }
+// Adds one actor a file (tags 1, 2, 3...), then the synthetic actor, and says what each is.
+bool AddActors(const std::vector<std::string>& files, bool synthetic, kmq::MotionServer* server) {
   uint32_t tag = 1;
   for (const std::string& path : files) {
     bvh::Clip clip;
     std::string error;
     if (!bvh::ParseBvhFile(path, &clip, &error)) {
       std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-      return 1;
+      return false;
     }
-    std::string name = std::filesystem::path(path).stem().string();
-    std::string summary = std::to_string(bvh::CountJoints(clip.mRoot)) + " joints, " +
-                          std::to_string(clip.mChannelCount) + " channels, " +
-                          std::to_string(clip.mFrameCount) + " frames";
-    double fps = 1.0 / clip.mFrameTime;
-    if (!server.AddActor(tag, name, std::move(clip), &error)) {
+    const std::string name = kmq::Stem(path);
+    const std::string summary = std::to_string(bvh::CountJoints(clip.mRoot)) + " joints, " +
+                                std::to_string(clip.mChannelCount) + " channels, " +
+                                std::to_string(clip.mFrameCount) + " frames";
+    const double fps = 1.0 / clip.mFrameTime;
+    if (!server->AddActor(tag, name, std::move(clip), &error)) {
       std::fprintf(stderr, "%s: %s: %s\n", kProgram, path.c_str(), error.c_str());
-      return 1;
+      return false;
     }
     std::printf("actor %u: %s (%s at %.2f fps) from %s\n", tag, name.c_str(), summary.c_str(), fps,
                 path.c_str());
@@ -296,50 +271,81 @@ int main(int argc, char** argv) {
   }
   if (synthetic) {
     std::string error;
-    if (!server.AddSyntheticActor(tag, "synthetic", &error)) {
+    if (!server->AddSyntheticActor(tag, "synthetic", &error)) {
       std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-      return 1;
+      return false;
     }
     std::printf("actor %u: synthetic (built-in procedural motion)\n", tag);
   }
+  return true;
+}
 
-  // The signals are taken synchronously by this thread; blocked before Start so that the
-  // server thread inherits the mask and never sees them.
+// SIGINT and SIGTERM, blocked so that this thread takes them synchronously. Called before the
+// server starts, so that its thread inherits the mask and never sees them.
+sigset_t BlockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  return stopSignals;
+}
 
+void PrintListening(const Command& command, const kmq::MotionServer& server) {
+  const kmq::ServerOptions& options = command.mOptions;
+  if (options.mFaults.Any()) std::printf("%s\n", options.mFaults.Describe().c_str());
+  const std::string how =
+      command.mReplay.empty()
+          ? std::string(kmq::CompressionName(options.mCompression)) + " payloads"
+      : options.mReplayAsap ? std::string("replaying as fast as clients take it")
+                            : "replaying at speed " + kmq::Format(options.mReplaySpeed);
+  std::printf("listening on %s:%d, %s, %s (Ctrl-C stops)\n", options.mBindAddress.c_str(),
+              server.Port(), how.c_str(), options.mLoop ? "looping" : "playing once");
+  std::fflush(stdout);
+}
+
+// Returns on a stop signal, or with --once when everything has been played.
+void WaitForEnd(const Command& command, kmq::MotionServer& server, const sigset_t& stopSignals) {
+  for (;;) {
+    if (!command.mOptions.mLoop && server.GetStats().mPlaybackFinished) {
+      std::printf(command.mReplay.empty() ? "every clip played once; exiting\n"
+                                          : "the capture was played once; exiting\n");
+      return;
+    }
+    timespec wait{0, 100000000L};  // 100 ms: how often --once checks for the end
+    const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
+    if (signal == SIGINT || signal == SIGTERM) {
+      std::printf("signal %d: stopping\n", signal);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Command command;
+  std::string problem;
+  if (!ParseCommand(argc, argv, &command, &problem)) return Usage(problem);
+  if (command.mHelp) {
+    std::fputs(kmq::Usage(ServerOptionTable(&command)).c_str(), stdout);
+    return 0;
+  }
+
+  kmq::MotionServer server(command.mOptions);
+  if (!command.mReplay.empty() && !AddReplay(command.mReplay, &server)) return 1;
+  if (!AddActors(command.mFiles, command.mSynthetic, &server)) return 1;
+
+  const sigset_t stopSignals = BlockStopSignals();
   std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
     return 1;
   }
-  if (options.mFaults.Any()) std::printf("%s\n", options.mFaults.Describe().c_str());
-  std::string how = replay.empty()
-                        ? std::string(kmq::CompressionName(options.mCompression)) + " payloads"
-                    : options.mReplayAsap ? std::string("replaying as fast as clients take it")
-                                          : "replaying at speed " + SpeedText(options.mReplaySpeed);
-  std::printf("listening on %s:%d, %s, %s (Ctrl-C stops)\n", options.mBindAddress.c_str(),
-              server.Port(), how.c_str(), options.mLoop ? "looping" : "playing once");
-  std::fflush(stdout);
-
-  for (;;) {
-    if (!options.mLoop && server.GetStats().mPlaybackFinished) {
-      std::printf(replay.empty() ? "every clip played once; exiting\n"
-                                 : "the capture was played once; exiting\n");
-      break;
-    }
-    timespec wait{0, 100000000L};  // 100 ms: how often --once checks for the end
-    int signal = sigtimedwait(&stopSignals, nullptr, &wait);
-    if (signal == SIGINT || signal == SIGTERM) {
-      std::printf("signal %d: stopping\n", signal);
-      break;
-    }
-  }
+  PrintListening(command, server);
+  WaitForEnd(command, server, stopSignals);
   server.Stop();
-  kmq::Stats stats = server.GetStats();
+  const kmq::Stats stats = server.GetStats();
   std::printf("stopped: %llu connections, %llu frames sent, %llu bytes\n",
               static_cast<unsigned long long>(stats.mTotalConnections),
               static_cast<unsigned long long>(stats.mFramesSent),

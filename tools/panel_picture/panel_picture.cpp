@@ -9,24 +9,41 @@
 #include <fbsdk_control/ui_control.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
+#include <vector>
 
+#include "atomic_file.h"
+#include "kovrim_texts.h"
+#include "option_table.h"
 #include "plugin_library.h"
 #include "svg_to_png.h"
 
 namespace {
 
-constexpr const char* kDeviceLabel = "Motion quorve (2.0.0.116)";
 constexpr int kWidth = 460;
 constexpr int kHeight = 200;
 
-void PrintUsage() {
-  std::printf(
+kmq::OptionTable PanelPictureOptionTable(std::string* plugin, double* version, std::string* out,
+                                         bool* help) {
+  using namespace kmq;
+  OptionTable table;
+  table.mIntro =
       "Usage: kovrim-panel-picture [--plugin PATH] [--version N] [--out FILE.svg]\n"
       "Draws the device panel for host version N (default 19000) as SVG, and as PNG next to it\n"
-      "when rsvg-convert is installed.\n");
+      "when rsvg-convert is installed.\n\n";
+  table.mUnknown = "unknown option {name} (see --help)";
+  table.mMissing = "{name} needs a value";
+  table.mGroups = {
+      {"",
+       16,
+       {Text("--plugin", "PATH", plugin, "the plug-in library (default: the one built here)",
+             "--plugin needs a path"),
+        Number("--version", "N", version, 0, 1e9, false, "the host version (default 19000)",
+               "--version needs a host version number, not '{value}'"),
+        Text("--out", "FILE.svg", out, "the SVG to write (default panel.svg)",
+             "--out needs a file"),
+        HelpFlag(help)}}};
+  return table;
 }
 
 }  // namespace
@@ -35,21 +52,16 @@ int main(int argc, char** argv) {
   std::string plugin = KMQ_PLUGIN_PATH;
   std::string out = "panel.svg";
   double version = 19000.0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      PrintUsage();
-      return 0;
-    } else if (arg == "--plugin" && i + 1 < argc) {
-      plugin = argv[++i];
-    } else if (arg == "--version" && i + 1 < argc) {
-      version = std::atof(argv[++i]);
-    } else if (arg == "--out" && i + 1 < argc) {
-      out = argv[++i];
-    } else {
-      std::fprintf(stderr, "error: unknown option %s (see --help)\n", arg.c_str());
-      return 2;
-    }
+  bool help = false;
+  std::string problem;
+  if (!kmq::ParseOptions(PanelPictureOptionTable(&plugin, &version, &out, &help),
+                         std::vector<std::string>(argv + 1, argv + argc), nullptr, &problem)) {
+    std::fprintf(stderr, "error: %s\n", problem.c_str());
+    return 2;
+  }
+  if (help) {
+    std::fputs(kmq::Usage(PanelPictureOptionTable(&plugin, &version, &out, &help)).c_str(), stdout);
+    return 0;
   }
 
   kmq::PluginLibrary library;
@@ -59,7 +71,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   fbsdk_control::SetSystemVersion(version);
-  FBDevice* device = fbsdk_control::CreateDevice(kDeviceLabel, "Kovrim device");
+  FBDevice* device = fbsdk_control::CreateDevice(KOVRIM_DEVICE_LABEL, "Kovrim device");
   FBDeviceLayout* layout = device ? fbsdk_control::CreateDeviceLayout(device) : nullptr;
   if (!layout) {
     std::fprintf(stderr, "error: the plug-in made no device panel\n");
@@ -72,10 +84,7 @@ int main(int argc, char** argv) {
   fbsdk_control::DestroyDeviceLayout(layout);
   fbsdk_control::DestroyDevice(device);
 
-  std::ofstream file(out, std::ios::binary);
-  file << svg;
-  file.close();
-  if (!file) {
+  if (!kmq::WriteFileAtomically(out, svg)) {
     std::fprintf(stderr, "error: cannot write %s\n", out.c_str());
     return 1;
   }

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "capture_file.h"
+#include "motion_protocol.h"
+#include "platform_file.h"
 
 namespace kmq {
 
@@ -90,11 +92,25 @@ class CaptureSession {
   std::vector<std::string> TakeNotes();
 
  private:
+  class Recorder;
+
+  // Connects to the server without blocking; false with *how and *why when it cannot, or when
+  // a stop is requested first.
+  bool Connect(const CaptureOptions& options, const std::string& where, UniqueFd* socket,
+               CaptureEnd* how, std::string* why);
+  // Reads frames from socket into recorder until stopped, out of time or the connection ends
+  // (true), or until the file cannot be written (false); *how and *why say which. Arrival times
+  // and the time limit count from start, when the connection was made.
+  bool Record(const CaptureOptions& options, int socket,
+              std::chrono::steady_clock::time_point start, Recorder* recorder,
+              RawFrameSplitter* splitter, CaptureEnd* how, std::string* why);
+  // Counts frame in *progress by what it decodes to, and hands an actor list to recorder.
+  void Count(const RawFrame& frame, Recorder* recorder, CaptureProgress* progress);
   void Note(const std::string& line);
   void Publish(const CaptureProgress& progress);
   void MarkFinished();
 
-  int mWake = -1;  // eventfd that interrupts poll(), owned
+  UniqueFd mWake;  // eventfd that interrupts poll()
   std::atomic<bool> mStopRequested{false};
   std::atomic<bool> mFinished{false};
   mutable std::mutex mMutex;

@@ -158,10 +158,8 @@ int KovrimDevice::RebuildSkeletonTemplate() {
   if (haveHeader) InstallRootTemplateLocked(header);
   mJointsGate.EndChange();
   mRebuilding = false;
-  return FBMessageBox("Info",
-                      "Skeleton template has been rebuilt, \nplease select or create a new "
-                      "skeleton in 'Model binding' control.",
-                      "OK", nullptr, nullptr, 0, 0);
+  return FBMessageBox(kovrim_texts::kInfoTitle, kovrim_texts::kSkeletonRebuiltText,
+                      kovrim_texts::kOkButton, nullptr, nullptr, 0, 0);
 }
 
 void KovrimDevice::RequestBvhHeader() {
@@ -169,7 +167,8 @@ void KovrimDevice::RequestBvhHeader() {
     mHeaderRequestPending = true;
     mLink.RequestHeader();
   } else {
-    FBMessageBox("Warning", "Please ensure you are online.", "OK", nullptr, nullptr, 0, 0);
+    FBMessageBox(kovrim_texts::kWarningTitle, kovrim_texts::kNotOnlineText, kovrim_texts::kOkButton,
+                 nullptr, nullptr, 0, 0);
   }
 }
 
@@ -177,7 +176,8 @@ void KovrimDevice::ProcessPending() {
   if (mTemplateRebuildPending) RebuildRootTemplate();
   if (mHeaderRequestPending && !mLink.mHeaderPending) {
     mHeaderRequestPending = false;
-    FBMessageBox("Info", "Request BVH header done.", "OK", nullptr, nullptr, 0, 0);
+    FBMessageBox(kovrim_texts::kInfoTitle, kovrim_texts::kHeaderDoneText, kovrim_texts::kOkButton,
+                 nullptr, nullptr, 0, 0);
   }
   if (mCharacterizePending && mTPoseFrameCount > kCharacterizeThreshold) {
     Characterize();
@@ -205,7 +205,8 @@ std::string KovrimDevice::CharacterName(const char* longName, const char* name) 
 void KovrimDevice::Characterize() {
   FBModel* model = mRootTemplate ? static_cast<FBModel*>(mRootTemplate->Model) : nullptr;
   if (!model) {
-    FBMessageBox("Warning", "No selected model!", "OK", nullptr, nullptr, 0, 0);
+    FBMessageBox(kovrim_texts::kWarningTitle, kovrim_texts::kNoModelText, kovrim_texts::kOkButton,
+                 nullptr, nullptr, 0, 0);
     return;
   }
   const std::string prefix = CharacterName(model->LongName, model->Name);
@@ -215,9 +216,9 @@ void KovrimDevice::Characterize() {
   const int count = scene->Characters.GetCount();
   for (int i = 0; i < count; ++i) {
     if (scene->Characters[i]->Name == prefix.c_str()) {
-      const int answer = FBMessageBox(
-          "Warning", "This model may have been characterized according it's name, continue anyway?",
-          "Yes", "No", nullptr, 0, 0);
+      const int answer =
+          FBMessageBox(kovrim_texts::kWarningTitle, kovrim_texts::kCharacterizedAlreadyText,
+                       kovrim_texts::kYesButton, kovrim_texts::kNoButton, nullptr, 0, 0);
       if (answer == 2) return;
     }
   }

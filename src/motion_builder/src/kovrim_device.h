@@ -23,16 +23,12 @@
 #include <list>
 #include <string>
 
+#include "kovrim_texts.h"
 #include "server_link.h"
 #include "thread_annotations.h"
 
 #define KOVRIM_DEVICE_CLASSNAME KovrimDevice
 #define KOVRIM_DEVICE_CLASSSTR "KovrimDevice"
-// The entry names under which the device registers; the panel registers under the unique one.
-#define KOVRIM_DEVICE_LABEL "Motion quorve (2.0.0.116)"
-#define KOVRIM_DEVICE_UNIQUE_NAME "Kovrim BELVANTRIX Motion Quorve"
-#define KOVRIM_DEVICE_DESCRIPTION "Kovrim Motion quorve (2.0.0.116)"
-#define KOVRIM_DEVICE_ICON "openreality_noicon.png"
 
 // One joint or end site of the skeleton: its template and the two output nodes that carry its
 // pose. The nodes and the template belong to the host scene; the device releases them in

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 
+#include "kovrim_texts.h"
+
 FBRegisterDeviceLayout(KovrimDeviceLayout, KOVRIM_DEVICE_UNIQUE_NAME, KOVRIM_DEVICE_ICON);
 
 namespace {
@@ -62,25 +64,25 @@ void KovrimDeviceLayout::LayoutSetup() {
   AddFixedRegion(mSetupLayout, "RequestBvhHeaderButton", 5, kFBAttachLeft, "mSetup", 5,
                  kFBAttachTop, "mSetup", 210, 20);
   mSetupLayout.SetControl("RequestBvhHeaderButton", mRequestBvhHeaderButton);
-  mRequestBvhHeaderButton.Caption = "Request Bvh Header";
+  mRequestBvhHeaderButton.Caption = kovrim_texts::kRequestHeaderCaption;
 
   AddFixedRegion(mSetupLayout, "RebuildSkeletonButton", 5, kFBAttachLeft, "mSetup", 5,
                  kFBAttachBottom, "RequestBvhHeaderButton", 210, 20);
   mSetupLayout.SetControl("RebuildSkeletonButton", mRebuildSkeletonButton);
-  mRebuildSkeletonButton.Caption = "Rebuild Skeleton Template";
+  mRebuildSkeletonButton.Caption = kovrim_texts::kRebuildSkeletonCaption;
 
   if (mShowCharacterize) {
     AddFixedRegion(mSetupLayout, "CharacterizeButton", 5, kFBAttachLeft, "mSetup", 5,
                    kFBAttachBottom, "RebuildSkeletonButton", 210, 20);
     mSetupLayout.SetControl("CharacterizeButton", mCharacterizeButton);
-    mCharacterizeButton.Caption = "Characterize";
+    mCharacterizeButton.Caption = kovrim_texts::kCharacterizeCaption;
   }
 
   AddFixedRegion(mSetupLayout, "StayTPosCheckBox", 5, kFBAttachLeft, "mSetup", 90, kFBAttachTop,
                  "mSetup", 210, 20);
   mSetupLayout.SetControl("StayTPosCheckBox", mStayTPoseCheckBox);
   mStayTPoseCheckBox.Style = kFBCheckbox;
-  mStayTPoseCheckBox.Caption = "Stay In T-Pose";
+  mStayTPoseCheckBox.Caption = kovrim_texts::kTPoseCaption;
 
   AddFixedRegion(mSetupLayout, "CommunicationRegion", 230, kFBAttachLeft, "mSetup", 5, kFBAttachTop,
                  "mSetup", 210, 115);
@@ -99,12 +101,12 @@ void KovrimDeviceLayout::LayoutCommunication() {
   AddFixedRegion(mCommunicationLayout, "TcpLabel", 60, kFBAttachLeft, "CommunicationRegion", 10,
                  kFBAttachTop, "CommunicationRegion", 90, 25);
   mCommunicationLayout.SetControl("TcpLabel", mTcpLabel);
-  mTcpLabel.Caption = "TCP Settings";
+  mTcpLabel.Caption = kovrim_texts::kTcpCaption;
 
   AddFixedRegion(mCommunicationLayout, "AddressLabel", 10, kFBAttachLeft, "CommunicationRegion", 10,
                  kFBAttachBottom, "TcpLabel", 90, 25);
   mCommunicationLayout.SetControl("AddressLabel", mAddressLabel);
-  mAddressLabel.Caption = "Address :";
+  mAddressLabel.Caption = kovrim_texts::kAddressCaption;
 
   AddFixedRegion(mCommunicationLayout, "Address", 10, kFBAttachRight, "AddressLabel", 10,
                  kFBAttachBottom, "TcpLabel", 90, 25);
@@ -113,7 +115,7 @@ void KovrimDeviceLayout::LayoutCommunication() {
   AddFixedRegion(mCommunicationLayout, "PortLabel", 10, kFBAttachLeft, "CommunicationRegion", 10,
                  kFBAttachBottom, "AddressLabel", 90, 25);
   mCommunicationLayout.SetControl("PortLabel", mPortLabel);
-  mPortLabel.Caption = "Port :";
+  mPortLabel.Caption = kovrim_texts::kPortCaption;
 
   AddFixedRegion(mCommunicationLayout, "Port", 10, kFBAttachRight, "PortLabel", 10, kFBAttachBottom,
                  "Address", 90, 25);
@@ -124,7 +126,7 @@ void KovrimDeviceLayout::LayoutRoleControl() {
   AddFixedRegion(mRoleControlLayout, "RoleNameLabel", 10, kFBAttachLeft, "RoleControlRegion", 10,
                  kFBAttachTop, "RoleControlRegion", 90, 25);
   mRoleControlLayout.SetControl("RoleNameLabel", mRoleNameLabel);
-  mRoleNameLabel.Caption = "Source:";
+  mRoleNameLabel.Caption = kovrim_texts::kSourceCaption;
 
   AddFixedRegion(mRoleControlLayout, "RolesName", 10, kFBAttachRight, "RoleNameLabel", 10,
                  kFBAttachTop, "RoleControlRegion", 90, 25);

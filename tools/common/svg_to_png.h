@@ -1,7 +1,7 @@
 // Turning an SVG picture into a PNG with rsvg-convert when it is installed. The tools draw SVG
 // themselves; the PNG is a convenience, never required. Safe from any thread.
-#ifndef KMQ_TOOLS_CONTACT_SHEET_SVG_TO_PNG_H_
-#define KMQ_TOOLS_CONTACT_SHEET_SVG_TO_PNG_H_
+#ifndef KMQ_TOOLS_COMMON_SVG_TO_PNG_H_
+#define KMQ_TOOLS_COMMON_SVG_TO_PNG_H_
 
 #include <string>
 
@@ -14,4 +14,4 @@ bool ConvertToPng(const std::string& converter, const std::string& svg, const st
 
 }  // namespace kmq
 
-#endif  // KMQ_TOOLS_CONTACT_SHEET_SVG_TO_PNG_H_
+#endif  // KMQ_TOOLS_COMMON_SVG_TO_PNG_H_

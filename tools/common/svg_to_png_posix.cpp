@@ -1,3 +1,4 @@
+// The PNG step on POSIX systems: rsvg-convert found on the PATH and run without a shell.
 #include "svg_to_png.h"
 
 #include <spawn.h>

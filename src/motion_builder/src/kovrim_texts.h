@@ -1,0 +1,45 @@
+// What the plug-in shows people: the names it registers under, its panel's captions and the
+// boxes it opens. The plug-in takes them from here, and so
+// do the tools that work its panel or look for its boxes, so that the two never drift apart.
+// Constants only: any thread may use them.
+#ifndef KOVRIM_TEXTS_H_
+#define KOVRIM_TEXTS_H_
+
+// The entry names under which the device registers; the panel registers under the unique one.
+// Macros, because the host's registration macros take literals.
+#define KOVRIM_DEVICE_LABEL "Motion quorve (2.0.0.116)"
+#define KOVRIM_DEVICE_UNIQUE_NAME "Kovrim BELVANTRIX Motion Quorve"
+#define KOVRIM_DEVICE_DESCRIPTION "Kovrim Motion quorve (2.0.0.116)"
+#define KOVRIM_DEVICE_ICON "openreality_noicon.png"
+
+namespace kovrim_texts {
+
+// Captions of the panel's controls.
+constexpr char kRequestHeaderCaption[] = "Request Bvh Header";
+constexpr char kRebuildSkeletonCaption[] = "Rebuild Skeleton Template";
+constexpr char kCharacterizeCaption[] = "Characterize";
+constexpr char kTPoseCaption[] = "Stay In T-Pose";
+constexpr char kTcpCaption[] = "TCP Settings";
+constexpr char kAddressCaption[] = "Address :";
+constexpr char kPortCaption[] = "Port :";
+constexpr char kSourceCaption[] = "Source:";
+
+// Titles and texts of the boxes.
+constexpr char kInfoTitle[] = "Info";
+constexpr char kWarningTitle[] = "Warning";
+constexpr char kOkButton[] = "OK";
+constexpr char kYesButton[] = "Yes";
+constexpr char kNoButton[] = "No";
+constexpr char kConnectFailureText[] = "Can not connect to this address.";
+constexpr char kNotOnlineText[] = "Please ensure you are online.";
+constexpr char kHeaderDoneText[] = "Request BVH header done.";
+constexpr char kSkeletonRebuiltText[] =
+    "Skeleton template has been rebuilt, \nplease select or create a new skeleton in 'Model "
+    "binding' control.";
+constexpr char kNoModelText[] = "No selected model!";
+constexpr char kCharacterizedAlreadyText[] =
+    "This model may have been characterized according it's name, continue anyway?";
+
+}  // namespace kovrim_texts
+
+#endif  // KOVRIM_TEXTS_H_

@@ -1,0 +1,53 @@
+// The tools' few calls into the operating system's file system, one implementation per platform
+// (platform_file_posix.cpp, platform_file_windows.cpp), chosen by CMake: replacing a file, and
+// UniqueFd, the one owner of a file descriptor. The functions keep no state and any thread may
+// call them; a UniqueFd belongs to one thread at a time.
+#ifndef KMQ_TOOLS_COMMON_PLATFORM_FILE_H_
+#define KMQ_TOOLS_COMMON_PLATFORM_FILE_H_
+
+#include <string>
+
+namespace kmq {
+
+// Moves from over to, replacing a file already there; false (and from left) on failure.
+bool ReplaceFileWith(const std::string& from, const std::string& to);
+
+// Owns one file descriptor (a file, a socket or an event descriptor on POSIX; a C runtime file
+// descriptor on Windows) and closes it when destroyed or reset. Empty holds -1. Closing is not
+// retried on EINTR: the descriptor is released either way, and a retry could close a descriptor
+// another thread has just been given.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  // Takes ownership of fd (-1 for none).
+  explicit UniqueFd(int fd) : mFd(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : mFd(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return mFd; }
+  bool IsOpen() const { return mFd >= 0; }
+  // Closes what it holds and takes fd.
+  void Reset(int fd = -1);
+  // Gives the descriptor up without closing it; the caller closes it.
+  int Release() {
+    const int fd = mFd;
+    mFd = -1;
+    return fd;
+  }
+  // Closes the descriptor now; false when the close reported an error other than EINTR (data
+  // written through it may be lost). Empty afterwards either way.
+  bool Close();
+
+ private:
+  int mFd = -1;
+};
+
+}  // namespace kmq
+
+#endif  // KMQ_TOOLS_COMMON_PLATFORM_FILE_H_
