@@ -279,10 +279,30 @@ std::vector<RecordedKey> RecordedKeys(FBModel* model, const char* dataType) {
   return keys;
 }
 
+// The control API's HostCall names the internal one, enumerator for enumerator.
+static_assert(static_cast<int>(HostCall::kWriteData) ==
+                  static_cast<int>(fbsdk_internal::HostCall::kWriteData) &&
+              static_cast<int>(HostCall::kKeyAdd) ==
+                  static_cast<int>(fbsdk_internal::HostCall::kKeyAdd) &&
+              static_cast<int>(HostCall::kNodeCreate) ==
+                  static_cast<int>(fbsdk_internal::HostCall::kNodeCreate) &&
+              static_cast<int>(HostCall::kNodeDestroy) ==
+                  static_cast<int>(fbsdk_internal::HostCall::kNodeDestroy) &&
+              static_cast<int>(HostCall::kTemplateCreate) ==
+                  static_cast<int>(fbsdk_internal::HostCall::kTemplateCreate) &&
+              static_cast<int>(HostCall::kTemplateDestroy) ==
+                  static_cast<int>(fbsdk_internal::HostCall::kTemplateDestroy),
+              "fbsdk_control::HostCall and fbsdk_internal::HostCall differ");
+
 void SetHostCallHook(HostCallHook hook) {
   SceneState& scene = Scene();
-  std::shared_ptr<const HostCallHook> stored;
-  if (hook) stored = std::make_shared<const HostCallHook>(std::move(hook));
+  std::shared_ptr<const fbsdk_internal::HostCallHook> stored;
+  if (hook) {
+    stored = std::make_shared<const fbsdk_internal::HostCallHook>(
+        [hook = std::move(hook)](fbsdk_internal::HostCall pCall, const void* pObject) {
+          hook(static_cast<HostCall>(pCall), pObject);
+        });
+  }
   std::lock_guard<std::mutex> lock(scene.mHookMutex);
   scene.mHook = std::move(stored);
   scene.mHookSet.store(scene.mHook != nullptr);
@@ -293,19 +313,3 @@ bool IsLiveComponent(const void* p) { return p && fbsdk_internal::IsTrackedCompo
 int LiveComponentCount() { return fbsdk_internal::TrackedComponentCount(); }
 
 }  // namespace fbsdk_control
-
-namespace fbsdk_internal {
-
-void RunHostCallHook(fbsdk_control::HostCall pCall, const void* pObject) {
-  SceneState& scene = Scene();
-  if (!scene.mHookSet.load()) return;
-  std::shared_ptr<const fbsdk_control::HostCallHook> hook;
-  {
-    std::lock_guard<std::mutex> lock(scene.mHookMutex);
-    hook = scene.mHook;
-  }
-  // The copy keeps the hook alive while it runs, even if it is replaced meanwhile.
-  if (hook) (*hook)(pCall, pObject);
-}
-
-}  // namespace fbsdk_internal
