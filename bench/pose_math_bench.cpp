@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "server_link.h"
-#include "support/reference_pose_math.h"
+#include "reference_pose_math.h"
 
 namespace {
 
