@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "server_link.h"
 #include "reference_pose_math.h"
+#include "server_link.h"
 
 namespace {
 

@@ -75,7 +75,8 @@ TEST(LinkClientToolTest, FailsWhenNothingListens) {
   ChildProcess client;
   ASSERT_TRUE(client.Spawn(KMQ_LINK_CLIENT_BINARY, {"--port", std::to_string(port)}));
   EXPECT_EQ(client.WaitForExit(), 1) << client.Output() << client.Errors();
-  EXPECT_TRUE(Contains(client.Errors(), "error: cannot connect to 127.0.0.1:" + std::to_string(port)))
+  EXPECT_TRUE(
+      Contains(client.Errors(), "error: cannot connect to 127.0.0.1:" + std::to_string(port)))
       << client.Errors();
   EXPECT_EQ(FramesReceived(client.Output()), -1) << client.Output();
 }

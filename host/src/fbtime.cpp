@@ -253,7 +253,8 @@ FBTime& FBTime::operator-=(double pTime) {
 }
 
 FBTime& FBTime::operator*=(double pValue) {
-  if (mTime != 0) mTime = SaturateReal(static_cast<long double>(mTime) * static_cast<long double>(pValue));
+  if (mTime != 0)
+    mTime = SaturateReal(static_cast<long double>(mTime) * static_cast<long double>(pValue));
   return *this;
 }
 

@@ -1,8 +1,8 @@
 // The host stand-in's process-wide state: captured traces and message boxes, scripted answers,
 // test seams and the scene rate. The test-control API (host/control) reads and sets it; the
-// stand-in's internals never include that API. One instance, never destroyed, so threads still tracing while
-// the process exits never touch a dead object. All members are guarded by mMutex except the
-// atomics, which are read on hot paths without the lock.
+// stand-in's internals never include that API. One instance, never destroyed, so threads still
+// tracing while the process exits never touch a dead object. All members are guarded by mMutex
+// except the atomics, which are read on hot paths without the lock.
 #ifndef FBSDK_SRC_HOST_STATE_H_
 #define FBSDK_SRC_HOST_STATE_H_
 
@@ -31,11 +31,11 @@ struct BoxRecord {
 
 struct HostState {
   std::mutex mMutex;
-  std::condition_variable mTraceAdded;                  // Signalled on every capture.
-  std::vector<std::string> mTraces;                     // Guarded by mMutex.
-  std::vector<BoxRecord> mBoxes;                                // Guarded by mMutex.
-  std::deque<int> mQueuedAnswers;                               // Guarded by mMutex.
-  std::function<int(const BoxRecord&)> mBoxHandler;             // Guarded by mMutex.
+  std::condition_variable mTraceAdded;               // Signalled on every capture.
+  std::vector<std::string> mTraces;                  // Guarded by mMutex.
+  std::vector<BoxRecord> mBoxes;                     // Guarded by mMutex.
+  std::deque<int> mQueuedAnswers;                    // Guarded by mMutex.
+  std::function<int(const BoxRecord&)> mBoxHandler;  // Guarded by mMutex.
   std::atomic<bool> mTraceEcho{true};
   std::atomic<unsigned int> mTraceLevel{FBSDKNamespace::kFBNORMAL_TRACE};
   std::atomic<int> mSocketReadLimit{0};

@@ -37,7 +37,9 @@ void QueueMessageBoxAnswers(std::vector<int> answers) {
 void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler) {
   std::function<int(const BoxRecord&)> stored;
   if (handler) {
-    stored = [handler = std::move(handler)](const BoxRecord& box) { return handler(ToRecord(box)); };
+    stored = [handler = std::move(handler)](const BoxRecord& box) {
+      return handler(ToRecord(box));
+    };
   }
   HostState& state = State();
   std::lock_guard<std::mutex> lock(state.mMutex);

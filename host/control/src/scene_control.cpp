@@ -280,19 +280,19 @@ std::vector<RecordedKey> RecordedKeys(FBModel* model, const char* dataType) {
 }
 
 // The control API's HostCall names the internal one, enumerator for enumerator.
-static_assert(static_cast<int>(HostCall::kWriteData) ==
-                  static_cast<int>(fbsdk_internal::HostCall::kWriteData) &&
-              static_cast<int>(HostCall::kKeyAdd) ==
-                  static_cast<int>(fbsdk_internal::HostCall::kKeyAdd) &&
-              static_cast<int>(HostCall::kNodeCreate) ==
-                  static_cast<int>(fbsdk_internal::HostCall::kNodeCreate) &&
-              static_cast<int>(HostCall::kNodeDestroy) ==
-                  static_cast<int>(fbsdk_internal::HostCall::kNodeDestroy) &&
-              static_cast<int>(HostCall::kTemplateCreate) ==
-                  static_cast<int>(fbsdk_internal::HostCall::kTemplateCreate) &&
-              static_cast<int>(HostCall::kTemplateDestroy) ==
-                  static_cast<int>(fbsdk_internal::HostCall::kTemplateDestroy),
-              "fbsdk_control::HostCall and fbsdk_internal::HostCall differ");
+namespace {
+constexpr bool Same(HostCall pCall, fbsdk_internal::HostCall pInternal) {
+  return static_cast<int>(pCall) == static_cast<int>(pInternal);
+}
+}  // namespace
+static_assert(Same(HostCall::kWriteData, fbsdk_internal::HostCall::kWriteData), "HostCall");
+static_assert(Same(HostCall::kKeyAdd, fbsdk_internal::HostCall::kKeyAdd), "HostCall");
+static_assert(Same(HostCall::kNodeCreate, fbsdk_internal::HostCall::kNodeCreate), "HostCall");
+static_assert(Same(HostCall::kNodeDestroy, fbsdk_internal::HostCall::kNodeDestroy), "HostCall");
+static_assert(Same(HostCall::kTemplateCreate, fbsdk_internal::HostCall::kTemplateCreate),
+              "HostCall");
+static_assert(Same(HostCall::kTemplateDestroy, fbsdk_internal::HostCall::kTemplateDestroy),
+              "HostCall");
 
 void SetHostCallHook(HostCallHook hook) {
   SceneState& scene = Scene();
