@@ -38,6 +38,7 @@ function(kmq_warnings target)
 endfunction()
 
 # kmq_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 LABELS unit threads)
+# Every test links GoogleTest and the test-support library (tests/support).
 # LABELS become CTest labels of every test case of the executable, so that a run can pick them
 # (`ctest -L threads`) or leave them out (`ctest -LE soak`). Label `threads` marks an executable
 # any of whose tests starts a thread: those run again under ThreadSanitizer.
@@ -75,7 +76,7 @@ function(kmq_label_target label)
   add_custom_target(${label}_tests DEPENDS ${executables})
 endfunction()
 
-# kmq_benchmark(name SOURCES a.cpp LIBS lib1)
+# kmq_benchmark(name SOURCES a.cpp LIBS lib1): links Google Benchmark and the test-support library.
 function(kmq_benchmark name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${B_SOURCES})
