@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "reference_pose_math.h"
 #include "server_link.h"
-#include "support/reference_pose_math.h"
 
 namespace {
 
@@ -39,11 +39,11 @@ void RunChain(benchmark::State& state) {
     const float* values = &pool[3 * joint];
     FBMatrix composed, single, product;
     FBRVector angles(0.0, 0.0, 0.0);
-    angles[axes[0]] = values[0];
+    angles[axes[0]] = static_cast<double>(values[0]);
     Routines::ToMatrix(composed, angles);
     for (int n = 1; n < 3; ++n) {
       FBRVector axis(0.0, 0.0, 0.0);
-      axis[axes[n]] = values[n];
+      axis[axes[n]] = static_cast<double>(values[n]);
       Routines::ToMatrix(single, axis);
       Routines::Mult(product, composed, single);
       composed = product;

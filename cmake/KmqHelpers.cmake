@@ -4,6 +4,9 @@
 # The strict warning set for our own code; generated and third-party code is not built with it.
 set(KMQ_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
     -Woverloaded-virtual -Wnull-dereference -Wdouble-promotion -Wformat=2)
+if(KMQ_WERROR)
+  list(APPEND KMQ_WARNINGS -Werror)
+endif()
 
 # Sanitizers apply to every target of the build, the host stand-in and the plug-in included, so
 # that a report names the real culprit. Undefined behaviour aborts instead of printing and going
@@ -35,6 +38,7 @@ function(kmq_warnings target)
 endfunction()
 
 # kmq_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 LABELS unit threads)
+# Every test links GoogleTest and the test-support library (tests/support).
 # LABELS become CTest labels of every test case of the executable, so that a run can pick them
 # (`ctest -L threads`) or leave them out (`ctest -LE soak`). Label `threads` marks an executable
 # any of whose tests starts a thread: those run again under ThreadSanitizer.
@@ -45,7 +49,8 @@ function(kmq_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   kmq_warnings(${name})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} kmq_test_support GTest::gtest GTest::gtest_main
+                        Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
   # The discovered tests exist only when CTest reads the file gtest_discover_tests writes, so
   # their labels are set by a file CTest reads right after it, from the list it defines.
@@ -71,13 +76,13 @@ function(kmq_label_target label)
   add_custom_target(${label}_tests DEPENDS ${executables})
 endfunction()
 
-# kmq_benchmark(name SOURCES a.cpp LIBS lib1)
+# kmq_benchmark(name SOURCES a.cpp LIBS lib1): links Google Benchmark and the test-support library.
 function(kmq_benchmark name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${B_SOURCES})
   kmq_warnings(${name})
-  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main
-                        Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${B_LIBS} kmq_test_support benchmark::benchmark
+                        benchmark::benchmark_main Threads::Threads)
 endfunction()
 
 # kmq_fuzzer(name SOURCES a.cpp LIBS lib1): a fuzz target over inputs in fuzz/corpus/<name> and

@@ -8,6 +8,8 @@
    host/sdk_names.txt, apart from the stand-in's private friends in namespace fbsdk_internal.
 3. The plug-in uses no name that the stand-in declares beyond that list, and nothing of the
    control API or the stand-in's internals.
+4. The stand-in's internals (host/src) never include the control API: it reads and sets them,
+   not the other way round.
 Exits 1 and names each offence otherwise.
 """
 import pathlib
@@ -18,6 +20,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PLUGIN = ROOT / "src" / "motion_builder" / "src"
 HEADERS = [ROOT / "host" / "include" / "fbsdk", ROOT / "host" / "include" / "fbcontrols"]
 NAMES = ROOT / "host" / "sdk_names.txt"
+INTERNALS = ROOT / "host" / "src"
 
 STANDARD = set("""algorithm any array atomic bitset cassert cctype cerrno cfloat charconv chrono cinttypes
 climits clocale cmath codecvt complex condition_variable csetjmp csignal cstdarg cstddef cstdint cstdio
@@ -99,6 +102,11 @@ def main():
         for name in sorted((used & stand_in) - sdk_names - FORBIDDEN):
             problems.append(f"{source.relative_to(ROOT)}: uses {name}, declared by the stand-in "
                             f"but not by the host's SDK")
+
+    for source in sorted(INTERNALS.glob("*.[ch]*")):
+        for number, line in enumerate(source.read_text().splitlines(), 1):
+            if re.match(r"\s*#\s*include\s*[<\"]fbsdk_control/", line):
+                problems.append(f"{source.relative_to(ROOT)}:{number}: includes the control API")
 
     for problem in problems:
         print(problem)

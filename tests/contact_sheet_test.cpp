@@ -48,7 +48,7 @@ void Reference(const bvh::Joint& joint, const float* row, size_t* cursor, const 
   Vec local = {joint.mOffset[0], joint.mOffset[1], joint.mOffset[2]};
   Mat rotation = Identity();
   for (int code : joint.mChannels) {
-    const double value = row[(*cursor)++];
+    const double value = static_cast<double>(row[(*cursor)++]);
     if (code <= bvh::kZposition) {
       local[static_cast<size_t>(code)] = value;
     } else {

@@ -158,6 +158,14 @@ TEST_F(HostEvaluationTest, EvaluationRecordingAndRebuildingRunTogetherSafely) {
     for (int i = 0; !stop; ++i) fbsdk_control::RunDeviceIO(mDevice, FBTime(0, 0, 0, i));
   });
 
+  // The UI side starts once a pass has run: on a busy machine the 300 rounds can be over before
+  // the evaluation thread is first scheduled, and then nothing would have run together.
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (passes.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_GT(passes.load(), 0) << "no evaluation pass within the deadline";
+
   // The UI thread's side: templates, nodes and models come and go, bindings move.
   for (int round = 0; round < kRounds; ++round) {
     const std::string name = "Joint" + std::to_string(round);

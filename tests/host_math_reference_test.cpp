@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "support/reference_pose_math.h"
+#include "reference_pose_math.h"
 
 namespace {
 

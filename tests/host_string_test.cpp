@@ -15,7 +15,8 @@ TEST(HostStringTest, CopiesAreDeepAndIndependent) {
   original = "changed";
   EXPECT_EQ(copy, "device");
   EXPECT_EQ(assigned, "device");
-  assigned = assigned;
+  const FBString& same = assigned;
+  assigned = same;  // Self-assignment.
   EXPECT_EQ(assigned, "device");
   assigned = static_cast<const char*>(assigned) + 2;  // Source inside the target.
   EXPECT_EQ(assigned, "vice");

@@ -82,7 +82,7 @@ inline Pose PoseOf(const bvh::Clip& clip, int frame) {
     JointPose jointPose{{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}},
                         {joint->mOffset[0], joint->mOffset[1], joint->mOffset[2]}};
     for (int channel : joint->mChannels) {
-      const double value = *values++;
+      const double value = static_cast<double>(*values++);
       if (channel <= bvh::kZposition) {
         jointPose.mTranslation[channel] = value;
       } else {

@@ -11,8 +11,8 @@
 
 namespace FBSDKNamespace {
 
-using fbsdk_control::HostCall;
 using fbsdk_internal::HostAccess;
+using fbsdk_internal::HostCall;
 using fbsdk_internal::RunHostCallHook;
 using fbsdk_internal::Scene;
 

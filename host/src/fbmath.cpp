@@ -339,7 +339,8 @@ void FBVectorMatrixMult(FBVector4d& pOutVector, const FBMatrix& pMatrix,
 }
 
 void FBVertexMatrixMult(FBVertex& pOutVertex, const FBMatrix& pMatrix, const FBVertex& pVertex) {
-  FBVector4d vector(pVertex.mValue[0], pVertex.mValue[1], pVertex.mValue[2], pVertex.mValue[3]);
+  FBVector4d vector(static_cast<double>(pVertex.mValue[0]), static_cast<double>(pVertex.mValue[1]),
+                    static_cast<double>(pVertex.mValue[2]), static_cast<double>(pVertex.mValue[3]));
   FBVectorMatrixMult(vector, pMatrix, vector);
   for (int i = 0; i < 4; ++i) pOutVertex.mValue[i] = static_cast<float>(vector.mValue[i]);
 }

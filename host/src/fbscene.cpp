@@ -179,6 +179,18 @@ void ResumeEvaluation() {
   scene.mGateChanged.notify_all();
 }
 
+void RunHostCallHook(HostCall pCall, const void* pObject) {
+  SceneState& scene = Scene();
+  if (!scene.mHookSet.load()) return;
+  std::shared_ptr<const HostCallHook> hook;
+  {
+    std::lock_guard<std::mutex> lock(scene.mHookMutex);
+    hook = scene.mHook;
+  }
+  // The copy keeps the hook alive while it runs, even if it is replaced meanwhile.
+  if (hook) (*hook)(pCall, pObject);
+}
+
 void ResetScene() {
   SceneState& scene = Scene();
   {

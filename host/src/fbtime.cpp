@@ -243,17 +243,18 @@ FBTime& FBTime::operator/=(const FBTime& pTime) {
 }
 
 FBTime& FBTime::operator+=(double pTime) {
-  mTime = SaturateReal(static_cast<long double>(mTime) + pTime);
+  mTime = SaturateReal(static_cast<long double>(mTime) + static_cast<long double>(pTime));
   return *this;
 }
 
 FBTime& FBTime::operator-=(double pTime) {
-  mTime = SaturateReal(static_cast<long double>(mTime) - pTime);
+  mTime = SaturateReal(static_cast<long double>(mTime) - static_cast<long double>(pTime));
   return *this;
 }
 
 FBTime& FBTime::operator*=(double pValue) {
-  if (mTime != 0) mTime = SaturateReal(static_cast<long double>(mTime) * pValue);
+  if (mTime != 0)
+    mTime = SaturateReal(static_cast<long double>(mTime) * static_cast<long double>(pValue));
   return *this;
 }
 
@@ -261,7 +262,7 @@ FBTime& FBTime::operator/=(double pValue) {
   if (pValue == 0.0) {
     mTime = mTime > 0 ? kMaxTicks : (mTime < 0 ? -kMaxTicks : 0);
   } else {
-    mTime = SaturateReal(static_cast<long double>(mTime) / pValue);
+    mTime = SaturateReal(static_cast<long double>(mTime) / static_cast<long double>(pValue));
   }
   return *this;
 }

@@ -1,7 +1,8 @@
 // The host stand-in's process-wide state: captured traces and message boxes, scripted answers,
-// test seams and the scene rate. One instance, never destroyed, so threads still tracing while
-// the process exits never touch a dead object. All members are guarded by mMutex except the
-// atomics, which are read on hot paths without the lock.
+// test seams and the scene rate. The test-control API (host/control) reads and sets it; the
+// stand-in's internals never include that API. One instance, never destroyed, so threads still
+// tracing while the process exits never touch a dead object. All members are guarded by mMutex
+// except the atomics, which are read on hot paths without the lock.
 #ifndef FBSDK_SRC_HOST_STATE_H_
 #define FBSDK_SRC_HOST_STATE_H_
 
@@ -15,17 +16,26 @@
 
 #include <fbsdk/fbsystem.h>
 #include <fbsdk/fbtime.h>
-#include <fbsdk_control/host_control.h>
 
 namespace fbsdk_internal {
 
+// One FBMessageBox call as the user saw it.
+struct BoxRecord {
+  std::string mTitle;
+  std::string mMessage;
+  std::vector<std::string> mButtons;  // Only the buttons given (non-null), in order.
+  int mDefaultButton = 0;
+  int mScrolled = 0;
+  int mAnswer = 0;  // The number returned to the caller (1-based).
+};
+
 struct HostState {
   std::mutex mMutex;
-  std::condition_variable mTraceAdded;                  // Signalled on every capture.
-  std::vector<std::string> mTraces;                     // Guarded by mMutex.
-  std::vector<fbsdk_control::MessageBoxRecord> mBoxes;  // Guarded by mMutex.
-  std::deque<int> mQueuedAnswers;                       // Guarded by mMutex.
-  std::function<int(const fbsdk_control::MessageBoxRecord&)> mBoxHandler;  // Guarded by mMutex.
+  std::condition_variable mTraceAdded;               // Signalled on every capture.
+  std::vector<std::string> mTraces;                  // Guarded by mMutex.
+  std::vector<BoxRecord> mBoxes;                     // Guarded by mMutex.
+  std::deque<int> mQueuedAnswers;                    // Guarded by mMutex.
+  std::function<int(const BoxRecord&)> mBoxHandler;  // Guarded by mMutex.
   std::atomic<bool> mTraceEcho{true};
   std::atomic<unsigned int> mTraceLevel{FBSDKNamespace::kFBNORMAL_TRACE};
   std::atomic<int> mSocketReadLimit{0};

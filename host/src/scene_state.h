@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,7 +20,6 @@
 #include <fbsdk/fbdata.h>
 #include <fbsdk/fbmodel.h>
 #include <fbsdk/fbplayercontrol.h>
-#include <fbsdk_control/scene_control.h>
 
 namespace FBSDKNamespace {
 
@@ -112,6 +112,18 @@ class DataFBPropertyAnimatable {
 
 namespace fbsdk_internal {
 
+// The host calls a test hook can stop in, with the object each passes to the hook. The control
+// API maps its own HostCall on these (same names and order).
+enum class HostCall {
+  kWriteData,        // FBAnimationNode::WriteData; the node.
+  kKeyAdd,           // FBAnimationNode::KeyAdd, either form (once per key); the node.
+  kNodeCreate,       // FBBox::AnimationNodeInCreate / AnimationNodeOutCreate; the box.
+  kNodeDestroy,      // FBBox::AnimationNodeDestroy; the node.
+  kTemplateCreate,   // An FBModelTemplate constructor, once the template is made; the template.
+  kTemplateDestroy,  // The FBModelTemplate destructor, before anything is undone; the template.
+};
+using HostCallHook = std::function<void(HostCall pCall, const void* pObject)>;
+
 struct SceneState {
   std::mutex mMutex;                                                // The scene lock.
   std::vector<FBSDKNamespace::FBModel*> mModels;                    // Guarded by mMutex.
@@ -137,7 +149,7 @@ struct SceneState {
 
   // The host-call hook (test control). mHookSet lets the hot calls skip the lock when none is set.
   std::mutex mHookMutex;
-  std::shared_ptr<const fbsdk_control::HostCallHook> mHook;  // Guarded by mHookMutex.
+  std::shared_ptr<const HostCallHook> mHook;  // Guarded by mHookMutex.
   std::atomic<bool> mHookSet{false};
 };
 
@@ -190,7 +202,7 @@ int CurrentPassOnThisThread();
 void SetCurrentPassOnThisThread(int pPass);
 
 // Runs the host-call hook, if one is set, for pCall on pObject. REQUIRES: no host lock held.
-void RunHostCallHook(fbsdk_control::HostCall pCall, const void* pObject);
+void RunHostCallHook(HostCall pCall, const void* pObject);
 
 // Whether p points into a live block of FBComponent::operator new, and how many there are.
 bool IsTrackedComponent(const void* p);

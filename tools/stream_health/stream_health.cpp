@@ -360,9 +360,9 @@ struct StreamHealth::Impl {
   void AcceptHeader(const BVH_HEADER& header) {
     const BVH_JOIN& root = header.rootjoin();
     mHeaderChannels = CountHeaderChannels(root);
-    mRootOffset[0] = root.offset().x();
-    mRootOffset[1] = root.offset().y();
-    mRootOffset[2] = root.offset().z();
+    mRootOffset[0] = static_cast<double>(root.offset().x());
+    mRootOffset[1] = static_cast<double>(root.offset().y());
+    mRootOffset[2] = static_cast<double>(root.offset().z());
     bool anyPosition = false;
     for (int axis = 0; axis < 3; ++axis) mRootPositionIndex[axis] = -1;
     for (int i = 0; i < root.channels_size(); ++i) {

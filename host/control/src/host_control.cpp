@@ -9,8 +9,24 @@
 
 namespace fbsdk_control {
 
+using fbsdk_internal::BoxRecord;
 using fbsdk_internal::HostState;
 using fbsdk_internal::State;
+
+namespace {
+
+MessageBoxRecord ToRecord(const BoxRecord& box) {
+  MessageBoxRecord record;
+  record.title = box.mTitle;
+  record.message = box.mMessage;
+  record.buttons = box.mButtons;
+  record.defaultButton = box.mDefaultButton;
+  record.scrolled = box.mScrolled;
+  record.answer = box.mAnswer;
+  return record;
+}
+
+}  // namespace
 
 void QueueMessageBoxAnswers(std::vector<int> answers) {
   HostState& state = State();
@@ -19,15 +35,24 @@ void QueueMessageBoxAnswers(std::vector<int> answers) {
 }
 
 void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler) {
+  std::function<int(const BoxRecord&)> stored;
+  if (handler) {
+    stored = [handler = std::move(handler)](const BoxRecord& box) {
+      return handler(ToRecord(box));
+    };
+  }
   HostState& state = State();
   std::lock_guard<std::mutex> lock(state.mMutex);
-  state.mBoxHandler = std::move(handler);
+  state.mBoxHandler = std::move(stored);
 }
 
 std::vector<MessageBoxRecord> MessageBoxesShown() {
   HostState& state = State();
+  std::vector<MessageBoxRecord> shown;
   std::lock_guard<std::mutex> lock(state.mMutex);
-  return state.mBoxes;
+  shown.reserve(state.mBoxes.size());
+  for (const BoxRecord& box : state.mBoxes) shown.push_back(ToRecord(box));
+  return shown;
 }
 
 std::vector<std::string> TracesSeen() {

@@ -279,10 +279,30 @@ std::vector<RecordedKey> RecordedKeys(FBModel* model, const char* dataType) {
   return keys;
 }
 
+// The control API's HostCall names the internal one, enumerator for enumerator.
+namespace {
+constexpr bool Same(HostCall pCall, fbsdk_internal::HostCall pInternal) {
+  return static_cast<int>(pCall) == static_cast<int>(pInternal);
+}
+}  // namespace
+static_assert(Same(HostCall::kWriteData, fbsdk_internal::HostCall::kWriteData), "HostCall");
+static_assert(Same(HostCall::kKeyAdd, fbsdk_internal::HostCall::kKeyAdd), "HostCall");
+static_assert(Same(HostCall::kNodeCreate, fbsdk_internal::HostCall::kNodeCreate), "HostCall");
+static_assert(Same(HostCall::kNodeDestroy, fbsdk_internal::HostCall::kNodeDestroy), "HostCall");
+static_assert(Same(HostCall::kTemplateCreate, fbsdk_internal::HostCall::kTemplateCreate),
+              "HostCall");
+static_assert(Same(HostCall::kTemplateDestroy, fbsdk_internal::HostCall::kTemplateDestroy),
+              "HostCall");
+
 void SetHostCallHook(HostCallHook hook) {
   SceneState& scene = Scene();
-  std::shared_ptr<const HostCallHook> stored;
-  if (hook) stored = std::make_shared<const HostCallHook>(std::move(hook));
+  std::shared_ptr<const fbsdk_internal::HostCallHook> stored;
+  if (hook) {
+    stored = std::make_shared<const fbsdk_internal::HostCallHook>(
+        [hook = std::move(hook)](fbsdk_internal::HostCall pCall, const void* pObject) {
+          hook(static_cast<HostCall>(pCall), pObject);
+        });
+  }
   std::lock_guard<std::mutex> lock(scene.mHookMutex);
   scene.mHook = std::move(stored);
   scene.mHookSet.store(scene.mHook != nullptr);
@@ -293,19 +313,3 @@ bool IsLiveComponent(const void* p) { return p && fbsdk_internal::IsTrackedCompo
 int LiveComponentCount() { return fbsdk_internal::TrackedComponentCount(); }
 
 }  // namespace fbsdk_control
-
-namespace fbsdk_internal {
-
-void RunHostCallHook(fbsdk_control::HostCall pCall, const void* pObject) {
-  SceneState& scene = Scene();
-  if (!scene.mHookSet.load()) return;
-  std::shared_ptr<const fbsdk_control::HostCallHook> hook;
-  {
-    std::lock_guard<std::mutex> lock(scene.mHookMutex);
-    hook = scene.mHook;
-  }
-  // The copy keeps the hook alive while it runs, even if it is replaced meanwhile.
-  if (hook) (*hook)(pCall, pObject);
-}
-
-}  // namespace fbsdk_internal

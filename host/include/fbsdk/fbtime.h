@@ -67,6 +67,9 @@ class FBSDK_DLL FBTime {
 
   // Arithmetic works on ticks and saturates at Infinity / MinusInfinity instead of wrapping.
   // A double in + and - is a tick count; in * and / it is a scale factor.
+  // Implicit in the host's header; declared here because the user-declared operator= would leave
+  // it deprecated (-Wdeprecated-copy).
+  FBTime(const FBTime& pTime) = default;
   FBTime& operator=(const FBTime& pTime) = default;
   FBTime& operator+=(const FBTime& pTime);
   FBTime& operator-=(const FBTime& pTime);

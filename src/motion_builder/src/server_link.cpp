@@ -397,9 +397,9 @@ int ServerLink::DetectRotationOrder(const BVH_JOIN& root, bool* wrong) {
 void ServerLink::FillJointPose(const BVH_JOIN& joint, JointPose* record) {
   record->mIsEndSite = false;
   for (int channel : joint.channels()) record->mChannels.push_back(channel);
-  record->mTranslation[0] = joint.offset().x();
-  record->mTranslation[1] = joint.offset().y();
-  record->mTranslation[2] = joint.offset().z();
+  record->mTranslation[0] = static_cast<double>(joint.offset().x());
+  record->mTranslation[1] = static_cast<double>(joint.offset().y());
+  record->mTranslation[2] = static_cast<double>(joint.offset().z());
 }
 
 void ServerLink::BuildJointTables(const BVH_JOIN& joint, std::vector<JointPose>* live,
@@ -415,9 +415,9 @@ void ServerLink::BuildJointTables(const BVH_JOIN& joint, std::vector<JointPose>*
   if (joint.has_endsite()) {
     JointPose endSite;
     endSite.mIsEndSite = true;
-    endSite.mTranslation[0] = joint.endsite().x();
-    endSite.mTranslation[1] = joint.endsite().y();
-    endSite.mTranslation[2] = joint.endsite().z();
+    endSite.mTranslation[0] = static_cast<double>(joint.endsite().x());
+    endSite.mTranslation[1] = static_cast<double>(joint.endsite().y());
+    endSite.mTranslation[2] = static_cast<double>(joint.endsite().z());
     live->push_back(endSite);
     tPose->push_back(std::move(endSite));
   }
@@ -454,7 +454,7 @@ void ServerLink::DecodeFrame(const BVH_FRAME& frame) {
       for (int i = 0; i < channelCount; ++i) {
         const int channel = pose.mChannels[i];
         if (channel >= BVH_JOIN::Xposition && channel <= BVH_JOIN::Zposition) {
-          pose.mTranslation[channel] = jointValues[i];
+          pose.mTranslation[channel] = static_cast<double>(jointValues[i]);
         }
       }
     }
@@ -472,10 +472,10 @@ FBVector3<double> ServerLink::ToHostRotation(const std::vector<int>& channels,
   for (size_t i = 0; i < channels.size(); ++i) {
     if (!IsRotationChannel(channels[i])) continue;
     if (!any) {
-      AxisRotation(composed, channels[i], values[i]);
+      AxisRotation(composed, channels[i], static_cast<double>(values[i]));
       any = true;
     } else {
-      AxisRotation(single, channels[i], values[i]);
+      AxisRotation(single, channels[i], static_cast<double>(values[i]));
       FBMatrixMult(product, composed, single);
       composed = product;
     }

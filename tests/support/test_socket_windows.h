@@ -1,6 +1,6 @@
 // The tests' loopback sockets on Windows, through Winsock 2 (see test_socket.h).
-#ifndef KOVRIM_TESTS_TEST_SOCKET_WINDOWS_H_
-#define KOVRIM_TESTS_TEST_SOCKET_WINDOWS_H_
+#ifndef KOVRIM_TESTS_SUPPORT_TEST_SOCKET_WINDOWS_H_
+#define KOVRIM_TESTS_SUPPORT_TEST_SOCKET_WINDOWS_H_
 
 // NOMINMAX and WIN32_LEAN_AND_MEAN come from the build (cmake/KmqWindows.cmake).
 #include <winsock2.h>
@@ -76,4 +76,4 @@ inline int UnusedLoopbackPort() {
 
 }  // namespace testsocket
 
-#endif  // KOVRIM_TESTS_TEST_SOCKET_WINDOWS_H_
+#endif  // KOVRIM_TESTS_SUPPORT_TEST_SOCKET_WINDOWS_H_

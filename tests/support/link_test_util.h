@@ -1,8 +1,8 @@
 // Builders and fixture verbs shared by the server link tests: envelopes, frame bytes in every
 // payload format, damage verbs, a scripted peer that plays the motion server on loopback, and a
 // port nothing listens on.
-#ifndef KOVRIM_TESTS_LINK_TEST_UTIL_H_
-#define KOVRIM_TESTS_LINK_TEST_UTIL_H_
+#ifndef KOVRIM_TESTS_SUPPORT_LINK_TEST_UTIL_H_
+#define KOVRIM_TESTS_SUPPORT_LINK_TEST_UTIL_H_
 
 #include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
@@ -314,4 +314,4 @@ inline int FreePort() { return testsocket::UnusedLoopbackPort(); }
 
 }  // namespace linktest
 
-#endif  // KOVRIM_TESTS_LINK_TEST_UTIL_H_
+#endif  // KOVRIM_TESTS_SUPPORT_LINK_TEST_UTIL_H_

@@ -1,6 +1,6 @@
 // The tests' loopback sockets on POSIX systems (see test_socket.h).
-#ifndef KOVRIM_TESTS_TEST_SOCKET_POSIX_H_
-#define KOVRIM_TESTS_TEST_SOCKET_POSIX_H_
+#ifndef KOVRIM_TESTS_SUPPORT_TEST_SOCKET_POSIX_H_
+#define KOVRIM_TESTS_SUPPORT_TEST_SOCKET_POSIX_H_
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -59,4 +59,4 @@ inline int UnusedLoopbackPort() {
 
 }  // namespace testsocket
 
-#endif  // KOVRIM_TESTS_TEST_SOCKET_POSIX_H_
+#endif  // KOVRIM_TESTS_SUPPORT_TEST_SOCKET_POSIX_H_

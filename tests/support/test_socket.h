@@ -7,8 +7,8 @@
 //   void testsocket::Close(int socket)
 //   int  testsocket::UnusedLoopbackPort()                a port nothing listens on
 // Each socket belongs to the test thread that made it.
-#ifndef KOVRIM_TESTS_TEST_SOCKET_H_
-#define KOVRIM_TESTS_TEST_SOCKET_H_
+#ifndef KOVRIM_TESTS_SUPPORT_TEST_SOCKET_H_
+#define KOVRIM_TESTS_SUPPORT_TEST_SOCKET_H_
 
 #if defined(_WIN32)
 #include "test_socket_windows.h"
@@ -16,4 +16,4 @@
 #include "test_socket_posix.h"
 #endif
 
-#endif  // KOVRIM_TESTS_TEST_SOCKET_H_
+#endif  // KOVRIM_TESTS_SUPPORT_TEST_SOCKET_H_
