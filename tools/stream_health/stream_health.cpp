@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
+#include "frame_assembler.h"
 #include "motion_protocol.h"
 
 namespace kmq {
@@ -23,8 +24,6 @@ using IvraPlugs::BVH_JOIN;
 using IvraPlugs::COMMAND;
 using IvraPlugs::IVRA_PLUGIN_MESSAGE;
 
-constexpr uint32_t kPlain = 0x41414141u;
-constexpr uint32_t kCompressed = 0x43434343u;
 // Per-millisecond arrival counts over the last second.
 constexpr int kBuckets = 1000;
 // Longest actor name kept for display.
@@ -46,104 +45,49 @@ struct WireEvent {
   std::string mPayload;
 };
 
-// Cuts one direction of one connection into frames by the link's rules: words on the 4-byte grid
-// that the scan started on; a word that is not a marker is skipped; a negative length drops marker
-// and length; a length above the limit drops them and skips that many bytes unstored.
-class WireSplitter {
+// Cuts one direction of one connection into frames by the link's own assembler, and turns what it
+// drops into events: a negative length loses a marker, a length above the link's buffer is an
+// oversize frame whose payload is skipped unstored.
+class WireSplitter : private kovrim::wire::FrameAssembler::Reporter {
  public:
-  void Reset() {
-    mStage = Stage::kMarker;
-    mWordFill = 0;
-    mPayload.clear();
-    mPayloadLength = 0;
-    mSkipLeft = 0;
-  }
+  WireSplitter() : mAssembler(static_cast<int>(StreamHealth::kFrameLimitBytes), this) {}
+
+  void Reset() { mAssembler.Reset(); }
 
   // Appends what size bytes complete to events; returns the bytes not part of a whole frame.
   uint64_t Feed(const char* data, size_t size, std::vector<WireEvent>* events) {
-    uint64_t skipped = 0;
+    mEvents = events;
+    mSkipped = 0;
     size_t at = 0;
     while (at < size) {
-      switch (mStage) {
-        case Stage::kMarker:
-        case Stage::kLength: {
-          const size_t take = std::min<size_t>(4 - mWordFill, size - at);
-          std::memcpy(mWord + mWordFill, data + at, take);
-          mWordFill += static_cast<int>(take);
-          at += take;
-          if (mWordFill < 4) break;
-          mWordFill = 0;
-          const uint32_t word =
-              static_cast<uint32_t>(mWord[0]) | (static_cast<uint32_t>(mWord[1]) << 8) |
-              (static_cast<uint32_t>(mWord[2]) << 16) | (static_cast<uint32_t>(mWord[3]) << 24);
-          if (mStage == Stage::kMarker) {
-            if (word == kPlain || word == kCompressed) {
-              mMarker = word;
-              mStage = Stage::kLength;
-            } else {
-              skipped += 4;
-            }
-            break;
-          }
-          const int32_t length = static_cast<int32_t>(word);
-          if (length < 0) {
-            skipped += 8;
-            events->push_back({WireEvent::Kind::kLostMarker, mMarker, std::string()});
-            mStage = Stage::kMarker;
-          } else if (length > StreamHealth::kFrameLimitBytes) {
-            skipped += 8;
-            events->push_back({WireEvent::Kind::kOversize, mMarker, std::string()});
-            mSkipLeft = length;
-            mStage = Stage::kSkip;
-          } else {
-            mPayloadLength = static_cast<size_t>(length);
-            mPayload.clear();
-            mPayload.reserve(mPayloadLength);
-            mStage = Stage::kPayload;
-            if (mPayloadLength == 0) Complete(events);
-          }
-          break;
-        }
-        case Stage::kPayload: {
-          const size_t take = std::min(mPayloadLength - mPayload.size(), size - at);
-          mPayload.append(data + at, take);
-          at += take;
-          if (mPayload.size() == mPayloadLength) Complete(events);
-          break;
-        }
-        case Stage::kSkip: {
-          const size_t take = static_cast<size_t>(std::min<int64_t>(mSkipLeft, size - at));
-          mSkipLeft -= static_cast<int64_t>(take);
-          at += take;
-          skipped += take;
-          if (mSkipLeft == 0) mStage = Stage::kMarker;
-          break;
-        }
-      }
+      bool frame = false;
+      at += mAssembler.Feed(data + at, size - at, &frame);
+      if (!frame) break;
+      WireEvent event;
+      event.mMarker = mAssembler.marker();
+      event.mPayload.assign(reinterpret_cast<const char*>(mAssembler.payload()),
+                            static_cast<size_t>(mAssembler.payload_length()));
+      events->push_back(std::move(event));
     }
-    return skipped;
+    mEvents = nullptr;
+    return mSkipped;
   }
 
  private:
-  enum class Stage { kMarker, kLength, kPayload, kSkip };
-
-  void Complete(std::vector<WireEvent>* events) {
-    WireEvent event;
-    event.mKind = WireEvent::Kind::kFrame;
-    event.mMarker = mMarker;
-    event.mPayload.swap(mPayload);
-    events->push_back(std::move(event));
-    mPayload.clear();
-    mStage = Stage::kMarker;
+  void SkippedWord() override { mSkipped += kovrim::wire::kWordSize; }
+  void NegativeLength(uint32_t marker) override {
+    mSkipped += kovrim::wire::kFrameHeaderSize;
+    mEvents->push_back({WireEvent::Kind::kLostMarker, marker, std::string()});
   }
+  void FrameTooLong(uint32_t marker, int32_t) override {
+    mSkipped += kovrim::wire::kFrameHeaderSize;
+    mEvents->push_back({WireEvent::Kind::kOversize, marker, std::string()});
+  }
+  void SkippedPayload(size_t bytes) override { mSkipped += bytes; }
 
-  Stage mStage = Stage::kMarker;
-  unsigned char mWord[4] = {0, 0, 0, 0};
-  int mWordFill = 0;
-  uint32_t mMarker = 0;
-  std::string mPayload;
-  size_t mPayloadLength = 0;
-  int64_t mSkipLeft = 0;
+  kovrim::wire::FrameAssembler mAssembler;
+  std::vector<WireEvent>* mEvents = nullptr;  // the events of the Feed call under way
+  uint64_t mSkipped = 0;
 };
 
 // A frame event with its envelope decoded (outside the lock).
@@ -580,7 +524,7 @@ void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const
     decoded[i].mKind = events[i].mKind;
     if (events[i].mKind != WireEvent::Kind::kFrame) continue;
     const std::string& payload = events[i].mPayload;
-    decoded[i].mDecoded = DecodePayload(events[i].mMarker == kCompressed, payload.data(),
+    decoded[i].mDecoded = DecodePayload(events[i].mMarker == kCompressedMarker, payload.data(),
                                         payload.size(), &decoded[i].mMessage, nullptr);
   }
 

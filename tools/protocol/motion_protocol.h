@@ -1,9 +1,9 @@
-// The plug-in's wire format: envelopes built from BVH clips, and the framing that carries them
-// (4-byte marker, 4-byte little-endian length, plain or gzip/zlib payload).
-// Free functions are pure and callable from any thread. A FrameReader is not synchronised: one
-// thread at a time per reader.
-#ifndef KMQ_TOOLS_MOTION_SERVER_MOTION_PROTOCOL_H_
-#define KMQ_TOOLS_MOTION_SERVER_MOTION_PROTOCOL_H_
+// The tools' side of the plug-in's wire format (wire_format.h, docs/wire-format.md): envelopes
+// built from BVH clips, frames encoded for sending, and two readers of a byte stream on the
+// plug-in's frame assembler. Free functions are callable from any thread. A FrameReader or
+// RawFrameSplitter is not synchronised: one thread at a time per reader.
+#ifndef KMQ_TOOLS_PROTOCOL_MOTION_PROTOCOL_H_
+#define KMQ_TOOLS_PROTOCOL_MOTION_PROTOCOL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -12,17 +12,19 @@
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
 #include "bvh.h"
+#include "frame_assembler.h"
+#include "wire_format.h"
 
 namespace kmq {
 
-enum class Compression { kGzip, kZlib, kPlain };
+using Compression = kovrim::wire::Compression;
 
 // Four 0x41 bytes open a plain payload, four 0x43 bytes a compressed one.
-constexpr uint32_t kPlainMarker = 0x41414141u;
-constexpr uint32_t kCompressedMarker = 0x43434343u;
-constexpr size_t kFramePrefixBytes = 8;
+constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
+constexpr uint32_t kCompressedMarker = kovrim::wire::kCompressedMarker;
+constexpr size_t kFramePrefixBytes = kovrim::wire::kFrameHeaderSize;
 // The plug-in receives a whole frame into a buffer of this size.
-constexpr size_t kClientBufferBytes = 184320;
+constexpr size_t kClientBufferBytes = kovrim::wire::kReceiveLimit;
 // The largest payload we send, so that marker, length and payload fit the plug-in's buffer.
 constexpr size_t kMaxPayloadBytes = kClientBufferBytes - kFramePrefixBytes;
 // Protocol Buffers parsers refuse messages nested more than 100 deep; the header nests a joint's
@@ -46,13 +48,14 @@ IvraPlugs::IVRA_PLUGIN_MESSAGE MakeHeaderQuery(uint32_t tag);
 // compressor fails.
 std::string EncodeFrame(const IvraPlugs::IVRA_PLUGIN_MESSAGE& message, Compression compression);
 
-// Decodes one payload. Compressed payloads may be gzip or zlib streams. A compressed payload may
-// carry no more than a plain frame could: inflating stops past kMaxDecodedBytes (the plug-in's
-// receive buffer) and the payload is refused, so a few kilobytes that inflate to megabytes of
-// empty messages cost a bounded amount of time and memory. Parsing stops kMaxWireNesting
-// messages deep.
+// Decodes one payload by the plug-in's rules (kovrim::wire::PayloadDecoder). Compressed payloads
+// may be gzip or zlib streams. A compressed payload may carry no more than a plain frame could:
+// inflating stops past kMaxDecodedBytes (the plug-in's receive buffer) and the payload is
+// refused, so a few kilobytes that inflate to megabytes of empty messages cost a bounded amount
+// of time and memory; a damaged or cut short stream is refused too. Parsing stops
+// kMaxWireNesting messages deep.
 constexpr size_t kMaxDecodedBytes = kClientBufferBytes;
-constexpr int kMaxWireNesting = 100;
+constexpr int kMaxWireNesting = kovrim::wire::kMaxMessageDepth;
 bool DecodePayload(bool compressed, const char* data, size_t size,
                    IvraPlugs::IVRA_PLUGIN_MESSAGE* message, std::string* error);
 
@@ -60,13 +63,15 @@ bool DecodePayload(bool compressed, const char* data, size_t size,
 const char* CompressionName(Compression compression);
 bool ParseCompression(const std::string& name, Compression* compression);
 
-// Cuts a byte stream into envelopes. Bytes that do not start with a marker are skipped four at a
-// time (the stream's 4-byte grid) until one does; a length below 0 or above the bound skips the
-// marker only; a payload that does not decode is skipped whole. Memory stays bounded by one
-// frame plus what one Feed call hands in.
+// Cuts a byte stream into envelopes, leniently: bytes that do not start with a marker are skipped
+// four at a time (the stream's 4-byte grid) until one does; a length below 0 or above the bound
+// skips the marker only (the length word is read again as a marker); a payload that does not
+// decode is skipped whole. Memory stays bounded by one frame plus what one Feed call hands in.
 class FrameReader {
  public:
   explicit FrameReader(size_t maxPayload = kMaxPayloadBytes);
+  FrameReader(const FrameReader&) = delete;
+  FrameReader& operator=(const FrameReader&) = delete;
 
   // Copies size bytes to the end of the stream.
   void Feed(const void* data, size_t size);
@@ -77,20 +82,25 @@ class FrameReader {
 
   // Number of times bad input was skipped: a run of bytes with no marker, a bad length or a
   // payload that did not decode each count once.
-  uint64_t BadInputCount() const { return mBadInputCount; }
-  uint64_t SkippedBytes() const { return mSkippedBytes; }
-  size_t BufferedBytes() const { return mBuffer.size() - mStart; }
+  uint64_t BadInputCount() const { return mCounts.mBadInput; }
+  uint64_t SkippedBytes() const { return mCounts.mSkippedBytes; }
+  size_t BufferedBytes() const { return mInput.size() - mStart + mAssembler.pending_bytes(); }
 
  private:
-  void Skip(size_t bytes);
+  // Counts what the assembler drops.
+  struct Counts : kovrim::wire::FrameAssembler::Reporter {
+    void SkippedWord() override;
+    void NegativeLength(uint32_t marker) override;
+    void FrameTooLong(uint32_t marker, int32_t length) override;
+    bool mInGarbage = false;
+    uint64_t mBadInput = 0;
+    uint64_t mSkippedBytes = 0;
+  };
 
-  size_t mMaxPayload;
-  std::string mBuffer;
-  // Bytes before mStart are consumed; compacted lazily to avoid moving data on every frame.
+  Counts mCounts;
+  kovrim::wire::FrameAssembler mAssembler;
+  std::string mInput;  // fed, not yet handed to the assembler from mStart on
   size_t mStart = 0;
-  bool mInGarbage = false;
-  uint64_t mBadInputCount = 0;
-  uint64_t mSkippedBytes = 0;
 };
 
 // A frame as it travelled: its marker and the payload its length announced, undecoded.
@@ -112,6 +122,8 @@ struct RawFrame {
 class RawFrameSplitter {
  public:
   explicit RawFrameSplitter(size_t maxPayload = kClientBufferBytes);
+  RawFrameSplitter(const RawFrameSplitter&) = delete;
+  RawFrameSplitter& operator=(const RawFrameSplitter&) = delete;
 
   // Copies size bytes to the end of the stream (bytes an oversize frame skips are not kept).
   void Feed(const void* data, size_t size);
@@ -119,27 +131,32 @@ class RawFrameSplitter {
   bool Next(RawFrame* frame);
 
   // Words that were not a marker where one was expected.
-  uint64_t SkippedWords() const { return mSkippedWords; }
-  uint64_t NegativeLengths() const { return mNegativeLengths; }
-  uint64_t OversizeFrames() const { return mOversizeFrames; }
+  uint64_t SkippedWords() const { return mCounts.mSkippedWords; }
+  uint64_t NegativeLengths() const { return mCounts.mNegativeLengths; }
+  uint64_t OversizeFrames() const { return mCounts.mOversizeFrames; }
   // Every byte that was not part of a returned frame, skips of oversize frames included.
-  uint64_t SkippedBytes() const { return mSkippedBytes; }
+  uint64_t SkippedBytes() const { return mCounts.mSkippedBytes; }
   // Bytes of an oversize frame still to be skipped.
-  uint64_t SkipRemaining() const { return mSkipLeft; }
-  size_t BufferedBytes() const { return mBuffer.size() - mStart; }
+  uint64_t SkipRemaining() const { return static_cast<uint64_t>(mAssembler.skip_left()); }
+  size_t BufferedBytes() const { return mInput.size() - mStart + mAssembler.pending_bytes(); }
 
  private:
-  void Consume(size_t bytes, bool skipped);
+  // Counts what the assembler drops.
+  struct Counts : kovrim::wire::FrameAssembler::Reporter {
+    void SkippedWord() override;
+    void NegativeLength(uint32_t marker) override;
+    void FrameTooLong(uint32_t marker, int32_t length) override;
+    void SkippedPayload(size_t bytes) override;
+    uint64_t mSkippedWords = 0;
+    uint64_t mNegativeLengths = 0;
+    uint64_t mOversizeFrames = 0;
+    uint64_t mSkippedBytes = 0;
+  };
 
-  size_t mMaxPayload;
-  std::string mBuffer;
-  size_t mStart = 0;       // bytes before mStart are consumed; compacted lazily
-  uint64_t mConsumed = 0;  // stream offset of mBuffer[mStart]
-  uint64_t mSkipLeft = 0;
-  uint64_t mSkippedWords = 0;
-  uint64_t mNegativeLengths = 0;
-  uint64_t mOversizeFrames = 0;
-  uint64_t mSkippedBytes = 0;
+  Counts mCounts;
+  kovrim::wire::FrameAssembler mAssembler;
+  std::string mInput;  // fed, not yet handed to the assembler from mStart on
+  size_t mStart = 0;
 };
 
 // How frame (marker, length, payload) was sent: plain for AAAA, else gzip or zlib by the
@@ -148,4 +165,4 @@ Compression FrameCompression(const std::string& frame);
 
 }  // namespace kmq
 
-#endif  // KMQ_TOOLS_MOTION_SERVER_MOTION_PROTOCOL_H_
+#endif  // KMQ_TOOLS_PROTOCOL_MOTION_PROTOCOL_H_
