@@ -160,25 +160,36 @@ bool ParseCompression(const std::string& name, Compression* compression) {
   return false;
 }
 
-namespace {
+FedFrames::FedFrames(size_t maxPayload, kovrim::wire::FrameAssembler::Reporter* reporter,
+                     kovrim::wire::FrameAssembler::BadLength badLength)
+    : mAssembler(static_cast<int>(std::min<size_t>(maxPayload, static_cast<size_t>(INT32_MAX))),
+                 reporter, badLength) {}
 
-// Hands the fed bytes from *start on to assembler until they complete a frame; true if they did.
-// The consumed part of *input is dropped once it is all of it or large.
-bool FeedAssembler(kovrim::wire::FrameAssembler* assembler, std::string* input, size_t* start) {
+void FedFrames::Feed(const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  if (mAssembler.skip_left() > 0 && mStart == mInput.size()) {
+    // Skipped bytes are never stored: they go straight through the assembler, which takes all of
+    // them and nothing after them.
+    const size_t skip = static_cast<size_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(mAssembler.skip_left()), size));
+    bool frame = false;
+    mAssembler.Feed(bytes, skip, &frame);
+    bytes += skip;
+    size -= skip;
+  }
+  mInput.append(bytes, size);
+}
+
+bool FedFrames::NextFrame() {
   bool frame = false;
-  *start += assembler->Feed(input->data() + *start, input->size() - *start, &frame);
-  if (*start == input->size() || *start >= (64u << 10)) {
-    input->erase(0, *start);
-    *start = 0;
+  mStart += mAssembler.Feed(mInput.data() + mStart, mInput.size() - mStart, &frame);
+  // The consumed part is dropped once it is all of the input or large.
+  if (mStart == mInput.size() || mStart >= (64u << 10)) {
+    mInput.erase(0, mStart);
+    mStart = 0;
   }
   return frame;
 }
-
-int AssemblerLimit(size_t maxPayload) {
-  return static_cast<int>(std::min<size_t>(maxPayload, static_cast<size_t>(INT32_MAX)));
-}
-
-}  // namespace
 
 void FrameReader::Counts::SkippedWord() {
   if (!mInGarbage) ++mBadInput;
@@ -199,26 +210,24 @@ void FrameReader::Counts::FrameTooLong(uint32_t, int32_t) {
 }
 
 FrameReader::FrameReader(size_t maxPayload)
-    : mAssembler(AssemblerLimit(maxPayload), &mCounts,
-                 kovrim::wire::FrameAssembler::BadLength::kRescanLength) {}
+    : mFrames(maxPayload, &mCounts, kovrim::wire::FrameAssembler::BadLength::kRescanLength) {}
 
-void FrameReader::Feed(const void* data, size_t size) {
-  mInput.append(static_cast<const char*>(data), size);
-}
+void FrameReader::Feed(const void* data, size_t size) { mFrames.Feed(data, size); }
 
 bool FrameReader::Next(IVRA_PLUGIN_MESSAGE* message, Compression* format) {
-  while (FeedAssembler(&mAssembler, &mInput, &mStart)) {
+  while (mFrames.NextFrame()) {
+    const kovrim::wire::FrameAssembler& frame = mFrames.assembler();
     mCounts.mInGarbage = false;
-    const char* payload = reinterpret_cast<const char*>(mAssembler.payload());
-    const size_t length = static_cast<size_t>(mAssembler.payload_length());
-    const bool compressed = mAssembler.marker() == kCompressedMarker;
+    const char* payload = reinterpret_cast<const char*>(frame.payload());
+    const size_t length = static_cast<size_t>(frame.payload_length());
+    const bool compressed = frame.marker() == kCompressedMarker;
     if (!DecodePayload(compressed, payload, length, message, nullptr)) {
       ++mCounts.mBadInput;
       mCounts.mSkippedBytes += kFramePrefixBytes + length;
       continue;
     }
     if (format != nullptr) {
-      *format = kovrim::wire::PayloadCompression(compressed, mAssembler.payload(), length);
+      *format = kovrim::wire::PayloadCompression(compressed, frame.payload(), length);
     }
     return true;
   }
@@ -251,29 +260,17 @@ void RawFrameSplitter::Counts::FrameTooLong(uint32_t, int32_t) {
 void RawFrameSplitter::Counts::SkippedPayload(size_t bytes) { mSkippedBytes += bytes; }
 
 RawFrameSplitter::RawFrameSplitter(size_t maxPayload)
-    : mAssembler(AssemblerLimit(maxPayload), &mCounts) {}
+    : mFrames(maxPayload, &mCounts, kovrim::wire::FrameAssembler::BadLength::kDropFrame) {}
 
-void RawFrameSplitter::Feed(const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  if (mAssembler.skip_left() > 0 && mStart == mInput.size()) {
-    // Skipped bytes are never stored: they go straight through the assembler, which takes all of
-    // them and nothing after them.
-    const size_t skip = static_cast<size_t>(
-        std::min<uint64_t>(static_cast<uint64_t>(mAssembler.skip_left()), size));
-    bool frame = false;
-    mAssembler.Feed(bytes, skip, &frame);
-    bytes += skip;
-    size -= skip;
-  }
-  mInput.append(bytes, size);
-}
+void RawFrameSplitter::Feed(const void* data, size_t size) { mFrames.Feed(data, size); }
 
 bool RawFrameSplitter::Next(RawFrame* frame) {
-  if (!FeedAssembler(&mAssembler, &mInput, &mStart)) return false;
-  frame->mMarker = mAssembler.marker();
-  frame->mPayload.assign(reinterpret_cast<const char*>(mAssembler.payload()),
-                         static_cast<size_t>(mAssembler.payload_length()));
-  frame->mStreamOffset = mAssembler.frame_offset();
+  if (!mFrames.NextFrame()) return false;
+  const kovrim::wire::FrameAssembler& assembled = mFrames.assembler();
+  frame->mMarker = assembled.marker();
+  frame->mPayload.assign(reinterpret_cast<const char*>(assembled.payload()),
+                         static_cast<size_t>(assembled.payload_length()));
+  frame->mStreamOffset = assembled.frame_offset();
   return true;
 }
 

@@ -63,6 +63,29 @@ bool DecodePayload(bool compressed, const char* data, size_t size,
 const char* CompressionName(Compression compression);
 bool ParseCompression(const std::string& name, Compression* compression);
 
+// Bytes fed ahead of a frame assembler, handed to it as frames are asked for: what the two readers
+// below share. Bytes a frame that is too long skips are not kept. Memory stays bounded by one
+// frame plus what one Feed call hands in.
+class FedFrames {
+ public:
+  // reporter remains the caller's and must outlive this object.
+  FedFrames(size_t maxPayload, kovrim::wire::FrameAssembler::Reporter* reporter,
+            kovrim::wire::FrameAssembler::BadLength badLength);
+
+  // Copies size bytes to the end of the stream.
+  void Feed(const void* data, size_t size);
+  // True when the bytes fed complete the next frame (see assembler()); false when more are needed.
+  bool NextFrame();
+
+  const kovrim::wire::FrameAssembler& assembler() const { return mAssembler; }
+  size_t BufferedBytes() const { return mInput.size() - mStart + mAssembler.pending_bytes(); }
+
+ private:
+  kovrim::wire::FrameAssembler mAssembler;
+  std::string mInput;  // fed, not yet handed to the assembler from mStart on
+  size_t mStart = 0;
+};
+
 // Cuts a byte stream into envelopes, leniently: bytes that do not start with a marker are skipped
 // four at a time (the stream's 4-byte grid) until one does; a length below 0 or above the bound
 // skips the marker only (the length word is read again as a marker); a payload that does not
@@ -84,7 +107,7 @@ class FrameReader {
   // payload that did not decode each count once.
   uint64_t BadInputCount() const { return mCounts.mBadInput; }
   uint64_t SkippedBytes() const { return mCounts.mSkippedBytes; }
-  size_t BufferedBytes() const { return mInput.size() - mStart + mAssembler.pending_bytes(); }
+  size_t BufferedBytes() const { return mFrames.BufferedBytes(); }
 
  private:
   // Counts what the assembler drops.
@@ -98,9 +121,7 @@ class FrameReader {
   };
 
   Counts mCounts;
-  kovrim::wire::FrameAssembler mAssembler;
-  std::string mInput;  // fed, not yet handed to the assembler from mStart on
-  size_t mStart = 0;
+  FedFrames mFrames;
 };
 
 // A frame as it travelled: its marker and the payload its length announced, undecoded.
@@ -137,8 +158,8 @@ class RawFrameSplitter {
   // Every byte that was not part of a returned frame, skips of oversize frames included.
   uint64_t SkippedBytes() const { return mCounts.mSkippedBytes; }
   // Bytes of an oversize frame still to be skipped.
-  uint64_t SkipRemaining() const { return static_cast<uint64_t>(mAssembler.skip_left()); }
-  size_t BufferedBytes() const { return mInput.size() - mStart + mAssembler.pending_bytes(); }
+  uint64_t SkipRemaining() const { return static_cast<uint64_t>(mFrames.assembler().skip_left()); }
+  size_t BufferedBytes() const { return mFrames.BufferedBytes(); }
 
  private:
   // Counts what the assembler drops.
@@ -154,9 +175,7 @@ class RawFrameSplitter {
   };
 
   Counts mCounts;
-  kovrim::wire::FrameAssembler mAssembler;
-  std::string mInput;  // fed, not yet handed to the assembler from mStart on
-  size_t mStart = 0;
+  FedFrames mFrames;
 };
 
 // How frame (marker, length, payload) was sent: plain for AAAA, else gzip or zlib by the
