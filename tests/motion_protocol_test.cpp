@@ -221,6 +221,21 @@ TEST(MotionProtocolTest, CompressedPayloadMayNotInflatePastAPlainFrame) {
   EXPECT_NE(error.find("expands"), std::string::npos) << error;
 }
 
+// Regression: the tools' decoder parsed whatever a gzip stream cut short had inflated to, so a
+// payload the plug-in refuses as damaged counted as a good frame in the capture tool, the stream
+// health and the server. Both now refuse it alike.
+TEST(MotionProtocolTest, CompressedStreamCutShortIsRefusedLikeThePlugInDoes) {
+  const std::string payload =
+      kmq::EncodeFrame(kmq::MakeHeaderQuery(4), Compression::kGzip).substr(kmq::kFramePrefixBytes);
+  IVRA_PLUGIN_MESSAGE message;
+  std::string error;
+  ASSERT_TRUE(kmq::DecodePayload(true, payload.data(), payload.size(), &message, &error));
+  // Without its 8-byte trailer every inflated byte is there, but the stream never ends.
+  const std::string cut = payload.substr(0, payload.size() - 8);
+  EXPECT_FALSE(kmq::DecodePayload(true, cut.data(), cut.size(), &message, &error));
+  EXPECT_EQ(error, "bad compressed payload");
+}
+
 // The wire depth bound exists because parsers stop at 100 nested messages: a header at the bound
 // decodes, one far past it does not.
 TEST(MotionProtocolTest, HeadersWithinTheDepthBoundDecode) {

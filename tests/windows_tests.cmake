@@ -32,6 +32,8 @@ foreach(test host_registration_test host_device_test host_template_test host_sce
         host_evaluation_test)
   target_compile_definitions(${test} PRIVATE K_NODLL)
 endforeach()
+# Frame assembler and payload codec
+kmq_test(frame_assembler_test SOURCES frame_assembler_test.cpp LIBS kmq_wire ivra_messages)
 # Server link
 kmq_test(server_link_test SOURCES server_link_stream_test.cpp server_link_pose_test.cpp
          LIBS kovrim_link fbsdk_control LABELS unit)

@@ -14,6 +14,7 @@
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
 #include "motion_protocol.h"
+#include "wire_events.h"
 
 namespace kmq {
 namespace {
@@ -23,8 +24,6 @@ using IvraPlugs::BVH_JOIN;
 using IvraPlugs::COMMAND;
 using IvraPlugs::IVRA_PLUGIN_MESSAGE;
 
-constexpr uint32_t kPlain = 0x41414141u;
-constexpr uint32_t kCompressed = 0x43434343u;
 // Per-millisecond arrival counts over the last second.
 constexpr int kBuckets = 1000;
 // Longest actor name kept for display.
@@ -37,121 +36,6 @@ int64_t FloorDiv(int64_t value, int64_t divisor) {
   if ((value % divisor != 0) && ((value < 0) != (divisor < 0))) --quotient;
   return quotient;
 }
-
-// What the splitter found on the wire.
-struct WireEvent {
-  enum class Kind { kFrame, kLostMarker, kOversize };
-  Kind mKind = Kind::kFrame;
-  uint32_t mMarker = 0;
-  std::string mPayload;
-};
-
-// Cuts one direction of one connection into frames by the link's rules: words on the 4-byte grid
-// that the scan started on; a word that is not a marker is skipped; a negative length drops marker
-// and length; a length above the limit drops them and skips that many bytes unstored.
-class WireSplitter {
- public:
-  void Reset() {
-    mStage = Stage::kMarker;
-    mWordFill = 0;
-    mPayload.clear();
-    mPayloadLength = 0;
-    mSkipLeft = 0;
-  }
-
-  // Appends what size bytes complete to events; returns the bytes not part of a whole frame.
-  uint64_t Feed(const char* data, size_t size, std::vector<WireEvent>* events) {
-    uint64_t skipped = 0;
-    size_t at = 0;
-    while (at < size) {
-      switch (mStage) {
-        case Stage::kMarker:
-        case Stage::kLength: {
-          const size_t take = std::min<size_t>(4 - mWordFill, size - at);
-          std::memcpy(mWord + mWordFill, data + at, take);
-          mWordFill += static_cast<int>(take);
-          at += take;
-          if (mWordFill < 4) break;
-          mWordFill = 0;
-          const uint32_t word =
-              static_cast<uint32_t>(mWord[0]) | (static_cast<uint32_t>(mWord[1]) << 8) |
-              (static_cast<uint32_t>(mWord[2]) << 16) | (static_cast<uint32_t>(mWord[3]) << 24);
-          if (mStage == Stage::kMarker) {
-            if (word == kPlain || word == kCompressed) {
-              mMarker = word;
-              mStage = Stage::kLength;
-            } else {
-              skipped += 4;
-            }
-            break;
-          }
-          const int32_t length = static_cast<int32_t>(word);
-          if (length < 0) {
-            skipped += 8;
-            events->push_back({WireEvent::Kind::kLostMarker, mMarker, std::string()});
-            mStage = Stage::kMarker;
-          } else if (length > StreamHealth::kFrameLimitBytes) {
-            skipped += 8;
-            events->push_back({WireEvent::Kind::kOversize, mMarker, std::string()});
-            mSkipLeft = length;
-            mStage = Stage::kSkip;
-          } else {
-            mPayloadLength = static_cast<size_t>(length);
-            mPayload.clear();
-            mPayload.reserve(mPayloadLength);
-            mStage = Stage::kPayload;
-            if (mPayloadLength == 0) Complete(events);
-          }
-          break;
-        }
-        case Stage::kPayload: {
-          const size_t take = std::min(mPayloadLength - mPayload.size(), size - at);
-          mPayload.append(data + at, take);
-          at += take;
-          if (mPayload.size() == mPayloadLength) Complete(events);
-          break;
-        }
-        case Stage::kSkip: {
-          const size_t take = static_cast<size_t>(std::min<int64_t>(mSkipLeft, size - at));
-          mSkipLeft -= static_cast<int64_t>(take);
-          at += take;
-          skipped += take;
-          if (mSkipLeft == 0) mStage = Stage::kMarker;
-          break;
-        }
-      }
-    }
-    return skipped;
-  }
-
- private:
-  enum class Stage { kMarker, kLength, kPayload, kSkip };
-
-  void Complete(std::vector<WireEvent>* events) {
-    WireEvent event;
-    event.mKind = WireEvent::Kind::kFrame;
-    event.mMarker = mMarker;
-    event.mPayload.swap(mPayload);
-    events->push_back(std::move(event));
-    mPayload.clear();
-    mStage = Stage::kMarker;
-  }
-
-  Stage mStage = Stage::kMarker;
-  unsigned char mWord[4] = {0, 0, 0, 0};
-  int mWordFill = 0;
-  uint32_t mMarker = 0;
-  std::string mPayload;
-  size_t mPayloadLength = 0;
-  int64_t mSkipLeft = 0;
-};
-
-// A frame event with its envelope decoded (outside the lock).
-struct DecodedEvent {
-  WireEvent::Kind mKind = WireEvent::Kind::kFrame;
-  bool mDecoded = false;
-  IVRA_PLUGIN_MESSAGE mMessage;
-};
 
 struct ActorState {
   std::string mName;
@@ -274,24 +158,6 @@ std::string CleanName(const std::string& name) {
 }
 
 }  // namespace
-
-const char* FrameDropKey(FrameDrop reason) {
-  switch (reason) {
-    case FrameDrop::kWrongActor:
-      return "wrong_actor";
-    case FrameDrop::kHeaderPending:
-      return "header_pending";
-    case FrameDrop::kUndecodable:
-      return "undecodable";
-    case FrameDrop::kOversize:
-      return "oversize";
-    case FrameDrop::kShort:
-      return "short";
-    case FrameDrop::kLostMarker:
-      return "lost_marker";
-  }
-  return "?";
-}
 
 struct StreamHealth::Impl {
   enum class Online { kUnknown, kOnline, kOffline };
@@ -580,7 +446,7 @@ void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const
     decoded[i].mKind = events[i].mKind;
     if (events[i].mKind != WireEvent::Kind::kFrame) continue;
     const std::string& payload = events[i].mPayload;
-    decoded[i].mDecoded = DecodePayload(events[i].mMarker == kCompressed, payload.data(),
+    decoded[i].mDecoded = DecodePayload(events[i].mMarker == kCompressedMarker, payload.data(),
                                         payload.size(), &decoded[i].mMessage, nullptr);
   }
 
@@ -688,213 +554,6 @@ std::string StreamHealth::SilenceWarning(int64_t nowUs, int thresholdMs) const {
                 (nowUs - startUs) / 1000, std::max(thresholdMs, 0),
                 anyFrame ? "." : "; none since going online.");
   return line;
-}
-
-// ---- Formatting ----
-
-namespace {
-
-const char* DropLabel(int reason) {
-  switch (static_cast<FrameDrop>(reason)) {
-    case FrameDrop::kWrongActor:
-      return "wrong actor";
-    case FrameDrop::kHeaderPending:
-      return "header pending";
-    case FrameDrop::kUndecodable:
-      return "undecodable";
-    case FrameDrop::kOversize:
-      return "oversize";
-    case FrameDrop::kShort:
-      return "short";
-    case FrameDrop::kLostMarker:
-      return "lost marker";
-  }
-  return "?";
-}
-
-uint64_t Sum(const std::array<uint64_t, kFrameDropCount>& drops) {
-  uint64_t total = 0;
-  for (uint64_t count : drops) total += count;
-  return total;
-}
-
-// A finite number with up to six decimals, trailing zeros dropped; 0 for anything else.
-std::string JsonNumber(double value) {
-  if (!std::isfinite(value)) return "0";
-  std::string text = Printf("%.6f", value);
-  while (!text.empty() && text.back() == '0') text.pop_back();
-  if (!text.empty() && text.back() == '.') text.pop_back();
-  if (text == "-0") text = "0";
-  return text;
-}
-
-std::string JsonCount(uint64_t value) { return Printf("%" PRIu64, value); }
-
-// Names are already cleaned to printable ASCII and valid UTF-8.
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      quoted += Printf("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
-}
-
-std::string JsonDrops(const std::array<uint64_t, kFrameDropCount>& drops) {
-  std::string json = "{";
-  for (int reason = 0; reason < kFrameDropCount; ++reason) {
-    if (reason > 0) json += ",";
-    json += JsonString(FrameDropKey(static_cast<FrameDrop>(reason))) + ":" +
-            JsonCount(drops[static_cast<size_t>(reason)]);
-  }
-  return json + "}";
-}
-
-std::string JsonBool(bool value) { return value ? "true" : "false"; }
-
-std::string ActorLabel(const ActorHealth& actor) {
-  std::string label = Printf("actor %u", actor.mTag);
-  if (!actor.mName.empty()) label += " \"" + actor.mName + "\"";
-  if (actor.mChosen) label += " (chosen)";
-  return label;
-}
-
-std::string DropBreakdown(const std::array<uint64_t, kFrameDropCount>& drops, bool attributed) {
-  std::string text;
-  for (int reason = 0; reason < kFrameDropCount; ++reason) {
-    const bool belongs = reason == Index(FrameDrop::kWrongActor) ||
-                         reason == Index(FrameDrop::kHeaderPending) ||
-                         reason == Index(FrameDrop::kShort);
-    if (belongs != attributed) continue;
-    const uint64_t count = drops[static_cast<size_t>(reason)];
-    if (attributed && count == 0) continue;
-    if (!text.empty()) text += ", ";
-    text += Printf("%s %" PRIu64, DropLabel(reason), count);
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string FormatStatusLine(const StreamHealthReport& report) {
-  std::string text;
-  for (const ActorHealth& actor : report.mActors) {
-    text += ActorLabel(actor);
-    text += Printf(": frames %" PRIu64 " received, %" PRIu64
-                   " applied; %.1f fps (last 1 s: %.0f); jitter %.2f ms; longest gap %.1f ms",
-                   actor.mReceived, actor.mApplied, actor.mRateFps, actor.mRateLastSecondFps,
-                   actor.mJitterMs, actor.mLongestGapMs);
-    const uint64_t drops = Sum(actor.mDrops);
-    text += Printf("; drops %" PRIu64, drops);
-    if (drops > 0) text += " (" + DropBreakdown(actor.mDrops, true) + ")";
-    text += Printf("; traces %" PRIu64, report.mTracesSeen);
-    if (actor.mLatencySamples > 0) {
-      text +=
-          Printf("; latency %.2f ms mean, %.2f ms max", actor.mLatencyMeanMs, actor.mLatencyMaxMs);
-    } else {
-      text += "; latency n/a";
-    }
-    text += "\n";
-  }
-  if (report.mActors.empty()) {
-    text += Printf("no motion frames yet; traces %" PRIu64 "\n", report.mTracesSeen);
-  }
-  text += Printf("wire: %" PRIu64 " B in, %" PRIu64 " B out, %" PRIu64 " frames; ", report.mBytesIn,
-                 report.mBytesOut, report.mFramesIn);
-  text += DropBreakdown(report.mDrops, false);
-  text += Printf("; skipped %" PRIu64 " B; chosen actor %u, header %s", report.mSkippedBytes,
-                 report.mChosenActor,
-                 report.mHeaderPending    ? "pending"
-                 : report.mHeaderReceived ? "received"
-                                          : "not yet received");
-  return text;
-}
-
-std::string FormatSummaryTable(const StreamHealthReport& report) {
-  std::string text = Printf("Stream health: %s, chosen actor %u, header %s, %" PRIu64
-                            " traces, %" PRIu64 " evaluations (%" PRIu64 " matched to a frame)\n",
-                            report.mOnline ? "online" : "offline", report.mChosenActor,
-                            report.mHeaderPending    ? "pending"
-                            : report.mHeaderReceived ? "received"
-                                                     : "not yet received",
-                            report.mTracesSeen, report.mEvaluations, report.mEvaluationsMatched);
-  text += Printf("%-6s %-16s %9s %9s %8s %8s %9s %9s %7s %7s %7s %9s %9s\n", "actor", "name",
-                 "received", "applied", "fps", "fps 1s", "jitter ms", "gap ms", "wrong", "pending",
-                 "short", "lat mean", "lat max");
-  for (const ActorHealth& actor : report.mActors) {
-    std::string name = actor.mName.substr(0, 16);
-    if (actor.mChosen) name = "*" + actor.mName.substr(0, 15);
-    text += Printf("%-6u %-16s %9" PRIu64 " %9" PRIu64 " %8.1f %8.0f %9.2f %9.1f %7" PRIu64
-                   " %7" PRIu64 " %7" PRIu64,
-                   actor.mTag, name.c_str(), actor.mReceived, actor.mApplied, actor.mRateFps,
-                   actor.mRateLastSecondFps, actor.mJitterMs, actor.mLongestGapMs,
-                   actor.mDrops[Index(FrameDrop::kWrongActor)],
-                   actor.mDrops[Index(FrameDrop::kHeaderPending)],
-                   actor.mDrops[Index(FrameDrop::kShort)]);
-    if (actor.mLatencySamples > 0) {
-      text += Printf(" %9.2f %9.2f\n", actor.mLatencyMeanMs, actor.mLatencyMaxMs);
-    } else {
-      text += Printf(" %9s %9s\n", "n/a", "n/a");
-    }
-  }
-  text += Printf("wire: %" PRIu64 " B in, %" PRIu64 " B out, %" PRIu64 " frames, %" PRIu64
-                 " B skipped; ",
-                 report.mBytesIn, report.mBytesOut, report.mFramesIn, report.mSkippedBytes);
-  text += DropBreakdown(report.mDrops, false);
-  if (report.mUntrackedFrames > 0) {
-    text += Printf("; %" PRIu64 " frames of untracked actors", report.mUntrackedFrames);
-  }
-  text += "\n";
-  return text;
-}
-
-std::string FormatSummaryJson(const StreamHealthReport& report) {
-  std::string json = "{";
-  json += "\"now_us\":" + Printf("%" PRId64, report.mNowUs);
-  json += ",\"online\":" + JsonBool(report.mOnline);
-  json += ",\"silent_ms\":" + JsonNumber(report.mSilentMs);
-  json += ",\"chosen_actor\":" + JsonCount(report.mChosenActor);
-  json += ",\"header_received\":" + JsonBool(report.mHeaderReceived);
-  json += ",\"header_pending\":" + JsonBool(report.mHeaderPending);
-  json += ",\"traces_seen\":" + JsonCount(report.mTracesSeen);
-  json += ",\"bytes_in\":" + JsonCount(report.mBytesIn);
-  json += ",\"bytes_out\":" + JsonCount(report.mBytesOut);
-  json += ",\"frames_in\":" + JsonCount(report.mFramesIn);
-  json += ",\"skipped_bytes\":" + JsonCount(report.mSkippedBytes);
-  json += ",\"header_queries\":" + JsonCount(report.mHeaderQueries);
-  json += ",\"commands_out\":" + JsonCount(report.mCommandsOut);
-  json += ",\"evaluations\":" + JsonCount(report.mEvaluations);
-  json += ",\"evaluations_matched\":" + JsonCount(report.mEvaluationsMatched);
-  json += ",\"untracked_frames\":" + JsonCount(report.mUntrackedFrames);
-  json += ",\"drops\":" + JsonDrops(report.mDrops);
-  json += ",\"actors\":[";
-  for (size_t i = 0; i < report.mActors.size(); ++i) {
-    const ActorHealth& actor = report.mActors[i];
-    if (i > 0) json += ",";
-    json += "{\"tag\":" + JsonCount(actor.mTag);
-    json += ",\"name\":" + JsonString(actor.mName);
-    json += ",\"chosen\":" + JsonBool(actor.mChosen);
-    json += ",\"headers\":" + JsonCount(actor.mHeaders);
-    json += ",\"frames_received\":" + JsonCount(actor.mReceived);
-    json += ",\"frames_applied\":" + JsonCount(actor.mApplied);
-    json += ",\"rate_fps\":" + JsonNumber(actor.mRateFps);
-    json += ",\"rate_last_second_fps\":" + JsonNumber(actor.mRateLastSecondFps);
-    json += ",\"jitter_ms\":" + JsonNumber(actor.mJitterMs);
-    json += ",\"longest_gap_ms\":" + JsonNumber(actor.mLongestGapMs);
-    json += ",\"drops\":" + JsonDrops(actor.mDrops);
-    json += ",\"latency_samples\":" + JsonCount(actor.mLatencySamples);
-    json += ",\"latency_mean_ms\":" + JsonNumber(actor.mLatencyMeanMs);
-    json += ",\"latency_max_ms\":" + JsonNumber(actor.mLatencyMaxMs);
-    json += "}";
-  }
-  json += "]}";
-  return json;
 }
 
 }  // namespace kmq

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "wire_format.h"
+
 namespace kmq {
 
 // Why a frame did not reach the pose. The first three and kShort belong to an actor; the others
@@ -74,7 +76,7 @@ struct StreamHealthReport {
 class StreamHealth {
  public:
   // The link's receive buffer: a longer frame is skipped.
-  static constexpr int64_t kFrameLimitBytes = 184320;
+  static constexpr int64_t kFrameLimitBytes = kovrim::wire::kReceiveLimit;
   // Actors followed one by one; frames of further tags only count in the totals.
   static constexpr size_t kMaxActors = 64;
   // Applied frames kept for matching evaluations.

@@ -1,9 +1,6 @@
 #include "server_link.h"
 
-#include <google/protobuf/io/coded_stream.h>
-#include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -20,19 +17,8 @@ using kovrim::MutexLock;
 namespace {
 
 constexpr int kCommandFrameSize = 512;
-constexpr int kFrameHeaderSize = 8;
-
-uint32_t ReadLittleEndian32(const unsigned char* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
-void WriteLittleEndian32(unsigned char* bytes, uint32_t value) {
-  bytes[0] = static_cast<unsigned char>(value);
-  bytes[1] = static_cast<unsigned char>(value >> 8);
-  bytes[2] = static_cast<unsigned char>(value >> 16);
-  bytes[3] = static_cast<unsigned char>(value >> 24);
-}
+using kovrim::wire::FrameAssembler;
+using kovrim::wire::PayloadDecoder;
 
 FBVector4<double> NeutralTranslation() { return FBVector4<double>(0.0, 0.0, 0.0, 1.0); }
 FBVector3<double> NeutralRotation() { return FBVector3<double>(0.0, 0.0, 0.0); }
@@ -50,10 +36,7 @@ bool IsRotationChannel(int channel) {
 
 }  // namespace
 
-ServerLink::ServerLink()
-    : mAddress("127.0.0.1"),
-      mBuffer(new unsigned char[kDefaultBufferSize]),
-      mInflated(new unsigned char[kDefaultBufferSize + 1]) {}
+ServerLink::ServerLink() : mAddress("127.0.0.1") {}
 
 ServerLink::~ServerLink() {
   int socket = mSocket.exchange(0);
@@ -106,27 +89,6 @@ void ServerLink::CloseReleasedSocket() {
   if (socket != 0) mTcp.CloseSocket(socket);
 }
 
-void ServerLink::ResetReceiveState() {
-  mStage = ReceiveStage::kMarker;
-  mWordFill = 0;
-  mPayloadLength = 0;
-  mPayloadFill = 0;
-  mSkipLeft = 0;
-}
-
-bool ServerLink::FillWord(int socket, int* budget) {
-  int count = 0;
-  mTcp.Read(socket, mWord + mWordFill, 4 - mWordFill, &count);
-  if (count > 0) {
-    count = std::min(count, 4 - mWordFill);
-    mWordFill += count;
-    *budget -= count;
-  }
-  if (mWordFill < 4) return false;
-  mWordFill = 0;
-  return true;
-}
-
 bool ServerLink::ReadMessage() {
   // Counted before the handle is loaded, so that ReleaseSocket either sees this reader or this
   // reader sees the cleared handle.
@@ -135,7 +97,9 @@ bool ServerLink::ReadMessage() {
   const bool whole = socket != 0 && ReadFrame(socket);
   if (mSocketUsers.fetch_sub(1) == 1) CloseReleasedSocket();
   // Dispatched once the socket is let go, so that a parse never keeps a released handle open.
-  if (whole) DispatchMessage(mBuffer.get(), mPayloadLength, mMarker);
+  if (whole) {
+    DispatchMessage(mAssembler.payload(), mAssembler.payload_length(), mAssembler.marker());
+  }
   return whole;
 }
 
@@ -156,120 +120,51 @@ void ServerLink::ThrottledTrace::Report(Clock::time_point now) {
   mHeldBack = 0;
 }
 
+void ServerLink::DropTraces::NegativeLength(uint32_t) {
+  mLink->mNegativeLengthTraces.Report(mLink->mClock());
+}
+
+void ServerLink::DropTraces::FrameTooLong(uint32_t, int32_t) {
+  mLink->mTooLongTraces.Report(mLink->mClock());
+}
+
 bool ServerLink::ReadFrame(int socket) {
   const unsigned generation = mConnectionGeneration.load();
   if (generation != mReceiveGeneration) {
     mReceiveGeneration = generation;
-    ResetReceiveState();
+    // A partial frame of an earlier connection is forgotten.
+    mAssembler.Reset();
   }
 
   // Bytes this call may still scan or skip outside a payload; a frame's own payload is not
   // counted, as it is at most mBufferSize and ends the call.
-  int budget = mBufferSize;
+  mAssembler.StartTurn(mBufferSize);
   for (;;) {
     // The UI thread clears the handle to close the socket; it waits for this read meanwhile.
     if (mSocket.load() != socket) return false;
-    switch (mStage) {
-      case ReceiveStage::kMarker: {
-        if (budget <= 0 || !FillWord(socket, &budget)) return false;
-        const uint32_t word = ReadLittleEndian32(mWord);
-        // Anything else is skipped four bytes at a time, so a marker is found only on the grid
-        // that the scan started on.
-        if (word == kPlainMarker || word == kCompressedMarker) {
-          mMarker = word;
-          mStage = ReceiveStage::kLength;
-        }
-        break;
-      }
-      case ReceiveStage::kLength: {
-        if (budget <= 0 || !FillWord(socket, &budget)) return false;
-        const int32_t length = static_cast<int32_t>(ReadLittleEndian32(mWord));
-        if (length < 0) {
-          mNegativeLengthTraces.Report(mClock());
-          mStage = ReceiveStage::kMarker;
-        } else if (length > mBufferSize) {
-          mTooLongTraces.Report(mClock());
-          mSkipLeft = length;
-          mStage = ReceiveStage::kSkip;
-        } else {
-          mPayloadLength = length;
-          mPayloadFill = 0;
-          mStage = ReceiveStage::kPayload;
-        }
-        break;
-      }
-      case ReceiveStage::kPayload: {
-        if (mPayloadFill < mPayloadLength) {
-          int count = 0;
-          const int wanted = mPayloadLength - mPayloadFill;
-          mTcp.Read(socket, mBuffer.get() + mPayloadFill, wanted, &count);
-          if (count > 0) mPayloadFill += std::min(count, wanted);
-          if (mPayloadFill < mPayloadLength) return false;
-        }
-        mStage = ReceiveStage::kMarker;
+    unsigned char* space = nullptr;
+    int size = 0;
+    switch (mAssembler.Next(&space, &size)) {
+      case FrameAssembler::Want::kFrame:
         return true;
-      }
-      case ReceiveStage::kSkip: {
-        // The payload is drained through a small scratch buffer and never stored.
-        unsigned char scratch[4096];
-        while (mSkipLeft > 0) {
-          if (budget <= 0 || mSocket.load() != socket) return false;
-          const int wanted = static_cast<int>(
-              std::min<int64_t>(std::min<int64_t>(mSkipLeft, sizeof(scratch)), budget));
-          int count = 0;
-          mTcp.Read(socket, scratch, wanted, &count);
-          if (count > 0) {
-            count = std::min(count, wanted);
-            mSkipLeft -= count;
-            budget -= count;
-          }
-          if (count < wanted) return false;
-        }
-        mStage = ReceiveStage::kMarker;
+      case FrameAssembler::Want::kBudgetSpent:
+        return false;
+      case FrameAssembler::Want::kBytes:
         break;
-      }
+    }
+    // Exactly what the frame still needs is asked for, so nothing past it leaves the socket; a
+    // read that brings less ends the call.
+    int count = 0;
+    mTcp.Read(socket, space, size, &count);
+    switch (mAssembler.Commit(count)) {
+      case FrameAssembler::Step::kFrame:
+        return true;
+      case FrameAssembler::Step::kShort:
+        return false;
+      case FrameAssembler::Step::kGoOn:
+        break;
     }
   }
-}
-
-ServerLink::InflateResult ServerLink::Inflate(const unsigned char* payload, int length,
-                                              int* inflated) {
-  // 15 window bits, plus 32: the stream's own header says whether it is gzip or zlib.
-  constexpr int kAutoDetectWindowBits = 15 + 32;
-  z_stream stream{};
-  if (inflateInit2(&stream, kAutoDetectWindowBits) != Z_OK) return InflateResult::kDamaged;
-  const uInt capacity = static_cast<uInt>(mBufferSize) + 1;
-  stream.next_in = const_cast<Bytef*>(payload);
-  stream.avail_in = static_cast<uInt>(length);
-  stream.next_out = mInflated.get();
-  stream.avail_out = capacity;
-  InflateResult result = InflateResult::kDamaged;
-  for (;;) {
-    const int status = inflate(&stream, Z_NO_FLUSH);
-    if (status == Z_STREAM_END) {
-      if (stream.avail_out == 0) {
-        result = InflateResult::kTooLarge;
-        break;
-      }
-      if (stream.avail_in == 0) {
-        result = InflateResult::kInflated;
-        break;
-      }
-      // Another stream follows in the same payload.
-      if (inflateReset(&stream) != Z_OK) break;
-      continue;
-    }
-    // Output full before the stream ended: it inflates beyond the receive buffer.
-    if ((status == Z_OK || status == Z_BUF_ERROR) && stream.avail_out == 0) {
-      result = InflateResult::kTooLarge;
-      break;
-    }
-    // No progress with room left means the stream was cut short; any other status is damage.
-    if (status != Z_OK) break;
-  }
-  *inflated = static_cast<int>(capacity - stream.avail_out);
-  inflateEnd(&stream);
-  return result;
 }
 
 void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
@@ -277,32 +172,21 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
     FBTrace("The data received maybe incorrect.");
     return;
   }
-  const unsigned char* plain = payload;
-  int plainLength = length;
-  if (marker == kCompressedMarker) {
-    switch (Inflate(payload, length, &plainLength)) {
-      case InflateResult::kInflated:
-        plain = mInflated.get();
-        break;
-      case InflateResult::kTooLarge:
-        mInflatesTooFarTraces.Report(mClock());
-        return;
-      case InflateResult::kDamaged:
-        FBTrace("The data received maybe incorrect.");
-        return;
-    }
-  }
   // The input is at most mBufferSize bytes and nests at most kMaxMessageDepth messages deep, so
-  // the envelope built from it stays a few megabytes at worst. The completeness test is made here
-  // rather than by the parse, which would also log every missing field of an incomplete message
-  // (a text of megabytes for a payload of many empty joints).
+  // the envelope built from it stays a few megabytes at worst.
   IVRA_PLUGIN_MESSAGE envelope;
-  google::protobuf::io::CodedInputStream input(plain, plainLength);
-  input.SetRecursionLimit(kMaxMessageDepth);
-  if (!envelope.ParsePartialFromCodedStream(&input) || !input.ConsumedEntireMessage() ||
-      !envelope.IsInitialized()) {
-    FBTrace("The data received maybe incorrect.");
-    return;
+  switch (mDecoder.Decode(payload, static_cast<size_t>(length), marker == kCompressedMarker,
+                          &envelope)) {
+    case PayloadDecoder::Result::kDecoded:
+      break;
+    case PayloadDecoder::Result::kInflatesTooFar:
+      mInflatesTooFarTraces.Report(mClock());
+      return;
+    case PayloadDecoder::Result::kTooLong:
+    case PayloadDecoder::Result::kDamaged:
+    case PayloadDecoder::Result::kNotEnvelope:
+      FBTrace("The data received maybe incorrect.");
+      return;
   }
 
   switch (envelope.message()) {
@@ -500,21 +384,17 @@ void ServerLink::SendCommand(int commandType) {
 
   unsigned char frame[kCommandFrameSize];
   std::memset(frame, 0, sizeof(frame));
-  WriteLittleEndian32(frame, kCompressedMarker);
-  google::protobuf::io::ArrayOutputStream array(frame + kFrameHeaderSize,
-                                                kCommandFrameSize - kFrameHeaderSize);
-  bool complete = false;
-  {
-    google::protobuf::io::GzipOutputStream gzip(&array);
-    envelope.SerializeToZeroCopyStream(&gzip);
-    // Close fails when the compressed command did not fit; a cut frame is never sent.
-    complete = gzip.Close();
-  }
+  kovrim::wire::WriteLittleEndian32(frame, kCompressedMarker);
+  google::protobuf::io::ArrayOutputStream array(frame + kovrim::wire::kFrameHeaderSize,
+                                                kCommandFrameSize - kovrim::wire::kFrameHeaderSize);
+  // Fails when the compressed command did not fit; a cut frame is never sent.
+  const bool complete =
+      kovrim::wire::EncodePayload(envelope, kovrim::wire::Compression::kGzip, &array);
   const int socket = mSocket.load();
   if (!complete || socket == 0) return;
   const int length = static_cast<int>(array.ByteCount());
-  WriteLittleEndian32(frame + 4, static_cast<uint32_t>(length));
-  mTcp.Write(socket, frame, length + kFrameHeaderSize);
+  kovrim::wire::WriteLittleEndian32(frame + 4, static_cast<uint32_t>(length));
+  mTcp.Write(socket, frame, length + kovrim::wire::kFrameHeaderSize);
 }
 
 void ServerLink::RequestHeader() {

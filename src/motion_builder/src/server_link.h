@@ -22,7 +22,10 @@
 #include <vector>
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
+#include "frame_assembler.h"
+#include "payload_codec.h"
 #include "thread_annotations.h"
+#include "wire_format.h"
 
 // One record per joint and per end site in the link's live and T-pose tables. Table index i is the
 // i-th entry of a depth-first walk of the header's joint tree: a joint, its child subtrees in
@@ -36,10 +39,10 @@ struct JointPose {
 
 class ServerLink {
  public:
-  // Frame markers, each four equal bytes on the wire.
-  static constexpr uint32_t kPlainMarker = 0x41414141u;
-  static constexpr uint32_t kCompressedMarker = 0x43434343u;
-  static constexpr int kDefaultBufferSize = 184320;
+  // Frame markers, each four equal bytes on the wire (see wire_format.h).
+  static constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
+  static constexpr uint32_t kCompressedMarker = kovrim::wire::kCompressedMarker;
+  static constexpr int kDefaultBufferSize = kovrim::wire::kReceiveLimit;
 
   // Traces for frames whose length field cannot be honoured. They are fixed texts, like every
   // other trace of the link. These and kTraceFrameInflatesTooFar are traced at most once a second
@@ -56,7 +59,7 @@ class ServerLink {
       "Frame inflates beyond the receive buffer, dropped.";
   // Deepest nesting of messages that a payload may have; deeper ones fail to parse. It bounds the
   // recursion of the parser and of every walk over a header's joint tree.
-  static constexpr int kMaxMessageDepth = 100;
+  static constexpr int kMaxMessageDepth = kovrim::wire::kMaxMessageDepth;
 
   ServerLink();
   // Closes a socket that is still open; sends nothing.
@@ -144,10 +147,6 @@ class ServerLink {
   int mPort = 7005;
   FBTCPIP mTcp;  // stateless socket calls, safe from any thread
   const int mBufferSize = kDefaultBufferSize;
-  std::unique_ptr<unsigned char[]> mBuffer;  // one payload; owned by the I/O thread
-  // The inflated payload, one byte longer than mBuffer so that a stream inflating beyond it is
-  // seen; owned by the thread that runs DispatchMessage (the I/O thread).
-  std::unique_ptr<unsigned char[]> mInflated;
 
   // ---- Guarded by mLock. ----
   IvraPlugs::BVH_HEADER mHeader GUARDED_BY(mLock);
@@ -186,23 +185,23 @@ class ServerLink {
     uint64_t mHeldBack = 0;
   };
 
-  // Where ReadMessage stands in the current frame. Owned by the I/O thread.
-  enum class ReceiveStage { kMarker, kLength, kPayload, kSkip };
+  // Traces what the frame assembler drops: the link's throttled traces of lengths it cannot
+  // honour. Called on the I/O thread only.
+  class DropTraces : public kovrim::wire::FrameAssembler::Reporter {
+   public:
+    // link owns this reporter and outlives it.
+    explicit DropTraces(ServerLink* link) : mLink(link) {}
+    void NegativeLength(uint32_t marker) override;
+    void FrameTooLong(uint32_t marker, int32_t length) override;
+
+   private:
+    ServerLink* const mLink;
+  };
 
   // One frame from socket: the body of ReadMessage.
   bool ReadFrame(int socket);
-  // Reads into the four-byte word; true once it holds four bytes. Subtracts what it read from
-  // *budget.
-  bool FillWord(int socket, int* budget);
-  // Forgets a partial frame of an earlier connection.
-  void ResetReceiveState();
   // Closes the handle ReleaseSocket left to a reader, if it is still open.
   void CloseReleasedSocket();
-
-  enum class InflateResult { kInflated, kTooLarge, kDamaged };
-  // Inflates a gzip or zlib stream (or several, one after another) into mInflated, stopping once
-  // it holds more than mBufferSize bytes. *inflated receives the byte count on kInflated.
-  InflateResult Inflate(const unsigned char* payload, int length, int* inflated);
 
   // Header acceptance: builds the new header's tables without the lock, then swaps header and
   // tables in under it. Takes the header's content (the envelope is the caller's local).
@@ -227,13 +226,11 @@ class ServerLink {
 
   // ---- Receive state, owned by the I/O thread. ----
   unsigned mReceiveGeneration = 0;
-  ReceiveStage mStage = ReceiveStage::kMarker;
-  unsigned char mWord[4] = {0, 0, 0, 0};
-  int mWordFill = 0;
-  uint32_t mMarker = 0;
-  int mPayloadLength = 0;
-  int mPayloadFill = 0;
-  int64_t mSkipLeft = 0;
+  DropTraces mDropTraces{this};
+  // Holds the frame being read: one payload of at most mBufferSize bytes.
+  kovrim::wire::FrameAssembler mAssembler{mBufferSize, &mDropTraces};
+  // Inflates and parses a payload; owned by the thread that runs DispatchMessage (the I/O thread).
+  kovrim::wire::PayloadDecoder mDecoder{mBufferSize};
   ThrottledTrace mNegativeLengthTraces{kTraceFrameLengthNegative};
   ThrottledTrace mTooLongTraces{kTraceFrameTooLong};
   ThrottledTrace mInflatesTooFarTraces{kTraceFrameInflatesTooFar};

@@ -1,14 +1,16 @@
 // Capture files: a motion server's stream recorded frame by frame, with each frame's arrival time,
 // so that it can be replayed byte for byte. The layout is described in docs/capture-format.md.
 // A CaptureWriter or CaptureReader is used by one thread at a time; each owns its file.
-#ifndef KMQ_TOOLS_STREAM_CAPTURE_CAPTURE_FILE_H_
-#define KMQ_TOOLS_STREAM_CAPTURE_CAPTURE_FILE_H_
+#ifndef KMQ_TOOLS_PROTOCOL_CAPTURE_FILE_H_
+#define KMQ_TOOLS_PROTOCOL_CAPTURE_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "wire_format.h"
 
 namespace kmq {
 
@@ -20,7 +22,7 @@ constexpr size_t kCaptureLeadBytes = 16;
 // Bytes before each record's payload: arrival time, marker, length.
 constexpr size_t kCaptureRecordPrefixBytes = 16;
 // A record holds one frame the plug-in could take: its payload fits the plug-in's buffer.
-constexpr size_t kCaptureMaxPayloadBytes = 184320;
+constexpr size_t kCaptureMaxPayloadBytes = kovrim::wire::kReceiveLimit;
 // Bounds that keep a damaged header from asking for unbounded memory.
 constexpr size_t kCaptureMaxAddressBytes = 4096;
 constexpr size_t kCaptureMaxActors = 65536;
@@ -144,4 +146,4 @@ bool ReadCapture(const std::string& path, Capture* capture, std::string* error);
 
 }  // namespace kmq
 
-#endif  // KMQ_TOOLS_STREAM_CAPTURE_CAPTURE_FILE_H_
+#endif  // KMQ_TOOLS_PROTOCOL_CAPTURE_FILE_H_

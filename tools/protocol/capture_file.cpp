@@ -11,8 +11,8 @@
 namespace kmq {
 namespace {
 
-constexpr uint32_t kPlainMarker = 0x41414141u;
-constexpr uint32_t kCompressedMarker = 0x43434343u;
+using kovrim::wire::kCompressedMarker;
+using kovrim::wire::kPlainMarker;
 // Header fields of a later minor revision may follow ours; beyond this the header is damaged.
 constexpr uint32_t kMaxHeaderFieldBytes = 1u << 20;
 
@@ -21,9 +21,7 @@ void Put16(uint16_t value, std::string* out) {
   out->push_back(static_cast<char>(value >> 8));
 }
 
-void Put32(uint32_t value, std::string* out) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
+void Put32(uint32_t value, std::string* out) { kovrim::wire::AppendLittleEndian32(value, out); }
 
 void Put64(uint64_t value, std::string* out) {
   for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xff));

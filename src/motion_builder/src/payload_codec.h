@@ -1,0 +1,71 @@
+// The one decoding and encoding of a frame's payload. PayloadDecoder inflates a compressed
+// payload into a buffer of the receive limit (one that inflates further is refused, so a few
+// kilobytes cannot cost megabytes) and parses the envelope at most kMaxMessageDepth messages
+// deep. EncodePayload writes an envelope plain or as a gzip or zlib stream. A decoder belongs to
+// one thread at a time; EncodePayload may be called from any thread.
+#ifndef KOVRIM_PAYLOAD_CODEC_H_
+#define KOVRIM_PAYLOAD_CODEC_H_
+
+#include <google/protobuf/io/zero_copy_stream.h>
+#include <google/protobuf/message_lite.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "wire_format.h"
+
+namespace kovrim {
+namespace wire {
+
+class PayloadDecoder {
+ public:
+  enum class Result {
+    kDecoded,
+    kTooLong,         // a payload longer than the limit
+    kInflatesTooFar,  // a compressed payload that inflates beyond the limit
+    kDamaged,         // a compressed stream that is damaged or cut short
+    kNotEnvelope,     // the (inflated) bytes do not parse as a whole, complete message
+  };
+
+  // The inflation buffer (limit + 1 bytes, so that a stream inflating beyond it is seen) is
+  // allocated here. REQUIRES: limit >= 0.
+  explicit PayloadDecoder(int limit = kReceiveLimit);
+
+  // Decodes length bytes at payload into *message, inflating them first when compressed. A gzip
+  // or zlib stream is told apart by its own header; several streams one after another inflate as
+  // one. On any result but kDecoded *message holds whatever the parse left, not to be used.
+  Result Decode(const unsigned char* payload, size_t length, bool compressed,
+                google::protobuf::MessageLite* message);
+
+  // Inflates without parsing. On kDecoded *plain points into the decoder's buffer (valid until
+  // the next call) and *plainLength is the byte count.
+  Result Inflate(const unsigned char* payload, size_t length, const unsigned char** plain,
+                 int* plainLength);
+
+  int limit() const { return mLimit; }
+
+ private:
+  const int mLimit;
+  std::unique_ptr<unsigned char[]> mInflated;
+};
+
+// Parses size bytes as one whole, complete message at most kMaxMessageDepth messages deep. The
+// completeness test is made after the parse rather than by it, which would also log every missing
+// field of an incomplete message.
+bool ParseBounded(const unsigned char* data, int size, google::protobuf::MessageLite* message);
+
+// Writes message to out, plain or compressed. Returns false when message lacks a required field,
+// or out refuses (an array stream that is full); out then holds a cut payload, never to be sent.
+bool EncodePayload(const google::protobuf::MessageLite& message, Compression compression,
+                   google::protobuf::io::ZeroCopyOutputStream* out);
+// Writes size bytes at data to out, plain or compressed, whatever they are.
+bool EncodeBytes(const void* data, size_t size, Compression compression,
+                 google::protobuf::io::ZeroCopyOutputStream* out);
+
+// How a payload was sent: plain when not compressed, else gzip or zlib by its first bytes.
+Compression PayloadCompression(bool compressed, const unsigned char* payload, size_t length);
+
+}  // namespace wire
+}  // namespace kovrim
+
+#endif  // KOVRIM_PAYLOAD_CODEC_H_
