@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "console_platform.h"
+#include "host_text.h"
 
 namespace kmq {
 namespace {
@@ -63,17 +64,6 @@ std::string OneLine(const std::string& text) {
 
 std::string Quote(const std::string& text) { return "\"" + OneLine(text) + "\""; }
 
-// value with decimals digits after the point; a negative count gives the shortest form (%g).
-std::string Format(double value, int decimals = -1) {
-  char buffer[64];
-  if (decimals < 0) {
-    std::snprintf(buffer, sizeof(buffer), "%g", value);
-  } else {
-    std::snprintf(buffer, sizeof(buffer), "%.*f", decimals, value);
-  }
-  return buffer;
-}
-
 bool ParseInt(const std::string& text, long long* out) {
   long long value = 0;
   auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -112,12 +102,6 @@ std::string Unquote(const std::string& text) {
     return text.substr(1, text.size() - 2);
   }
   return text;
-}
-
-std::string Stem(const std::string& path) {
-  std::string name = path.substr(path.find_last_of('/') + 1);
-  name = name.substr(0, name.find_last_of('.'));
-  return name.empty() ? "actor" : name;
 }
 
 bool FileExists(const std::string& path) {

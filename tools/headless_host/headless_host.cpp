@@ -15,7 +15,7 @@
 #include "bvh.h"
 #include "console_platform.h"
 #include "contact_sheet.h"
-#include "motion_server.h"
+#include "host_text.h"
 #include "svg_to_png.h"
 
 namespace kmq {
@@ -27,27 +27,6 @@ constexpr std::chrono::milliseconds kProgressPeriod(250);
 
 std::atomic<bool> gStopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
-
-// value with decimals digits after the point; a negative count gives the shortest form (%g).
-std::string Format(double value, int decimals = -1) {
-  char buffer[64];
-  if (decimals < 0) {
-    std::snprintf(buffer, sizeof(buffer), "%g", value);
-  } else {
-    std::snprintf(buffer, sizeof(buffer), "%.*f", decimals, value);
-  }
-  return buffer;
-}
-
-bool Done(std::string* message, const std::string& text) {
-  if (message != nullptr) *message = text;
-  return true;
-}
-
-bool Fail(std::string* message, const std::string& text) {
-  if (message != nullptr) *message = text;
-  return false;
-}
 
 // Calls visit for every control shown in layout and in the layouts nested in it, with its region.
 void VisitControls(FBLayout& layout,
@@ -90,12 +69,6 @@ std::string RegionOf(FBLayout& layout, FBVisualComponent* control) {
     if (shown == control) region = name;
   });
   return region;
-}
-
-std::string Stem(const std::string& path) {
-  std::string name = path.substr(path.find_last_of('/') + 1);
-  name = name.substr(0, name.find_last_of('.'));
-  return name.empty() ? "actor" : name;
 }
 
 int CountTemplates(FBModelTemplate* modelTemplate) {
@@ -213,17 +186,10 @@ void RequestHeadlessStop() { gStopRequested = true; }
 bool HeadlessStopRequested() { return gStopRequested; }
 void ClearHeadlessStop() { gStopRequested = false; }
 
-#if defined(__SANITIZE_ADDRESS__)
-// The loaded plug-in and this program both carry the message classes (see CMakeLists.txt); the
-// plug-in binds to this program's copy, so the second definition is never used. AddressSanitizer
-// would report it as a violation of the one-definition rule at load time.
-extern "C" const char* __asan_default_options() { return "detect_odr_violation=0"; }
-#endif
-
 // ---- HeadlessHost ----
 
 HeadlessHost::HeadlessHost(HostOptions options)
-    : mOptions(std::move(options)), mHealth(std::make_unique<StreamHealth>()) {}
+    : mOptions(std::move(options)), mTap(mOptions.mSilenceMs) {}
 
 HeadlessHost::~HeadlessHost() { Release(); }
 
@@ -235,9 +201,9 @@ void HeadlessHost::Release() {
     mClock.Stop();
     mRecording = false;
   }
-  SetServedRoot(nullptr);
+  mTap.SetServedRoot(nullptr);
   if (mDevice != nullptr && static_cast<bool>(mDevice->Online)) mDevice->Online = false;
-  if (mDevice != nullptr) ReportOnline(false);
+  if (mDevice != nullptr) mTap.ReportOnline(false);
   if (mLayout != nullptr) fbsdk_control::DestroyDeviceLayout(mLayout);
   mLayout = nullptr;
   mAddressEdit = nullptr;
@@ -250,14 +216,10 @@ void HeadlessHost::Release() {
   if (mDevice != nullptr) fbsdk_control::DestroyDevice(mDevice);
   mDevice = nullptr;
   // Waits for a tap call still under way, so the monitor is left alone from here on.
-  if (mTapInstalled) fbsdk_control::SetSocketTap(nullptr);
-  mTapInstalled = false;
+  mTap.Remove();
   DeleteSkeleton();
-  if (mServer) mServer->Stop();
-  mServer.reset();
+  mServer.Stop();
   mPlugin.Close();
-  if (mVersionChanged) fbsdk_control::SetSystemVersion(mSavedVersion);
-  mVersionChanged = false;
 }
 
 bool HeadlessHost::NeedDevice(std::string* message) const {
@@ -268,66 +230,28 @@ bool HeadlessHost::NeedDevice(std::string* message) const {
 // ---- The motion server ----
 
 bool HeadlessHost::ServeCaptures(const std::vector<std::string>& paths, std::string* message) {
-  if (mServer) {
-    return Fail(message, "the reference server already runs on 127.0.0.1:" +
-                             std::to_string(mServer->Port()));
-  }
-  if (paths.empty()) return Fail(message, "no capture to stream");
-  ServerOptions serverOptions;
-  serverOptions.mPort = 0;
-  serverOptions.mQuiet = true;
-  auto server = std::make_unique<MotionServer>(serverOptions);
-  std::string error;
-  for (size_t i = 0; i < paths.size(); ++i) {
-    bvh::Clip clip;
-    if (!bvh::ParseBvhFile(paths[i], &clip, &error)) {
-      return Fail(message, "cannot read the capture to stream: " + error);
-    }
-    if (!server->AddActor(static_cast<uint32_t>(i + 1), Stem(paths[i]), std::move(clip), &error)) {
-      return Fail(message, "cannot start the reference server: " + error);
-    }
-  }
-  if (!server->Start(&error)) {
-    return Fail(message, "cannot start the reference server: " + error);
-  }
-  mServer = std::move(server);
-  std::string streamed;
-  for (const std::string& path : paths) streamed += (streamed.empty() ? "" : ", ") + path;
-  return Done(message, "Reference server streaming " + streamed +
-                           " on 127.0.0.1:" + std::to_string(mServer->Port()));
+  return mServer.Serve(paths, message);
 }
-
-int HeadlessHost::ServerPort() const { return mServer ? mServer->Port() : 0; }
 
 // ---- Plug-in, device and panel ----
 
 bool HeadlessHost::LoadPlugin(const std::string& path, std::string* message) {
-  if (mPlugin.IsOpen()) return Fail(message, "the plug-in is already loaded");
-  std::string error;
-  if (!mPlugin.Open(path, &error)) {
-    return Fail(message, "cannot load the plug-in " + path + ": " + error);
-  }
-  return Done(message, "Loaded the plug-in " + path);
+  return mPlugin.Load(path, message);
 }
 
 bool HeadlessHost::SetHostVersion(double version, std::string* message) {
   if (mDevice != nullptr) {
     return Fail(message, "the panel is made already; the version counts for a new panel only");
   }
-  if (!mVersionChanged) mSavedVersion = HostVersion();
-  mVersionChanged = true;
-  fbsdk_control::SetSystemVersion(version);
+  mPlugin.SetHostVersion(version);
   return Done(message, "host version " + Format(version));
 }
 
-double HeadlessHost::HostVersion() const {
-  FBSystem system;
-  return static_cast<double>(system.Version);
-}
+double HeadlessHost::HostVersion() const { return PluginLoader::HostVersion(); }
 
 bool HeadlessHost::CreateDevice(std::string* message) {
   if (mDevice != nullptr) return Fail(message, "the device exists already");
-  if (!mPlugin.IsOpen()) return Fail(message, "no plug-in loaded (load it with load)");
+  if (!mPlugin.IsLoaded()) return Fail(message, "no plug-in loaded (load it with load)");
   mDevice = fbsdk_control::CreateDevice(kDeviceEntry, kDeviceName);
   if (mDevice == nullptr) {
     return Fail(message, std::string("the plug-in registers no device \"") + kDeviceEntry +
@@ -350,13 +274,10 @@ bool HeadlessHost::CreateDevice(std::string* message) {
   if (mAddressEdit == nullptr || mPortEdit == nullptr || mActorList == nullptr) {
     return Fail(message, "the device's panel lacks its address, port or actor controls");
   }
-  fbsdk_control::SetSocketTap([this](int socket, bool outgoing, const char* data, int size) {
-    OnTappedBytes(socket, outgoing, data, size);
-  });
-  mTapInstalled = true;
+  mTap.Install();
   mThreads = std::make_unique<RealTimeThreads>(
       mDevice, &mClock, mOptions.mIoPeriodMs, mOptions.mDisplayRate,
-      [this](bool evaluated) { AfterEvaluation(evaluated); });
+      [this](bool evaluated) { mTap.AfterEvaluation(evaluated); });
   mThreads->Start();
   return Done(message, std::string("device \"") + kDeviceName + "\" and its panel created");
 }
@@ -365,7 +286,8 @@ bool HeadlessHost::CreateDevice(std::string* message) {
 
 bool HeadlessHost::TypeAddress(const std::string& text, std::string* message) {
   if (!NeedDevice(message)) return false;
-  if (!UiCall(this).Run([&] { return fbsdk_control::TypeText(*mAddressEdit, text.c_str()); })) {
+  if (!HealthTap::UiCall(&mTap).Run(
+          [&] { return fbsdk_control::TypeText(*mAddressEdit, text.c_str()); })) {
     return Fail(message, "the panel's Address edit cannot be typed into");
   }
   mDriven.insert(kAddressRegion);
@@ -374,7 +296,8 @@ bool HeadlessHost::TypeAddress(const std::string& text, std::string* message) {
 
 bool HeadlessHost::TypePort(const std::string& text, std::string* message) {
   if (!NeedDevice(message)) return false;
-  if (!UiCall(this).Run([&] { return fbsdk_control::TypeText(*mPortEdit, text.c_str()); })) {
+  if (!HealthTap::UiCall(&mTap).Run(
+          [&] { return fbsdk_control::TypeText(*mPortEdit, text.c_str()); })) {
     return Fail(message, "the panel's Port edit cannot be typed into");
   }
   mDriven.insert(kPortRegion);
@@ -414,7 +337,8 @@ bool HeadlessHost::ChooseActor(int index, std::string* message) {
     return Fail(message, "the actor list has no item " + std::to_string(index) + " (it has " +
                              std::to_string(count) + ")");
   }
-  if (!UiCall(this).Run([&] { return fbsdk_control::ChooseItem(*mActorList, index); })) {
+  if (!HealthTap::UiCall(&mTap).Run(
+          [&] { return fbsdk_control::ChooseItem(*mActorList, index); })) {
     return Fail(message, "the panel's actor list cannot be chosen from");
   }
   mDriven.insert(kActorListRegion);
@@ -444,7 +368,7 @@ bool HeadlessHost::Click(PanelButton which, std::string* message) {
     return Fail(message, std::string("the panel has no \"") + caption + "\" button (host version " +
                              Format(HostVersion()) + ")");
   }
-  if (!UiCall(this).Run([&] { return fbsdk_control::Click(*button); })) {
+  if (!HealthTap::UiCall(&mTap).Run([&] { return fbsdk_control::Click(*button); })) {
     return Fail(message, std::string("the \"") + caption + "\" button cannot be clicked");
   }
   mDriven.insert(RegionOf(*mLayout, button));
@@ -465,7 +389,7 @@ bool HeadlessHost::SetTPose(bool on, bool* clicked, std::string* message) {
   if (TPoseChecked() == on) {
     return Done(message, std::string("\"") + kTPoseCaption + "\" is " + state + " already");
   }
-  if (!UiCall(this).Run([&] { return fbsdk_control::Click(*mTPoseBox); })) {
+  if (!HealthTap::UiCall(&mTap).Run([&] { return fbsdk_control::Click(*mTPoseBox); })) {
     return Fail(message, std::string("the \"") + kTPoseCaption + "\" check box cannot be clicked");
   }
   *clicked = true;
@@ -509,12 +433,12 @@ bool HeadlessHost::SetOnline(bool online, std::string* message) {
   }
   const size_t boxesBefore = BoxCount();
   if (mThreads) mThreads->PauseIo();
-  UiCall(this).Run([&] {
+  HealthTap::UiCall(&mTap).Run([&] {
     mDevice->Online = online;
     return true;
   });
   if (mThreads) mThreads->ResumeIo();
-  ReportOnline(static_cast<bool>(mDevice->Online));
+  mTap.ReportOnline(static_cast<bool>(mDevice->Online));
   if (static_cast<bool>(mDevice->Online) != online) {
     if (!online) return Fail(message, "the device stayed online");
     std::string reported;
@@ -533,105 +457,28 @@ bool HeadlessHost::IsOnline() const {
 
 void HeadlessHost::FireIdle() {
   if (mLayout != nullptr) {
-    UiCall(this).Run([&] { return fbsdk_control::FireIdle(*mLayout), true; });
+    HealthTap::UiCall(&mTap).Run([&] { return fbsdk_control::FireIdle(*mLayout), true; });
   }
   PollHealth();
 }
 
 // ---- Stream health ----
 
-int64_t HeadlessHost::NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(HostClock::now().time_since_epoch())
-      .count();
-}
+int64_t HeadlessHost::NowUs() { return HealthTap::NowUs(); }
 
 void HeadlessHost::SetHealthListener(std::function<void(const std::string& line)> listener) {
-  mHealthListener = std::move(listener);
-}
-
-HeadlessHost::UiCall::UiCall(HeadlessHost* host) : mHost(host) {
-  if (mHost->mUiDepth++ == 0) mHost->mUiBusy = true;
-}
-
-HeadlessHost::UiCall::~UiCall() {
-  if (--mHost->mUiDepth > 0) return;
-  mHost->mUiBusy = false;
-  std::lock_guard<std::mutex> lock(mHost->mIncomingMutex);
-  mHost->FeedHeldBytes();
-}
-
-void HeadlessHost::OnTappedBytes(int socket, bool outgoing, const char* data, int size) {
-  const int64_t now = NowUs();
-  if (outgoing) {
-    mHealth->OnBytes(now, socket, true, data, size);
-    return;
-  }
-  std::lock_guard<std::mutex> lock(mIncomingMutex);
-  const bool hold = mUiBusy && mHeldBytes < kMaxHeldBytes &&
-                    (mHeld.empty() || now - mHeld.front().mTimeUs < kMaxHoldUs);
-  if (hold && size > 0) {
-    mHeld.push_back(HeldBytes{now, socket, std::string(data, static_cast<size_t>(size))});
-    mHeldBytes += static_cast<size_t>(size);
-    return;
-  }
-  FeedHeldBytes();
-  mHealth->OnBytes(now, socket, false, data, size);
-}
-
-void HeadlessHost::FeedHeldBytes() {
-  for (const HeldBytes& held : mHeld) {
-    mHealth->OnBytes(held.mTimeUs, held.mSocket, false, held.mBytes.data(),
-                     static_cast<int>(held.mBytes.size()));
-  }
-  mHeld.clear();
-  mHeldBytes = 0;
-}
-
-void HeadlessHost::ReportOnline(bool online) {
-  if (online == mHealthOnline) return;
-  mHealthOnline = online;
-  mHealth->SetOnline(NowUs(), online);
+  mTap.SetListener(std::move(listener));
 }
 
 void HeadlessHost::PollHealth() {
-  if (mDevice != nullptr) ReportOnline(IsOnline());
-  const int64_t now = NowUs();
-  // The trace list is copied to be counted: a few times a second is enough.
-  if (now - mTracesCountedUs >= kTraceCountPeriodUs) {
-    mHealth->SetTracesSeen(fbsdk_control::TracesSeen().size());
-    mTracesCountedUs = now;
-  }
-  if (!mHealth->SilentFor(now, mOptions.mSilenceMs)) {
-    mSilenceWarned = false;
-    return;
-  }
-  if (mSilenceWarned) return;
-  mSilenceWarned = true;
-  ++mSilenceWarnings;
-  if (mHealthListener) mHealthListener(mHealth->SilenceWarning(now, mOptions.mSilenceMs));
+  if (mDevice != nullptr) mTap.ReportOnline(IsOnline());
+  mTap.Poll();
 }
 
 std::string HeadlessHost::HealthStatus() {
-  mTracesCountedUs = 0;
+  mTap.RecountTraces();
   PollHealth();
-  return mHealth->StatusLine(NowUs());
-}
-
-void HeadlessHost::SetServedRoot(FBModel* model) {
-  std::lock_guard<std::mutex> lock(mServedRootMutex);
-  mServedRoot = model;
-}
-
-void HeadlessHost::AfterEvaluation(bool evaluated) {
-  std::lock_guard<std::mutex> lock(mServedRootMutex);
-  if (!evaluated || mServedRoot == nullptr) {
-    mHealth->OnEvaluationServed(NowUs(), nullptr);
-    return;
-  }
-  FBVector3d local;
-  mServedRoot->GetVector(local, kModelTranslation, false);
-  const double translation[3] = {local[0], local[1], local[2]};
-  mHealth->OnEvaluationServed(NowUs(), translation);
+  return mTap.Health().StatusLine(NowUs());
 }
 
 HeadlessHost::WaitResult HeadlessHost::IdleUntil(const std::function<bool()>& done,
@@ -694,7 +541,7 @@ void HeadlessHost::BuildModels(FBModelTemplate* modelTemplate, FBModel* parent,
 
 void HeadlessHost::DeleteSkeleton() {
   // The evaluation thread stops reading the root before it goes.
-  SetServedRoot(nullptr);
+  mTap.SetServedRoot(nullptr);
   // Leaves first, so that no model is moved to the top of the scene on its way out.
   for (auto model = mModels.rbegin(); model != mModels.rend(); ++model) {
     fbsdk_control::DestroyModel(*model);
@@ -745,16 +592,16 @@ bool HeadlessHost::Bind(std::string* message) {
                              " templates were bound to the scene skeleton");
   }
   // The model bound below "Reference" for the skeleton's root joint.
-  SetServedRoot(reference->Children.GetCount() > 0
-                    ? static_cast<FBModel*>(reference->Children[0]->Model)
-                    : nullptr);
+  mTap.SetServedRoot(reference->Children.GetCount() > 0
+                         ? static_cast<FBModel*>(reference->Children[0]->Model)
+                         : nullptr);
   return Done(message, "skeleton of " + std::to_string(templates) + " models bound");
 }
 
 bool HeadlessHost::Unbind(std::string* message) {
   if (!NeedDevice(message)) return false;
   if (!IsBound()) return Fail(message, "no skeleton is bound");
-  SetServedRoot(nullptr);
+  mTap.SetServedRoot(nullptr);
   fbsdk_control::UnbindSkeleton(mDevice);
   if (IsBound()) return Fail(message, "the skeleton is still bound");
   return Done(message, "skeleton unbound");

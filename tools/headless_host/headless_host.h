@@ -26,15 +26,15 @@
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
 
+#include "capture_server.h"
+#include "health_tap.h"
 #include "host_options.h"
-#include "plugin_library.h"
+#include "plugin_loader.h"
 #include "realtime_threads.h"
 #include "stream_health.h"
 #include "take_export.h"
 
 namespace kmq {
-
-class MotionServer;
 
 enum HostExitCode {
   kExitOk = 0,
@@ -172,12 +172,12 @@ class HeadlessHost {
   // Starts the reference server on a free port of 127.0.0.1 streaming each capture as one actor
   // (tags 1, 2, ... named after the files' stems). Fails when one is already running.
   bool ServeCaptures(const std::vector<std::string>& paths, std::string* message);
-  bool IsServing() const { return mServer != nullptr; }
-  int ServerPort() const;
+  bool IsServing() const { return mServer.IsServing(); }
+  int ServerPort() const { return mServer.Port(); }
 
   // ---- Plug-in, device and panel ----
   bool LoadPlugin(const std::string& path, std::string* message);
-  bool IsPluginLoaded() const { return mPlugin.IsOpen(); }
+  bool IsPluginLoaded() const { return mPlugin.IsLoaded(); }
   // Registrations the library entry added when called a second time (0 for a sound plug-in).
   int PluginRecordsAddedByEntry() const { return mPlugin.RecordsAddedByEntry(); }
   // The host version the panel sees when it is created (only before CreateDevice).
@@ -262,7 +262,7 @@ class HeadlessHost {
   // Steady-clock microseconds, the time base of the health monitor.
   static int64_t NowUs();
   // The monitor; its figures are readable from any thread.
-  const StreamHealth& Health() const { return *mHealth; }
+  const StreamHealth& Health() const { return mTap.Health(); }
   // Receives each silence warning line (user-interface thread, from PollHealth).
   void SetHealthListener(std::function<void(const std::string& line)> listener);
   // Tells the monitor the device's online state (when the plug-in changed it itself) and the
@@ -271,7 +271,7 @@ class HeadlessHost {
   void PollHealth();
   // PollHealth, then the monitor's status lines (one per actor, then the wire line).
   std::string HealthStatus();
-  int SilenceWarnings() const { return mSilenceWarnings; }
+  int SilenceWarnings() const { return mTap.SilenceWarnings(); }
 
   // Releases everything in the host's order: threads joined, transport stopped, device offline,
   // panel and device destroyed, scene models deleted, server stopped, library closed, host
@@ -292,63 +292,12 @@ class HeadlessHost {
   void DeleteSkeleton();
   static int CountKeys(const SkeletonNode& node);
   TakeJoint CollectTake(const SkeletonNode& node, int* keys) const;
-  // The tap calls back after the socket call, so a reply read by the I/O thread could reach the
-  // monitor before the user-interface thread's tap reports the query that caused it. While the
-  // user-interface thread is inside the plug-in (a UiCall), incoming bytes are therefore held
-  // (with their arrival times) and handed on when it leaves, or once they are kMaxHoldUs old.
-  class UiCall {
-   public:
-    explicit UiCall(HeadlessHost* host);
-    ~UiCall();
-    UiCall(const UiCall&) = delete;
-    UiCall& operator=(const UiCall&) = delete;
-    template <typename Call>
-    bool Run(const Call& call) {
-      return call();
-    }
-
-   private:
-    HeadlessHost* const mHost;
-  };
-  struct HeldBytes {
-    int64_t mTimeUs = 0;
-    int mSocket = -1;
-    std::string mBytes;
-  };
-  static constexpr int64_t kMaxHoldUs = 100000;
-  static constexpr size_t kMaxHeldBytes = 1 << 20;
-  // Tap entry (I/O and user-interface threads).
-  void OnTappedBytes(int socket, bool outgoing, const char* data, int size);
-  // Hands the held bytes to the monitor; REQUIRES mIncomingMutex.
-  void FeedHeldBytes();
-  // Evaluation thread: hands the served root translation to the monitor.
-  void AfterEvaluation(bool evaluated);
-  // Which model the evaluation thread reads after each pass (nullptr: none).
-  void SetServedRoot(FBModel* model);
-  void ReportOnline(bool online);
   void WriteContactSheet(const bvh::Clip& clip, const std::string& takePath, ExportStats* stats);
 
   const HostOptions mOptions;
-  // Outlives the socket tap (removed in Release) and the evaluation thread.
-  const std::unique_ptr<StreamHealth> mHealth;
-  bool mTapInstalled = false;
-  bool mHealthOnline = false;   // the online state last told to mHealth
-  bool mSilenceWarned = false;  // the current silence was warned about
-  int mSilenceWarnings = 0;
-  static constexpr int64_t kTraceCountPeriodUs = 250000;
-  int64_t mTracesCountedUs = 0;  // when the trace count was last handed to mHealth
-  std::function<void(const std::string&)> mHealthListener;
-  int mUiDepth = 0;                  // user-interface thread: UiCall nesting
-  std::atomic<bool> mUiBusy{false};  // a UiCall is under way
-  std::mutex mIncomingMutex;         // one feeder of incoming bytes at a time
-  std::vector<HeldBytes> mHeld;      // guarded by mIncomingMutex
-  size_t mHeldBytes = 0;             // guarded by mIncomingMutex
-  std::mutex mServedRootMutex;
-  FBModel* mServedRoot = nullptr;  // guarded by mServedRootMutex: the bound root joint's model
-  std::unique_ptr<MotionServer> mServer;
-  PluginLibrary mPlugin;
-  bool mVersionChanged = false;
-  double mSavedVersion = 0;           // the host version before SetHostVersion changed it
+  HealthTap mTap;
+  CaptureServer mServer;
+  PluginLoader mPlugin;
   FBDevice* mDevice = nullptr;        // host object: destroyed in Release
   FBDeviceLayout* mLayout = nullptr;  // host object: destroyed in Release
   // Controls of mLayout; the button pointers are null when the panel has no such button.
