@@ -28,49 +28,6 @@ constexpr std::chrono::milliseconds kProgressPeriod(250);
 std::atomic<bool> gStopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
 
-// Calls visit for every control shown in layout and in the layouts nested in it, with its region.
-void VisitControls(FBLayout& layout,
-                   const std::function<void(const std::string&, FBVisualComponent*)>& visit) {
-  for (const fbsdk_control::RegionInfo& info : fbsdk_control::Regions(layout)) {
-    if (info.mControl == nullptr) continue;
-    if (FBLayout* inner = FBCast<FBLayout>(info.mControl)) {
-      VisitControls(*inner, visit);
-    } else {
-      visit(info.mName, info.mControl);
-    }
-  }
-}
-
-// The control shown in the region named region anywhere in the layout's nested layouts.
-FBVisualComponent* FindControl(FBLayout& layout, const char* region) {
-  FBVisualComponent* found = nullptr;
-  VisitControls(layout, [&](const std::string& name, FBVisualComponent* control) {
-    if (found == nullptr && name == region) found = control;
-  });
-  return found;
-}
-
-// The button whose caption is caption, as a user finds it on the panel.
-FBButton* FindButton(FBLayout& layout, const char* caption) {
-  FBButton* found = nullptr;
-  VisitControls(layout, [&](const std::string&, FBVisualComponent* control) {
-    FBButton* button = FBCast<FBButton>(control);
-    if (found == nullptr && button != nullptr &&
-        std::string(static_cast<const char*>(button->Caption)) == caption) {
-      found = button;
-    }
-  });
-  return found;
-}
-
-std::string RegionOf(FBLayout& layout, FBVisualComponent* control) {
-  std::string region;
-  VisitControls(layout, [&](const std::string& name, FBVisualComponent* shown) {
-    if (shown == control) region = name;
-  });
-  return region;
-}
-
 int CountTemplates(FBModelTemplate* modelTemplate) {
   int count = 0;
   for (int i = 0; i < modelTemplate->Children.GetCount(); ++i) {
@@ -189,7 +146,7 @@ void ClearHeadlessStop() { gStopRequested = false; }
 // ---- HeadlessHost ----
 
 HeadlessHost::HeadlessHost(HostOptions options)
-    : mOptions(std::move(options)), mTap(mOptions.mSilenceMs) {}
+    : mOptions(std::move(options)), mTap(mOptions.mSilenceMs), mPanel(&mTap) {}
 
 HeadlessHost::~HeadlessHost() { Release(); }
 
@@ -202,29 +159,15 @@ void HeadlessHost::Release() {
     mRecording = false;
   }
   mTap.SetServedRoot(nullptr);
-  if (mDevice != nullptr && static_cast<bool>(mDevice->Online)) mDevice->Online = false;
-  if (mDevice != nullptr) mTap.ReportOnline(false);
-  if (mLayout != nullptr) fbsdk_control::DestroyDeviceLayout(mLayout);
-  mLayout = nullptr;
-  mAddressEdit = nullptr;
-  mPortEdit = nullptr;
-  mActorList = nullptr;
-  mRequestHeaderButton = nullptr;
-  mRebuildButton = nullptr;
-  mCharacterizeButton = nullptr;
-  mTPoseBox = nullptr;
-  if (mDevice != nullptr) fbsdk_control::DestroyDevice(mDevice);
-  mDevice = nullptr;
+  FBDevice* device = mPanel.Device();
+  if (device != nullptr && static_cast<bool>(device->Online)) device->Online = false;
+  if (device != nullptr) mTap.ReportOnline(false);
+  mPanel.Destroy();
   // Waits for a tap call still under way, so the monitor is left alone from here on.
   mTap.Remove();
   DeleteSkeleton();
   mServer.Stop();
   mPlugin.Close();
-}
-
-bool HeadlessHost::NeedDevice(std::string* message) const {
-  if (mDevice != nullptr) return true;
-  return Fail(message, "no device yet (create it with device)");
 }
 
 // ---- The motion server ----
@@ -240,7 +183,7 @@ bool HeadlessHost::LoadPlugin(const std::string& path, std::string* message) {
 }
 
 bool HeadlessHost::SetHostVersion(double version, std::string* message) {
-  if (mDevice != nullptr) {
+  if (mPanel.Device() != nullptr) {
     return Fail(message, "the panel is made already; the version counts for a new panel only");
   }
   mPlugin.SetHostVersion(version);
@@ -250,196 +193,56 @@ bool HeadlessHost::SetHostVersion(double version, std::string* message) {
 double HeadlessHost::HostVersion() const { return PluginLoader::HostVersion(); }
 
 bool HeadlessHost::CreateDevice(std::string* message) {
-  if (mDevice != nullptr) return Fail(message, "the device exists already");
+  if (mPanel.HasDevice()) return Fail(message, "the device exists already");
   if (!mPlugin.IsLoaded()) return Fail(message, "no plug-in loaded (load it with load)");
-  mDevice = fbsdk_control::CreateDevice(kDeviceEntry, kDeviceName);
-  if (mDevice == nullptr) {
-    return Fail(message, std::string("the plug-in registers no device \"") + kDeviceEntry +
-                             "\" under " + kDeviceGroup + ", or it could not be created");
-  }
-  mLayout = fbsdk_control::CreateDeviceLayout(mDevice);
-  if (mLayout == nullptr) {
-    fbsdk_control::DestroyDevice(mDevice);
-    mDevice = nullptr;
-    return Fail(message, "the plug-in registers no panel for its device");
-  }
-  fbsdk_control::FireShow(*mLayout, true);
-  mAddressEdit = FBCast<FBEdit>(FindControl(*mLayout, kAddressRegion));
-  mPortEdit = FBCast<FBEdit>(FindControl(*mLayout, kPortRegion));
-  mActorList = FBCast<FBList>(FindControl(*mLayout, kActorListRegion));
-  mRequestHeaderButton = FindButton(*mLayout, kRequestHeaderCaption);
-  mRebuildButton = FindButton(*mLayout, kRebuildSkeletonCaption);
-  mCharacterizeButton = FindButton(*mLayout, kCharacterizeCaption);
-  mTPoseBox = FindButton(*mLayout, kTPoseCaption);
-  if (mAddressEdit == nullptr || mPortEdit == nullptr || mActorList == nullptr) {
-    return Fail(message, "the device's panel lacks its address, port or actor controls");
-  }
+  if (!mPanel.Create(message)) return false;
   mTap.Install();
   mThreads = std::make_unique<RealTimeThreads>(
-      mDevice, &mClock, mOptions.mIoPeriodMs, mOptions.mDisplayRate,
+      mPanel.Device(), &mClock, mOptions.mIoPeriodMs, mOptions.mDisplayRate,
       [this](bool evaluated) { mTap.AfterEvaluation(evaluated); });
   mThreads->Start();
-  return Done(message, std::string("device \"") + kDeviceName + "\" and its panel created");
+  return true;
 }
 
 // ---- The user on the panel ----
 
 bool HeadlessHost::TypeAddress(const std::string& text, std::string* message) {
-  if (!NeedDevice(message)) return false;
-  if (!HealthTap::UiCall(&mTap).Run(
-          [&] { return fbsdk_control::TypeText(*mAddressEdit, text.c_str()); })) {
-    return Fail(message, "the panel's Address edit cannot be typed into");
-  }
-  mDriven.insert(kAddressRegion);
-  return Done(message, "typed \"" + text + "\" into Address");
+  return mPanel.TypeAddress(text, message);
 }
 
 bool HeadlessHost::TypePort(const std::string& text, std::string* message) {
-  if (!NeedDevice(message)) return false;
-  if (!HealthTap::UiCall(&mTap).Run(
-          [&] { return fbsdk_control::TypeText(*mPortEdit, text.c_str()); })) {
-    return Fail(message, "the panel's Port edit cannot be typed into");
-  }
-  mDriven.insert(kPortRegion);
-  return Done(message, "typed \"" + text + "\" into Port");
-}
-
-std::string HeadlessHost::AddressText() const {
-  return mAddressEdit != nullptr ? static_cast<const char*>(mAddressEdit->Text) : "";
-}
-
-std::string HeadlessHost::PortText() const {
-  return mPortEdit != nullptr ? static_cast<const char*>(mPortEdit->Text) : "";
-}
-
-std::vector<ActorItem> HeadlessHost::Actors() const {
-  std::vector<ActorItem> actors;
-  if (mActorList == nullptr) return actors;
-  const int count = mActorList->Items.GetCount();
-  // The item the list shows: a drop-down list shows one even when none was chosen.
-  const int shown = mActorList->ItemIndex;
-  for (int i = 0; i < count; ++i) {
-    ActorItem item;
-    item.mIndex = i;
-    item.mTag = static_cast<long long>(mActorList->Items.GetReferenceAt(i));
-    const char* name = mActorList->Items.GetAt(i);
-    item.mName = name != nullptr ? name : "";
-    item.mSelected = i == shown;
-    actors.push_back(item);
-  }
-  return actors;
+  return mPanel.TypePort(text, message);
 }
 
 bool HeadlessHost::ChooseActor(int index, std::string* message) {
-  if (!NeedDevice(message)) return false;
-  const int count = mActorList->Items.GetCount();
-  if (index < 0 || index >= count) {
-    return Fail(message, "the actor list has no item " + std::to_string(index) + " (it has " +
-                             std::to_string(count) + ")");
-  }
-  if (!HealthTap::UiCall(&mTap).Run(
-          [&] { return fbsdk_control::ChooseItem(*mActorList, index); })) {
-    return Fail(message, "the panel's actor list cannot be chosen from");
-  }
-  mDriven.insert(kActorListRegion);
-  const char* name = mActorList->Items.GetAt(index);
-  return Done(message, std::string("chose \"") + (name != nullptr ? name : "") + "\"");
+  return mPanel.ChooseActor(index, message);
 }
 
-FBButton* HeadlessHost::ButtonFor(PanelButton button) const {
-  switch (button) {
-    case PanelButton::kRequestHeader:
-      return mRequestHeaderButton;
-    case PanelButton::kRebuildSkeleton:
-      return mRebuildButton;
-    case PanelButton::kCharacterize:
-      return mCharacterizeButton;
-  }
-  return nullptr;
-}
-
-bool HeadlessHost::Click(PanelButton which, std::string* message) {
-  if (!NeedDevice(message)) return false;
-  FBButton* button = ButtonFor(which);
-  const char* caption = which == PanelButton::kRequestHeader     ? kRequestHeaderCaption
-                        : which == PanelButton::kRebuildSkeleton ? kRebuildSkeletonCaption
-                                                                 : kCharacterizeCaption;
-  if (button == nullptr) {
-    return Fail(message, std::string("the panel has no \"") + caption + "\" button (host version " +
-                             Format(HostVersion()) + ")");
-  }
-  if (!HealthTap::UiCall(&mTap).Run([&] { return fbsdk_control::Click(*button); })) {
-    return Fail(message, std::string("the \"") + caption + "\" button cannot be clicked");
-  }
-  mDriven.insert(RegionOf(*mLayout, button));
-  return Done(message, std::string("clicked \"") + caption + "\"");
-}
-
-bool HeadlessHost::TPoseChecked() const {
-  return mTPoseBox != nullptr && static_cast<int>(mTPoseBox->State) == 1;
+bool HeadlessHost::Click(PanelButton button, std::string* message) {
+  return mPanel.Click(button, message);
 }
 
 bool HeadlessHost::SetTPose(bool on, bool* clicked, std::string* message) {
-  *clicked = false;
-  if (!NeedDevice(message)) return false;
-  if (mTPoseBox == nullptr) {
-    return Fail(message, std::string("the panel has no \"") + kTPoseCaption + "\" check box");
-  }
-  const std::string state = on ? "ticked" : "not ticked";
-  if (TPoseChecked() == on) {
-    return Done(message, std::string("\"") + kTPoseCaption + "\" is " + state + " already");
-  }
-  if (!HealthTap::UiCall(&mTap).Run([&] { return fbsdk_control::Click(*mTPoseBox); })) {
-    return Fail(message, std::string("the \"") + kTPoseCaption + "\" check box cannot be clicked");
-  }
-  *clicked = true;
-  mDriven.insert(RegionOf(*mLayout, mTPoseBox));
-  if (TPoseChecked() != on) {
-    return Fail(message, std::string("clicked \"") + kTPoseCaption + "\" but it is still " +
-                             (on ? "not ticked" : "ticked"));
-  }
-  return Done(message, std::string("clicked \"") + kTPoseCaption + "\": " + state);
-}
-
-std::vector<PanelControl> HeadlessHost::PanelControls() const {
-  std::vector<PanelControl> controls;
-  if (mLayout == nullptr) return controls;
-  VisitControls(*mLayout, [&](const std::string& region, FBVisualComponent* control) {
-    PanelControl item;
-    item.mRegion = region;
-    if (FBButton* button = FBCast<FBButton>(control)) {
-      item.mCaption = static_cast<const char*>(button->Caption);
-      item.mKind =
-          static_cast<FBButtonStyle>(button->Style) == kFBCheckbox ? "check box" : "button";
-    } else if (FBCast<FBEdit>(control) != nullptr) {
-      item.mKind = "edit";
-    } else if (FBCast<FBList>(control) != nullptr) {
-      item.mKind = "list";
-    } else {
-      return;  // labels: nothing to act on
-    }
-    controls.push_back(item);
-  });
-  return controls;
+  return mPanel.SetTPose(on, clicked, message);
 }
 
 // ---- The host ----
 
 bool HeadlessHost::SetOnline(bool online, std::string* message) {
-  if (!NeedDevice(message)) return false;
-  if (static_cast<bool>(mDevice->Online) == online) {
+  if (!mPanel.NeedDevice(message)) return false;
+  if (static_cast<bool>(mPanel.Device()->Online) == online) {
     return Done(message,
                 std::string("the device is ") + (online ? "online" : "offline") + " already");
   }
   const size_t boxesBefore = BoxCount();
   if (mThreads) mThreads->PauseIo();
   HealthTap::UiCall(&mTap).Run([&] {
-    mDevice->Online = online;
+    mPanel.Device()->Online = online;
     return true;
   });
   if (mThreads) mThreads->ResumeIo();
-  mTap.ReportOnline(static_cast<bool>(mDevice->Online));
-  if (static_cast<bool>(mDevice->Online) != online) {
+  mTap.ReportOnline(static_cast<bool>(mPanel.Device()->Online));
+  if (static_cast<bool>(mPanel.Device()->Online) != online) {
     if (!online) return Fail(message, "the device stayed online");
     std::string reported;
     for (const auto& box : BoxesSince(boxesBefore)) {
@@ -452,13 +255,11 @@ bool HeadlessHost::SetOnline(bool online, std::string* message) {
 }
 
 bool HeadlessHost::IsOnline() const {
-  return mDevice != nullptr && static_cast<bool>(mDevice->Online);
+  return mPanel.Device() != nullptr && static_cast<bool>(mPanel.Device()->Online);
 }
 
 void HeadlessHost::FireIdle() {
-  if (mLayout != nullptr) {
-    HealthTap::UiCall(&mTap).Run([&] { return fbsdk_control::FireIdle(*mLayout), true; });
-  }
+  mPanel.FireIdle();
   PollHealth();
 }
 
@@ -471,7 +272,7 @@ void HeadlessHost::SetHealthListener(std::function<void(const std::string& line)
 }
 
 void HeadlessHost::PollHealth() {
-  if (mDevice != nullptr) mTap.ReportOnline(IsOnline());
+  if (mPanel.Device() != nullptr) mTap.ReportOnline(IsOnline());
   mTap.Poll();
 }
 
@@ -496,13 +297,14 @@ HeadlessHost::WaitResult HeadlessHost::IdleUntil(const std::function<bool()>& do
 }
 
 long HeadlessHost::SamplesReceived() const {
-  return mDevice != nullptr ? fbsdk_control::SamplesAcknowledged(mDevice) : 0;
+  return mPanel.Device() != nullptr ? fbsdk_control::SamplesAcknowledged(mPanel.Device()) : 0;
 }
 
 FBModelTemplate* HeadlessHost::ReferenceTemplate() const {
-  if (mDevice == nullptr) return nullptr;
-  return mDevice->ModelTemplate.Children.GetCount() > 0 ? mDevice->ModelTemplate.Children[0]
-                                                        : nullptr;
+  if (mPanel.Device() == nullptr) return nullptr;
+  return mPanel.Device()->ModelTemplate.Children.GetCount() > 0
+             ? mPanel.Device()->ModelTemplate.Children[0]
+             : nullptr;
 }
 
 int HeadlessHost::TemplateCount() const {
@@ -553,7 +355,7 @@ void HeadlessHost::DeleteSkeleton() {
 }
 
 bool HeadlessHost::MakeSkeleton(const std::string& nameSpace, std::string* message) {
-  if (!NeedDevice(message)) return false;
+  if (!mPanel.NeedDevice(message)) return false;
   FBModelTemplate* reference = ReferenceTemplate();
   if (reference == nullptr || reference->Children.GetCount() == 0) {
     return Fail(message, "the device has no templates below \"Reference\" yet");
@@ -579,9 +381,9 @@ bool HeadlessHost::MakeSkeleton(const std::string& nameSpace, std::string* messa
 }
 
 bool HeadlessHost::Bind(std::string* message) {
-  if (!NeedDevice(message)) return false;
+  if (!mPanel.NeedDevice(message)) return false;
   if (mReferenceModel == nullptr) return Fail(message, "no skeleton yet (make it with skeleton)");
-  if (!fbsdk_control::BindSkeleton(mDevice, mReferenceModel)) {
+  if (!fbsdk_control::BindSkeleton(mPanel.Device(), mReferenceModel)) {
     return Fail(message, "the scene skeleton could not be bound to the device");
   }
   FBModelTemplate* reference = ReferenceTemplate();
@@ -599,10 +401,10 @@ bool HeadlessHost::Bind(std::string* message) {
 }
 
 bool HeadlessHost::Unbind(std::string* message) {
-  if (!NeedDevice(message)) return false;
+  if (!mPanel.NeedDevice(message)) return false;
   if (!IsBound()) return Fail(message, "no skeleton is bound");
   mTap.SetServedRoot(nullptr);
-  fbsdk_control::UnbindSkeleton(mDevice);
+  fbsdk_control::UnbindSkeleton(mPanel.Device());
   if (IsBound()) return Fail(message, "the skeleton is still bound");
   return Done(message, "skeleton unbound");
 }
@@ -644,7 +446,7 @@ int HeadlessHost::CountKeys() const {
 bool HeadlessHost::Record(double seconds, const Progress& progress, RecordStats* stats,
                           std::string* message) {
   *stats = RecordStats();
-  if (!NeedDevice(message)) return false;
+  if (!mPanel.NeedDevice(message)) return false;
   if (!IsBound()) return Fail(message, "no skeleton is bound: nothing would be recorded");
   FBPlayerControl& transport = FBPlayerControl::TheOne();
   const long samplesAtStart = SamplesReceived();

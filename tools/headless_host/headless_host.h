@@ -29,6 +29,7 @@
 #include "capture_server.h"
 #include "health_tap.h"
 #include "host_options.h"
+#include "panel_driver.h"
 #include "plugin_loader.h"
 #include "realtime_threads.h"
 #include "stream_health.h"
@@ -98,24 +99,9 @@ void RequestHeadlessStop();
 bool HeadlessStopRequested();
 void ClearHeadlessStop();
 
-// One item of the panel's actor list as the user sees it.
-struct ActorItem {
-  int mIndex = 0;
-  long long mTag = 0;  // the item's reference: the actor's tag
-  std::string mName;
-  bool mSelected = false;  // the item the list shows as chosen
-};
-
 struct CharacterItem {
   std::string mName;
   bool mCharacterized = false;
-};
-
-// A control of the panel the user can act on.
-struct PanelControl {
-  std::string mRegion;   // the region showing it
-  std::string mCaption;  // a button's text; empty for edits and lists
-  std::string mKind;     // "edit", "button", "check box" or "list"
 };
 
 struct RecordStats {
@@ -137,25 +123,22 @@ struct ExportStats {
   std::string mContactSheetProblem;
 };
 
-// The panel's buttons.
-enum class PanelButton { kRequestHeader, kRebuildSkeleton, kCharacterize };
-
 class HeadlessHost {
  public:
   // Called with the elapsed time, the samples received and the keys so far; final once at the end.
   using Progress = std::function<void(double elapsed, long samples, int keys, bool final)>;
   enum class WaitResult { kDone, kTimedOut, kInterrupted };
 
-  static constexpr const char* kDeviceEntry = "Motion quorve (2.0.0.116)";
-  static constexpr const char* kDeviceGroup = "Boxes/Devices";
-  static constexpr const char* kDeviceName = "Kovrim Motion Quorve";
-  static constexpr const char* kRequestHeaderCaption = "Request Bvh Header";
-  static constexpr const char* kRebuildSkeletonCaption = "Rebuild Skeleton Template";
-  static constexpr const char* kCharacterizeCaption = "Characterize";
-  static constexpr const char* kTPoseCaption = "Stay In T-Pose";
-  static constexpr const char* kAddressRegion = "Address";
-  static constexpr const char* kPortRegion = "Port";
-  static constexpr const char* kActorListRegion = "RolesName";
+  static constexpr const char* kDeviceEntry = PanelDriver::kDeviceEntry;
+  static constexpr const char* kDeviceGroup = PanelDriver::kDeviceGroup;
+  static constexpr const char* kDeviceName = PanelDriver::kDeviceName;
+  static constexpr const char* kRequestHeaderCaption = PanelDriver::kRequestHeaderCaption;
+  static constexpr const char* kRebuildSkeletonCaption = PanelDriver::kRebuildSkeletonCaption;
+  static constexpr const char* kCharacterizeCaption = PanelDriver::kCharacterizeCaption;
+  static constexpr const char* kTPoseCaption = PanelDriver::kTPoseCaption;
+  static constexpr const char* kAddressRegion = PanelDriver::kAddressRegion;
+  static constexpr const char* kPortRegion = PanelDriver::kPortRegion;
+  static constexpr const char* kActorListRegion = PanelDriver::kActorListRegion;
 
   explicit HeadlessHost(HostOptions options);
   // Release.
@@ -186,24 +169,24 @@ class HeadlessHost {
   // Creates the device and its panel through the host's registry, shows the panel and starts the
   // real-time threads.
   bool CreateDevice(std::string* message);
-  bool HasDevice() const { return mDevice != nullptr; }
-  FBDevice* Device() const { return mDevice; }
+  bool HasDevice() const { return mPanel.HasDevice(); }
+  FBDevice* Device() const { return mPanel.Device(); }
 
   // ---- The user on the panel ----
   bool TypeAddress(const std::string& text, std::string* message);
   bool TypePort(const std::string& text, std::string* message);
-  std::string AddressText() const;
-  std::string PortText() const;
-  std::vector<ActorItem> Actors() const;
+  std::string AddressText() const { return mPanel.AddressText(); }
+  std::string PortText() const { return mPanel.PortText(); }
+  std::vector<ActorItem> Actors() const { return mPanel.Actors(); }
   bool ChooseActor(int index, std::string* message);
   bool Click(PanelButton button, std::string* message);
-  bool HasButton(PanelButton button) const { return ButtonFor(button) != nullptr; }
+  bool HasButton(PanelButton button) const { return mPanel.HasButton(button); }
   // Clicks "Stay In T-Pose" when its state differs from on; *clicked says whether it did.
   bool SetTPose(bool on, bool* clicked, std::string* message);
-  bool TPoseChecked() const;
+  bool TPoseChecked() const { return mPanel.TPoseChecked(); }
   // Every control of the panel the user can act on, and the regions of those acted on so far.
-  std::vector<PanelControl> PanelControls() const;
-  const std::set<std::string>& DrivenControls() const { return mDriven; }
+  std::vector<PanelControl> PanelControls() const { return mPanel.PanelControls(); }
+  const std::set<std::string>& DrivenControls() const { return mPanel.DrivenControls(); }
 
   // ---- The host ----
   // The device's Online property: true connects, false disconnects.
@@ -285,9 +268,7 @@ class HeadlessHost {
     std::vector<SkeletonNode> mChildren;
   };
 
-  FBButton* ButtonFor(PanelButton button) const;
   FBModelTemplate* ReferenceTemplate() const;
-  bool NeedDevice(std::string* message) const;
   void BuildModels(FBModelTemplate* modelTemplate, FBModel* parent, SkeletonNode* node);
   void DeleteSkeleton();
   static int CountKeys(const SkeletonNode& node);
@@ -298,17 +279,7 @@ class HeadlessHost {
   HealthTap mTap;
   CaptureServer mServer;
   PluginLoader mPlugin;
-  FBDevice* mDevice = nullptr;        // host object: destroyed in Release
-  FBDeviceLayout* mLayout = nullptr;  // host object: destroyed in Release
-  // Controls of mLayout; the button pointers are null when the panel has no such button.
-  FBEdit* mAddressEdit = nullptr;
-  FBEdit* mPortEdit = nullptr;
-  FBList* mActorList = nullptr;
-  FBButton* mRequestHeaderButton = nullptr;
-  FBButton* mRebuildButton = nullptr;
-  FBButton* mCharacterizeButton = nullptr;
-  FBButton* mTPoseBox = nullptr;
-  std::set<std::string> mDriven;  // regions of the controls the user acted on
+  PanelDriver mPanel;
   SessionClock mClock;
   std::unique_ptr<RealTimeThreads> mThreads;
   bool mRecording = false;
