@@ -1,8 +1,10 @@
 // The headless host's commands: one line each, answered by one line starting "ok" or "error".
 // CommandInterpreter turns them into the user's and the host's actions on a HeadlessHost and shows
 // the plug-in's message boxes as text, answering them from queued answers, from the user, or with
-// the first button. RunScript and RunInteractive feed it lines. Everything here runs on one thread,
-// which plays the host's user-interface thread; FdLineReader may be stopped by a signal handler.
+// the first button. Its commands are one table (name, usage, help, handler), which also makes the
+// help line and the usage errors. RunScript and RunInteractive feed it lines. Everything here runs
+// on one thread, which plays the host's user-interface thread; FdLineReader may be stopped by a
+// signal handler.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_COMMAND_INTERPRETER_H_
 #define KMQ_TOOLS_HEADLESS_HOST_COMMAND_INTERPRETER_H_
 

@@ -34,15 +34,19 @@ void HealthTap::SetListener(std::function<void(const std::string& line)> listene
   mListener = std::move(listener);
 }
 
-HealthTap::UiCall::UiCall(HealthTap* tap) : mTap(tap) {
-  if (mTap->mUiDepth++ == 0) mTap->mUiBusy = true;
+HealthTap::UiCall::UiCall(HealthTap* tap) : mTap(tap) { mTap->EnterUiCall(); }
+
+HealthTap::UiCall::~UiCall() { mTap->LeaveUiCall(); }
+
+void HealthTap::EnterUiCall() {
+  if (mUiDepth++ == 0) mUiBusy = true;
 }
 
-HealthTap::UiCall::~UiCall() {
-  if (--mTap->mUiDepth > 0) return;
-  mTap->mUiBusy = false;
-  kovrim::MutexLock lock(&mTap->mIncomingMutex);
-  mTap->FeedHeldBytes();
+void HealthTap::LeaveUiCall() {
+  if (--mUiDepth > 0) return;
+  mUiBusy = false;
+  kovrim::MutexLock lock(&mIncomingMutex);
+  FeedHeldBytes();
 }
 
 void HealthTap::OnTappedBytes(int socket, bool outgoing, const char* data, int size) {

@@ -87,6 +87,9 @@ class HealthTap {
   static constexpr size_t kMaxHeldBytes = 1 << 20;
   static constexpr int64_t kTraceCountPeriodUs = 250000;
 
+  // UiCall's ends; the lock analysis sees into these, not into constructors and destructors.
+  void EnterUiCall();
+  void LeaveUiCall() EXCLUDES(mIncomingMutex);
   // Tap entry (I/O and user-interface threads).
   void OnTappedBytes(int socket, bool outgoing, const char* data, int size)
       EXCLUDES(mIncomingMutex);
