@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fbsdk/fbsdk.h>
@@ -221,6 +222,42 @@ TEST_F(HeadlessScript, EveryBadCommandAnswersOneErrorLine) {
   EXPECT_EQ(interpreter.Execute("   ").mLine, "");
   EXPECT_EQ(interpreter.Execute("help").mLine.rfind("ok commands: load", 0), 0u);
   EXPECT_NE(interpreter.Execute("wait frames 5 0.1").mLine.find("no device"), std::string::npos);
+}
+
+// The help line and the usage errors are made from the command table; scripts and users read
+// them, so their wording stays as it was.
+TEST_F(HeadlessScript, HelpAndUsageErrorsKeepTheirWording) {
+  CommandInterpreter interpreter(Options(), Writer());
+  EXPECT_EQ(interpreter.Execute("help").mLine,
+            "ok commands: load [PLUGIN] | version N | device | server ADDR:PORT | serve "
+            "[FILE.bvh ...] | address TEXT | port TEXT | online | offline | actors | choose "
+            "INDEX|tag TAG|NAME | request-header | rebuild | tpose on|off | characterize | wait "
+            "actors|header|templates|characterized|frames N [SECONDS] | skeleton [NAMESPACE] | "
+            "bind | unbind | record [SECONDS] | characters | export [FILE.bvh] | status | health "
+            "[json] | idle [N] | sleep SECONDS | answer N [N...] | help | quit");
+  const std::vector<std::pair<std::string, std::string>> usages = {
+      {"help me", "usage: help"},
+      {"device extra", "usage: device"},
+      {"version x", "usage: version N (the host version before device, e.g. 12999 or 19000)"},
+      {"server :7005", "usage: server ADDR:PORT"},
+      {"choose", "usage: choose INDEX | choose tag TAG | choose NAME"},
+      {"tpose maybe", "usage: tpose on|off"},
+      {"wait soon",
+       "usage: wait actors|header|templates|characterized [SECONDS] | wait frames N [SECONDS]"},
+      {"wait frames 3 -1",
+       "usage: wait actors|header|templates|characterized [SECONDS] | wait frames N [SECONDS] "
+       "(SECONDS positive, at most 1000000)"},
+      {"record 0", "usage: record [SECONDS] (SECONDS positive, at most 1000000)"},
+      {"health x", "usage: health [json]"},
+      {"idle 0", "usage: idle [N] (N from 1 to 1000000)"},
+      {"sleep", "usage: sleep SECONDS (positive, at most 1000000)"},
+      {"answer 4", "usage: answer N [N...] (button numbers from 1 to 3)"},
+  };
+  for (const auto& [command, usage] : usages) {
+    EXPECT_EQ(interpreter.Execute(command).mLine, "error " + usage) << command;
+  }
+  EXPECT_EQ(interpreter.Execute("frobnicate").mLine,
+            "error unknown command \"frobnicate\" (help lists the commands)");
 }
 
 TEST_F(HeadlessScript, WaitsEndAtTheirTimeoutOrAStop) {

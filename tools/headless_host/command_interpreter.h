@@ -1,8 +1,10 @@
 // The headless host's commands: one line each, answered by one line starting "ok" or "error".
 // CommandInterpreter turns them into the user's and the host's actions on a HeadlessHost and shows
 // the plug-in's message boxes as text, answering them from queued answers, from the user, or with
-// the first button. RunScript and RunInteractive feed it lines. Everything here runs on one thread,
-// which plays the host's user-interface thread; FdLineReader may be stopped by a signal handler.
+// the first button. Its commands are one table (name, usage, help, handler), which also makes the
+// help line and the usage errors. RunScript and RunInteractive feed it lines. Everything here runs
+// on one thread, which plays the host's user-interface thread; FdLineReader may be stopped by a
+// signal handler.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_COMMAND_INTERPRETER_H_
 #define KMQ_TOOLS_HEADLESS_HOST_COMMAND_INTERPRETER_H_
 
@@ -54,38 +56,82 @@ class CommandInterpreter {
 
  private:
   using Args = std::vector<std::string>;
+  struct Command;
+  // One command line being run: its command, its words after the command's name, and the text
+  // after the name as typed (trimmed).
+  struct Call {
+    const Command& mCommand;
+    const Args& mArgs;
+    const std::string& mRest;
+  };
+  using Handler = CommandAnswer (CommandInterpreter::*)(const Call& call);
+  // A command of the table: help lists "name usage" for each, and a usage error shows the usage
+  // (or the spelled-out form, where the command has one) followed by the help in parentheses.
+  struct Command {
+    const char* mName;
+    const char* mUsage;     // the arguments, as help lists them ("" for none)
+    const char* mHelp;      // what the arguments may be; nullptr when the usage says all
+    const char* mVariants;  // the usage spelled out variant by variant; nullptr for name and usage
+    Handler mHandler;
+  };
+  // A condition "wait" waits for: counted ones take a count (wait frames N).
+  struct WaitCondition {
+    const char* mWhat;
+    bool mCounted;
+    CommandAnswer (CommandInterpreter::*mWait)(long long count, double seconds);
+  };
+  static const std::vector<Command>& Commands();
+  static const std::vector<WaitCondition>& WaitConditions();
+  // "error usage: ...", with the command's help, or without it (UsageAlone).
+  static CommandAnswer Usage(const Call& call);
+  static CommandAnswer UsageAlone(const Call& call);
 
-  CommandAnswer Dispatch(const std::string& command, const Args& args, const std::string& rest);
   // The host's box handler. The plug-in shows its boxes on the user-interface thread only, inside
   // the command that made the panel or the device show them.
   int AnswerBox(const fbsdk_control::MessageBoxRecord& box);
 
-  CommandAnswer Load(const Args& args);
-  CommandAnswer Device(const Args& args);
-  CommandAnswer Server(const Args& args);
-  CommandAnswer Serve(const Args& args);
-  CommandAnswer TypeInto(bool address, const std::string& rest);
-  CommandAnswer Online(bool online, const Args& args);
-  CommandAnswer Actors(const Args& args);
-  CommandAnswer Choose(const Args& args);
-  CommandAnswer RequestHeader(const Args& args);
-  CommandAnswer Rebuild(const Args& args);
-  CommandAnswer TPose(const Args& args);
-  CommandAnswer Characterize(const Args& args);
-  CommandAnswer Wait(const Args& args);
-  CommandAnswer Skeleton(const Args& args);
-  CommandAnswer Bind(const Args& args);
-  CommandAnswer Unbind(const Args& args);
-  CommandAnswer Record(const Args& args);
-  CommandAnswer Characters(const Args& args);
-  CommandAnswer Export(const Args& args);
-  CommandAnswer Status(const Args& args);
-  CommandAnswer Health(const Args& args);
-  CommandAnswer Version(const Args& args);
-  CommandAnswer Idle(const Args& args);
-  CommandAnswer Sleep(const Args& args);
-  CommandAnswer Answer(const Args& args);
+  // The commands, one handler each (command_handlers.cpp, command_waits.cpp).
+  CommandAnswer Load(const Call& call);
+  CommandAnswer Version(const Call& call);
+  CommandAnswer Device(const Call& call);
+  CommandAnswer Server(const Call& call);
+  CommandAnswer Serve(const Call& call);
+  CommandAnswer Address(const Call& call);
+  CommandAnswer Port(const Call& call);
+  CommandAnswer Online(const Call& call);
+  CommandAnswer Offline(const Call& call);
+  CommandAnswer Actors(const Call& call);
+  CommandAnswer Choose(const Call& call);
+  CommandAnswer RequestHeader(const Call& call);
+  CommandAnswer Rebuild(const Call& call);
+  CommandAnswer TPose(const Call& call);
+  CommandAnswer Characterize(const Call& call);
+  CommandAnswer Wait(const Call& call);
+  CommandAnswer Skeleton(const Call& call);
+  CommandAnswer Bind(const Call& call);
+  CommandAnswer Unbind(const Call& call);
+  CommandAnswer Record(const Call& call);
+  CommandAnswer Characters(const Call& call);
+  CommandAnswer Export(const Call& call);
+  CommandAnswer Status(const Call& call);
+  CommandAnswer Health(const Call& call);
+  CommandAnswer Idle(const Call& call);
+  CommandAnswer Sleep(const Call& call);
+  CommandAnswer Answer(const Call& call);
+  CommandAnswer Help(const Call& call);
+  CommandAnswer Quit(const Call& call);
 
+  // The conditions of "wait", each until it holds or seconds pass. REQUIRES: a device.
+  CommandAnswer WaitForActors(long long count, double seconds);
+  CommandAnswer WaitForHeader(long long count, double seconds);
+  CommandAnswer WaitForTemplates(long long count, double seconds);
+  CommandAnswer WaitForCharacterized(long long count, double seconds);
+  CommandAnswer WaitForFrames(long long count, double seconds);
+
+  // "address" and "port": types the text after the command (Unquote) into the edit.
+  CommandAnswer TypeInto(bool address, const std::string& rest);
+  // "online" and "offline".
+  CommandAnswer SetOnline(bool online, const Call& call);
   // Types the server address and port waiting for the panel, if any; *message says what it
   // typed ("" for nothing) or what failed.
   bool TypePendingServer(std::string* message);

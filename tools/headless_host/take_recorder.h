@@ -1,0 +1,89 @@
+// Recording and export: the host's transport (its clock, which the real-time threads read) armed
+// and played for a recording, and the keys the skeleton got written as a BVH take with its contact
+// sheet beside it. User-interface thread only; the clock itself may be read from any thread.
+#ifndef KMQ_TOOLS_HEADLESS_HOST_TAKE_RECORDER_H_
+#define KMQ_TOOLS_HEADLESS_HOST_TAKE_RECORDER_H_
+
+#include <functional>
+#include <string>
+
+#include <fbsdk/fbsdk.h>
+
+#include "bvh.h"
+#include "host_options.h"
+#include "realtime_threads.h"
+#include "scene_skeleton.h"
+#include "take_export.h"
+
+namespace kmq {
+
+struct RecordStats {
+  double mSeconds = 0;
+  long mSamples = 0;  // samples the device acknowledged meanwhile
+  int mKeys = 0;      // keys on the skeleton's channels after the recording
+  bool mInterrupted = false;
+};
+
+struct ExportStats {
+  TakeExportStats mTake;
+  double mFrameTime = 0;
+  int mKeys = 0;
+  std::string mPath;
+  // The contact sheet beside the take and its PNG ("" when not written), and what went wrong
+  // with either ("" when nothing, or when the sheet is turned off).
+  std::string mContactSheetPath;
+  std::string mContactSheetPngPath;
+  std::string mContactSheetProblem;
+};
+
+// Where the contact sheet of the take at takePath goes: ".bvh" replaced by ".svg", or ".svg"
+// appended to any other name.
+std::string ContactSheetPathFor(const std::string& takePath);
+
+class TakeRecorder {
+ public:
+  // Called with the elapsed time, the samples received and the keys so far; final once at the end.
+  using Progress = std::function<void(double elapsed, long samples, int keys, bool final)>;
+
+  // options and skeleton remain the caller's and must outlive the recorder.
+  TakeRecorder(const HostOptions& options, const SceneSkeleton* skeleton);
+  // StopTransport.
+  ~TakeRecorder();
+  TakeRecorder(const TakeRecorder&) = delete;
+  TakeRecorder& operator=(const TakeRecorder&) = delete;
+
+  // The transport's clock, for the real-time threads; it lives as long as the recorder.
+  SessionClock* Clock() { return &mClock; }
+  bool IsRecording() const { return mRecording; }
+  // Samples device acknowledged since it was created; 0 for a null device.
+  static long SamplesReceived(FBDevice* device);
+
+  // Arms recording and plays the transport for seconds (less when a stop is requested), calling
+  // idle every idle period meanwhile; then stops with the I/O thread of threads (when not null)
+  // held, so that it can add no key afterwards. REQUIRES: device not null, the skeleton bound.
+  bool Record(FBDevice* device, RealTimeThreads* threads, const std::function<void()>& idle,
+              double seconds, const Progress& progress, RecordStats* stats, std::string* message);
+  // Stops a recording left under way. Idempotent.
+  void StopTransport();
+
+  // Builds the clip from take and writes it to path (beside it first, then renamed, so a failed
+  // write never leaves half a take). Unless HostOptions::mContactSheet is off, the take's contact
+  // sheet follows (ContactSheetPathFor, and a PNG when rsvg-convert is on the PATH); a sheet that
+  // cannot be written leaves the take written and says so in stats and *message.
+  bool WriteTake(const TakeJoint& take, const std::string& path, ExportStats* stats,
+                 std::string* message);
+  // The skeleton's take, WriteTake; fails when the skeleton has no key or still records.
+  bool ExportTake(const std::string& path, ExportStats* stats, std::string* message);
+
+ private:
+  void WriteContactSheet(const bvh::Clip& clip, const std::string& takePath, ExportStats* stats);
+
+  const HostOptions& mOptions;
+  const SceneSkeleton* const mSkeleton;
+  SessionClock mClock;
+  bool mRecording = false;
+};
+
+}  // namespace kmq
+
+#endif  // KMQ_TOOLS_HEADLESS_HOST_TAKE_RECORDER_H_
