@@ -25,14 +25,21 @@
 
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
+#include <fbsdk_control/realtime_threads.h>
 
 #include "host_options.h"
 #include "plugin_library.h"
-#include "realtime_threads.h"
 #include "stream_health.h"
 #include "take_export.h"
 
 namespace kmq {
+
+// The host's clock and real-time threads come from the stand-in's control API.
+using fbsdk_control::HostClock;
+using fbsdk_control::RealTimeThreads;
+using fbsdk_control::SecondsSince;
+using fbsdk_control::SecondsToDuration;
+using fbsdk_control::SessionClock;
 
 class MotionServer;
 
