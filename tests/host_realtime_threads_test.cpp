@@ -74,10 +74,17 @@ TEST_F(HostRealTimeThreadsTest, ThreadsNotifyAndEvaluateUntilStopped) {
   mDevice->mWriteEveryNode = true;  // one notification a pass, as a real device gets
   std::atomic<long> evaluated{0};
   std::atomic<long> starting{0};
+  std::atomic<long> ended{0};
   control::RealTimeThreads threads(mDevice, &mClock, 1.0, 500.0, [&](bool bound) {
     if (bound) ++evaluated;
   });
-  threads.SetIoPassStarting([&] { ++starting; });
+  threads.SetIoObserver([&](bool start) {
+    if (start) {
+      ++starting;
+    } else {
+      ++ended;
+    }
+  });
   EXPECT_FALSE(threads.IsRunning());
   threads.Start();
   EXPECT_TRUE(threads.IsRunning());
@@ -86,9 +93,10 @@ TEST_F(HostRealTimeThreadsTest, ThreadsNotifyAndEvaluateUntilStopped) {
   threads.Stop();
   threads.Stop();  // idempotent
   EXPECT_FALSE(threads.IsRunning());
-  // Each evaluation notified the device once; each notification was announced first.
+  // Each evaluation notified the device once; each notification was announced before and after.
   EXPECT_EQ(mDevice->mNotifications.load(), evaluated.load());
   EXPECT_EQ(starting.load(), mDevice->mIONotifications.load());
+  EXPECT_EQ(ended.load(), mDevice->mIONotifications.load());
 }
 
 TEST_F(HostRealTimeThreadsTest, DisplayRateZeroRunsTheIoThreadAlone) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <system_error>
 
+#include "tool_text.h"
+
 namespace kmq {
 namespace {
 
@@ -11,6 +13,8 @@ namespace {
 constexpr double kMaxSeconds = 1e6;
 // An hour: a longer silence limit would never warn in practice.
 constexpr int kMaxSilenceMs = 3600000;
+// Devices in one host, one per actor of the in-process server.
+constexpr long kMaxDevices = 32;
 
 bool ParseNumber(const std::string& text, double* out) {
   const char* begin = text.data();
@@ -86,6 +90,9 @@ std::string HostUsage() {
          "  --json               print the session's summary as one JSON object on stdout; the\n"
          "                       other lines go to stderr\n"
          "  --no-contact-sheet   do not draw the take's contact sheet (FILE.svg, FILE.png)\n"
+         "  --devices N          N devices in the host, each recording its own actor of the\n"
+         "                       in-process server (the capture served N times); prints one\n"
+         "                       line per device instead of writing a take (default 1)\n"
          "  --help               this text\n\n"
          "Exit codes: 0 done, 2 bad options, 3 plug-in not loaded, 4 server not reached,\n"
          "5 no actor offered, 6 no header, 7 nothing recorded or take not written,\n"
@@ -121,6 +128,15 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
     }
     if (arg == "--keep-going") {
       options->mKeepGoing = true;
+      continue;
+    }
+    if (arg == "--devices") {
+      long devices = 0;
+      if (i + 1 >= args.size() || !ParseInt(args[i + 1], 1, kMaxDevices, &devices)) {
+        return fail("--devices wants a whole number from 1 to " + std::to_string(kMaxDevices));
+      }
+      options->mDevices = static_cast<int>(devices);
+      ++i;
       continue;
     }
     if (arg == "--script") {
@@ -174,6 +190,10 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
   }
   if (options->mInteractive && !options->mScriptPath.empty()) {
     return fail("--interactive and --script exclude each other");
+  }
+  if (options->mDevices > 1 &&
+      (options->mUseServer || options->mInteractive || !options->mScriptPath.empty())) {
+    return fail("--devices goes with the one-shot job and the in-process server");
   }
   if (options->mKeepGoing && options->mScriptPath.empty()) {
     return fail("--keep-going goes with --script");

@@ -58,8 +58,8 @@ RealTimeThreads::RealTimeThreads(FBDevice* device, const SessionClock* clock, do
 
 RealTimeThreads::~RealTimeThreads() { Stop(); }
 
-void RealTimeThreads::SetIoPassStarting(std::function<void()> starting) {
-  mIoPassStarting = std::move(starting);
+void RealTimeThreads::SetIoObserver(std::function<void(bool starting)> observer) {
+  mIoObserver = std::move(observer);
 }
 
 void RealTimeThreads::Start() {
@@ -106,8 +106,9 @@ void RealTimeThreads::ResumeIo() {
 void RealTimeThreads::NotifyIo() {
   const FBDevice::kDeviceIOs action =
       mClock->IsPlaying() ? FBDevice::kIOPlayModeRead : FBDevice::kIOStopModeRead;
-  if (mIoPassStarting) mIoPassStarting();
+  if (mIoObserver) mIoObserver(true);
   RunDeviceIO(mDevice, mClock->LocalTime(), action);
+  if (mIoObserver) mIoObserver(false);
 }
 
 void RealTimeThreads::Evaluate() {

@@ -39,7 +39,7 @@ class SessionClock {
 };
 
 // The device I/O thread and the evaluation thread of one device. Start, Stop, PauseIo and
-// ResumeIo belong to the user-interface thread; SetIoPassStarting comes before Start. A late step
+// ResumeIo belong to the user-interface thread; SetIoObserver comes before Start. A late step
 // moves its schedule instead of bursting to catch up.
 class RealTimeThreads {
  public:
@@ -55,9 +55,10 @@ class RealTimeThreads {
   RealTimeThreads(const RealTimeThreads&) = delete;
   RealTimeThreads& operator=(const RealTimeThreads&) = delete;
 
-  // Called on the device I/O thread right before each I/O notification (an observer: what the
-  // host's I/O thread does stays the same). REQUIRES: not running.
-  void SetIoPassStarting(std::function<void()> starting);
+  // Called on the device I/O thread with true right before each I/O notification and with false
+  // right after it (an observer: what the host's I/O thread does stays the same).
+  // REQUIRES: not running.
+  void SetIoObserver(std::function<void(bool starting)> observer);
 
   void Start();
   // Joins both threads; afterwards nothing touches the device. Idempotent.
@@ -82,7 +83,7 @@ class RealTimeThreads {
   const bool mEvaluates;
   const HostClock::duration mEvaluationPeriod;
   const AfterEvaluation mAfterEvaluation;
-  std::function<void()> mIoPassStarting;
+  std::function<void(bool starting)> mIoObserver;
 
   std::mutex mMutex;
   std::condition_variable mWake;       // notified when mStopping is set
