@@ -7,6 +7,8 @@
 // The poll wait (from the frame's play to the start of the I/O pass that read it, when the pass
 // started later) is reported apart, and so is the latency without it.
 // BM_Memory reports the resident size at start and after a run at 1000 Hz with 8 links.
+// BM_HostEndToEnd and BM_HostMemory measure the same through the headless host: N devices of the
+// loaded plug-in, one per actor, under the host's own threads (below).
 // Run times: KMQ_E2E_SECONDS (default 3) and KMQ_MEMORY_SECONDS (default 5); KMQ_MEMORY_HZ sets
 // BM_Memory's rate (default 1000).
 //
@@ -16,11 +18,13 @@
 
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
+#include <fbsdk_control/scene_control.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -32,6 +36,8 @@
 
 #include "bvh.h"
 #include "bvh_fingers.h"
+#include "device_rig.h"
+#include "host_options.h"
 #include "motion_server.h"
 #include "server_link.h"
 
@@ -82,21 +88,36 @@ bool MakeClip(bvh::Clip* clip, int* xChannel) {
   return true;
 }
 
-// When each actor's rows were last played (steady-clock ns); written by the server thread.
+// When each actor's rows were played, the last kPlaysKept times each (steady-clock ns); written
+// by the server thread, read by the benchmark's thread while the server plays on.
 class PlayTimes {
  public:
-  explicit PlayTimes(int actors) : mSlots(static_cast<size_t>(actors) * kRows) {}
+  static constexpr size_t kPlaysKept = 4;
+  explicit PlayTimes(int actors)
+      : mSlots(static_cast<size_t>(actors) * kRows * kPlaysKept),
+        mPlays(static_cast<size_t>(actors) * kRows, 0) {}
   void Stamp(uint32_t tag, uint64_t row) {
-    const size_t slot = (tag - 1) * static_cast<size_t>(kRows) + row;
-    if (slot < mSlots.size()) mSlots[slot].store(NowNs(), std::memory_order_release);
+    const size_t at = (tag - 1) * static_cast<size_t>(kRows) + row;
+    if (at >= mPlays.size()) return;
+    mSlots[at * kPlaysKept + mPlays[at]++ % kPlaysKept].store(NowNs(), std::memory_order_release);
   }
-  int64_t At(uint32_t tag, int row) const {
-    return mSlots[(tag - 1) * static_cast<size_t>(kRows) + static_cast<size_t>(row)].load(
-        std::memory_order_acquire);
+  // The row's last play (0 when none yet).
+  int64_t At(uint32_t tag, int row) const { return Before(tag, row, INT64_MAX, INT64_MAX); }
+  // The row's last play at or before ns and less than maxAgeNs before it (0 when none): the play
+  // a value read at ns came from, when matched after the run.
+  int64_t Before(uint32_t tag, int row, int64_t ns, int64_t maxAgeNs) const {
+    const size_t at = (tag - 1) * static_cast<size_t>(kRows) + static_cast<size_t>(row);
+    int64_t best = 0;
+    for (size_t k = 0; k < kPlaysKept; ++k) {
+      const int64_t played = mSlots[at * kPlaysKept + k].load(std::memory_order_acquire);
+      if (played != 0 && played <= ns && played > best) best = played;
+    }
+    return best != 0 && ns - best < maxAgeNs ? best : 0;
   }
 
  private:
   std::vector<std::atomic<int64_t>> mSlots;
+  std::vector<uint64_t> mPlays;  // plays of each row so far; the server thread's own
 };
 
 // The resident set size in bytes (Linux).
@@ -115,6 +136,7 @@ struct Samples {
   std::vector<double> mPollUs;    // play to the start of the pass that read it (0 when later)
   std::vector<double> mNoPollUs;  // the latency without the poll wait
   long mUnmatched = 0;            // frames whose row had no play time yet
+  long mStale = 0;                // keyed later than the pass that read them (host benchmarks)
 };
 
 // A server with `actors` actors at `rate` and one link per actor; Run polls them for seconds.
@@ -235,24 +257,40 @@ double Quantile(std::vector<double> values, double q) {
   return values[at];
 }
 
-void BM_EndToEnd(benchmark::State& state) {
-  const int devices = static_cast<int>(state.range(0));
-  const double rate = static_cast<double>(state.range(1));
-  Stage stage(devices, rate);
+// The latency counters of a run's samples.
+void Report(benchmark::State& state, const Samples& samples);
+
+// Runs a stage made for state's devices and rate for KMQ_E2E_SECONDS with its run member and
+// reports the latencies; false (the benchmark skipped with the reason) when it could not.
+template <typename StageType>
+bool MeasureEndToEnd(benchmark::State& state, StageType& stage,
+                     void (StageType::*run)(double seconds, Samples* samples)) {
   if (!stage.Error().empty()) {
     state.SkipWithError(stage.Error().c_str());
-    return;
+    return false;
   }
   Samples samples;
   const double seconds = EnvNumber("KMQ_E2E_SECONDS", 3);
-  for (auto _ : state) stage.Run(seconds, &samples);
+  for (auto _ : state) (stage.*run)(seconds, &samples);
   if (samples.mTotalUs.empty()) {
     state.SkipWithError("no frame matched");
-    return;
+    return false;
   }
+  Report(state, samples);
+  return true;
+}
+
+void BM_EndToEnd(benchmark::State& state) {
+  Stage stage(static_cast<int>(state.range(0)), static_cast<double>(state.range(1)));
+  if (MeasureEndToEnd(state, stage, &Stage::Run)) {
+    state.counters["slow_dropped"] = static_cast<double>(stage.SlowClientsDropped());
+  }
+}
+
+void Report(benchmark::State& state, const Samples& samples) {
   state.counters["frames"] = static_cast<double>(samples.mTotalUs.size());
   state.counters["unmatched"] = static_cast<double>(samples.mUnmatched);
-  state.counters["slow_dropped"] = static_cast<double>(stage.SlowClientsDropped());
+  if (samples.mStale > 0) state.counters["stale"] = static_cast<double>(samples.mStale);
   state.counters["p50_us"] = Quantile(samples.mTotalUs, 0.50);
   state.counters["p99_us"] = Quantile(samples.mTotalUs, 0.99);
   state.counters["poll_p50_us"] = Quantile(samples.mPollUs, 0.50);
@@ -266,6 +304,15 @@ BENCHMARK(BM_EndToEnd)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The resident sizes at start and end of a run of seconds at rate.
+void ReportMemory(benchmark::State& state, long start, long end, double seconds, double rate) {
+  state.counters["rss_start_kib"] = static_cast<double>(start) / 1024.0;
+  state.counters["rss_end_kib"] = static_cast<double>(end) / 1024.0;
+  state.counters["rss_growth_kib"] = static_cast<double>(end - start) / 1024.0;
+  state.counters["seconds"] = seconds;
+  state.counters["hz"] = rate;
+}
 
 void BM_Memory(benchmark::State& state) {
   const double rate = EnvNumber("KMQ_MEMORY_HZ", 1000);
@@ -292,14 +339,188 @@ void BM_Memory(benchmark::State& state) {
     }
     end = ResidentBytes();
   }
-  state.counters["rss_start_kib"] = static_cast<double>(start) / 1024.0;
-  state.counters["rss_end_kib"] = static_cast<double>(end) / 1024.0;
-  state.counters["rss_growth_kib"] = static_cast<double>(end - start) / 1024.0;
-  state.counters["seconds"] = seconds;
-  state.counters["hz"] = rate;
+  ReportMemory(state, start, end, seconds, rate);
   state.counters["frames"] = static_cast<double>(frames);
   state.counters["slow_dropped"] = static_cast<double>(stage.SlowClientsDropped());
 }
 BENCHMARK(BM_Memory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- The same path through the headless host: N devices in one host, one per actor ----
+//
+// Each device runs under the host's own threads (I/O every millisecond, evaluation at 60 Hz) and
+// records. Its getters are read when a frame is keyed: the key of the root joint's translation
+// is added right after the getter returned, and the host-call hook notes that moment on the
+// device's I/O thread, with the start of the pass it belongs to and the end of the pass before.
+// After the run the notes are matched, in order, with the root's keys, whose X value names the
+// row (notes of one pass share its local time, so only the last key of a pass stays). The device
+// keys once for each evaluation since the message before (a frame of any actor lowers the gate),
+// so a share of the frames is keyed, and a key may take a pose read passes earlier. A frame is
+// measured only when its key is the first getter read after the link took it: the frame was
+// played after the previous pass had ended, so this pass read it, and keyed it.
+
+struct KeyNote {
+  int64_t mPreviousPassEndNs = 0;
+  int64_t mPassStartNs = 0;
+  int64_t mKeyedNs = 0;
+};
+
+// The rig whose I/O thread this is, when its current pass started and when the one before ended.
+thread_local int tRig = -1;
+// Longer is not a latency but a frame of an earlier round of the rows.
+constexpr int64_t kMaxLatencyNs = 1000000000;
+thread_local int64_t tPassStartNs = 0;
+thread_local int64_t tPreviousPassEndNs = 0;
+
+class HostStage {
+ public:
+  HostStage(int devices, double rate) : mTimes(devices), mNotes(devices), mRoots(devices) {
+    fbsdk_control::SetTraceEcho(false);
+    fbsdk_control::SetMessageBoxHandler([](const fbsdk_control::MessageBoxRecord&) { return 1; });
+    kmq::HostOptions options = kmq::DefaultHostOptions();
+    options.mQuiet = true;
+    mHost = std::make_unique<kmq::RigHost>(options);
+    bvh::Clip clip;
+    int xChannel = 0;
+    if (!MakeClip(&clip, &xChannel)) {
+      mError = "capture not read";
+      return;
+    }
+    kmq::ServerOptions server;
+    server.mRate = rate;
+    server.mStatusInterval = 0;
+    server.mOnFramePlayed = [this](uint32_t tag, uint64_t row) { mTimes.Stamp(tag, row); };
+    std::vector<kmq::RigActor> actors;
+    for (int a = 1; a <= devices; ++a) actors.push_back({"actor" + std::to_string(a), clip});
+    for (auto& notes : mNotes) notes.reserve(1 << 16);
+    mHost->SetIoObserver([](int rig, bool starting) {
+      tRig = rig;
+      if (starting) {
+        tPassStartNs = NowNs();
+      } else {
+        tPreviousPassEndNs = NowNs();
+      }
+    });
+    if (!mHost->Serve(server, std::move(actors), &mError) || !mHost->LoadPlugin(&mError) ||
+        !mHost->StartRigs(devices, &mError)) {
+      return;
+    }
+    mError.clear();
+    // Only the device's own I/O thread touches its notes and root, until the threads stop.
+    fbsdk_control::SetHostCallHook([this](fbsdk_control::HostCall call, const void* object) {
+      if (call != fbsdk_control::HostCall::kKeyAdd || tRig < 0) return;
+      const size_t rig = static_cast<size_t>(tRig);
+      // The first key a device adds is its root joint's translation.
+      if (mRoots[rig] == nullptr) mRoots[rig] = object;
+      if (object == mRoots[rig] && mNotes[rig].size() < mNotes[rig].capacity()) {
+        mNotes[rig].push_back(KeyNote{tPreviousPassEndNs, tPassStartNs, NowNs()});
+      }
+    });
+  }
+  ~HostStage() {
+    fbsdk_control::SetHostCallHook(nullptr);
+    mHost->Release();
+    fbsdk_control::ResetHost();
+  }
+  const std::string& Error() const { return mError; }
+  kmq::RigHost& Host() { return *mHost; }
+
+  // Records for seconds, then matches each device's notes with its root's keys.
+  void Record(double seconds, Samples* samples) {
+    std::string message;
+    mHost->Record(seconds, &message);
+    for (int i = 0; i < mHost->RigCount(); ++i) mHost->Rig(i).StopThreads();
+    for (int i = 0; i < mHost->RigCount(); ++i) {
+      std::vector<KeyNote> notes;
+      const std::vector<KeyNote>& all = mNotes[static_cast<size_t>(i)];
+      for (size_t n = 0; n < all.size(); ++n) {
+        if (n + 1 == all.size() || all[n + 1].mPassStartNs != all[n].mPassStartNs) {
+          notes.push_back(all[n]);
+        }
+      }
+      const auto keys = fbsdk_control::RecordedKeys(mHost->Rig(i).RootJoint(),
+                                                    ANIMATIONNODE_TYPE_LOCAL_TRANSLATION);
+      if (keys.size() != notes.size()) {
+        samples->mUnmatched += static_cast<long>(std::max(keys.size(), notes.size()));
+        continue;
+      }
+      long lastRow = -1;
+      for (size_t k = 0; k < keys.size(); ++k) {
+        const long row = std::lround(keys[k].mValue[0]);
+        if (row == lastRow) continue;
+        lastRow = row;
+        // A row comes round again every kRows frames; the play a key came from is the last one
+        // before it (a frame read before its play was stamped finds none and is unmatched).
+        const int64_t played =
+            row >= 0 && row < kRows
+                ? mTimes.Before(static_cast<uint32_t>(i + 1), static_cast<int>(row),
+                                notes[k].mKeyedNs, kMaxLatencyNs)
+                : 0;
+        if (played == 0) {
+          ++samples->mUnmatched;
+          continue;
+        }
+        if (played <= notes[k].mPreviousPassEndNs) {
+          ++samples->mStale;
+          continue;
+        }
+        const int64_t readFrom = std::max(played, notes[k].mPassStartNs);
+        samples->mTotalUs.push_back(static_cast<double>(notes[k].mKeyedNs - played) / 1000.0);
+        samples->mPollUs.push_back(static_cast<double>(readFrom - played) / 1000.0);
+        samples->mNoPollUs.push_back(static_cast<double>(notes[k].mKeyedNs - readFrom) / 1000.0);
+      }
+    }
+  }
+
+ private:
+  PlayTimes mTimes;
+  std::vector<std::vector<KeyNote>> mNotes;  // by rig; each written by the rig's I/O thread
+  std::vector<const void*> mRoots;           // by rig; each written by the rig's I/O thread
+  std::string mError = "not started";
+  std::unique_ptr<kmq::RigHost> mHost;
+};
+
+void BM_HostEndToEnd(benchmark::State& state) {
+  HostStage stage(static_cast<int>(state.range(0)), static_cast<double>(state.range(1)));
+  if (MeasureEndToEnd(state, stage, &HostStage::Record)) {
+    state.counters["slow_dropped"] = static_cast<double>(stage.Host().SlowClientsDropped());
+  }
+}
+BENCHMARK(BM_HostEndToEnd)
+    ->ArgNames({"devices", "hz"})
+    ->ArgsProduct({{1, 8}, {120, 1000}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Resident size of the host with 8 devices online at KMQ_MEMORY_HZ, evaluating but not
+// recording (a take grows by design): at start (after a second's warm-up) and after
+// KMQ_MEMORY_SECONDS.
+void BM_HostMemory(benchmark::State& state) {
+  const double rate = EnvNumber("KMQ_MEMORY_HZ", 1000);
+  HostStage stage(8, rate);
+  if (!stage.Error().empty()) {
+    state.SkipWithError(stage.Error().c_str());
+    return;
+  }
+  const double seconds = EnvNumber("KMQ_MEMORY_SECONDS", 5);
+  stage.Host().IdleFor(1.0);
+  const long start = ResidentBytes();
+  long samplesBefore = 0;
+  for (int i = 0; i < stage.Host().RigCount(); ++i) {
+    samplesBefore += stage.Host().Rig(i).SamplesReceived();
+  }
+  long end = start;
+  for (auto _ : state) {
+    stage.Host().IdleFor(seconds);
+    end = ResidentBytes();
+  }
+  long samples = 0;
+  for (int i = 0; i < stage.Host().RigCount(); ++i)
+    samples += stage.Host().Rig(i).SamplesReceived();
+  ReportMemory(state, start, end, seconds, rate);
+  state.counters["messages"] = static_cast<double>(samples - samplesBefore);
+  state.counters["slow_dropped"] = static_cast<double>(stage.Host().SlowClientsDropped());
+}
+BENCHMARK(BM_HostMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

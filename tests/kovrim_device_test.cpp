@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <fbsdk_control/host_control.h>
+#include <fbsdk_control/realtime_threads.h>
 #include <fbsdk_control/scene_control.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -445,6 +447,38 @@ TEST_F(KovrimDeviceLiveTest, GateStopsAtItsLimitInsteadOfWrapping) {
   EXPECT_EQ(control::RecordedKeys(mHips, "Lcl Translation").size(), 1u);
 }
 
+// The device under the host's own threads: frames streamed while both run reach the bound
+// skeleton, and those keyed while recording are the frames sent, in order.
+TEST_F(KovrimDeviceLiveTest, HostThreadsDriveTheBoundSkeletonAndRecordIt) {
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  control::SessionClock clock;
+  clock.Play();
+  std::atomic<long> evaluations{0};
+  control::RealTimeThreads threads(mDevice, &clock, 1.0, 500.0, [&](bool evaluated) {
+    if (evaluated) ++evaluations;
+  });
+  threads.Start();
+  constexpr int kFrames = 5;
+  for (int frame = 1; frame <= kFrames; ++frame) {
+    // Each frame after an evaluation, so that the gate lets each be keyed.
+    const long from = evaluations;
+    EXPECT_TRUE(PollUntil([&] { return evaluations > from; }, [] { std::this_thread::yield(); }));
+    const long acks = control::SamplesAcknowledged(mDevice);
+    ASSERT_TRUE(mPeer.Send(FrameBytes(FrameMessage(kTag, Frame(frame)), Payload::kGzip)));
+    EXPECT_TRUE(PollUntil([&] { return control::SamplesAcknowledged(mDevice) > acks; },
+                          [] { std::this_thread::yield(); }));
+  }
+  const long from = evaluations;
+  EXPECT_TRUE(PollUntil([&] { return evaluations > from + 1; }, [] { std::this_thread::yield(); }));
+  threads.Stop();
+  clock.Stop();
+  EXPECT_EQ(static_cast<FBVector3<double>>(mHips->Translation)[0], kFrames);
+  const auto keys = control::RecordedKeys(mHips, "Lcl Translation");
+  ASSERT_EQ(keys.size(), static_cast<size_t>(kFrames));
+  for (int i = 0; i < kFrames; ++i) EXPECT_EQ(keys[i].mValue[0], i + 1);
+}
+
 TEST_F(KovrimDeviceLiveTest, IoActionsAboveOneReadNothing) {
   ASSERT_TRUE(mPeer.Send(FrameBytes(FrameMessage(kTag, Frame(1)), Payload::kGzip)));
   for (int i = 0; i < 50; ++i) {
@@ -574,6 +608,28 @@ class Background {
   std::condition_variable mChanged;
   bool mDone = false;
   std::thread mThread;  // Last: starts once the members above exist.
+};
+
+// The host's device I/O thread alone (RealTimeThreads without evaluation), notifying the device
+// every millisecond. On destruction runs beforeJoin (which releases whatever may hold the
+// thread), then joins it.
+class HostIoThread {
+ public:
+  HostIoThread(FBDevice* device, std::function<void()> beforeJoin)
+      : mBeforeJoin(std::move(beforeJoin)), mThreads(device, &mClock, 1.0, 0.0) {
+    mThreads.Start();
+  }
+  ~HostIoThread() {
+    if (mBeforeJoin) mBeforeJoin();
+    mThreads.Stop();
+  }
+  HostIoThread(const HostIoThread&) = delete;
+  HostIoThread& operator=(const HostIoThread&) = delete;
+
+ private:
+  const std::function<void()> mBeforeJoin;
+  control::SessionClock mClock;
+  control::RealTimeThreads mThreads;
 };
 
 // Fails the test unless pred holds within the deadline.
@@ -729,10 +785,12 @@ TEST_P(KovrimDeviceHeldPassTest, ChangeWaitsOnlyForThePassInFlight) {
 
   bool heldAnswer = false;
   std::unique_ptr<Background> pass;
+  std::unique_ptr<HostIoThread> io;
+  const long acks = control::SamplesAcknowledged(mDevice);
   if (heldIo) {
     mDevice->mEvaluationCount = 2;
     SendFrame(1);
-    pass.reset(new Background([&] { DrainOneMessage(); }, [&] { hook.Release(); }));
+    io.reset(new HostIoThread(mDevice, [&] { hook.Release(); }));
   } else {
     pass.reset(new Background(
         [&] { heldAnswer = mDevice->AnimationNodeNotify(first.mRotationNode, nullptr); },
@@ -747,7 +805,13 @@ TEST_P(KovrimDeviceHeldPassTest, ChangeWaitsOnlyForThePassInFlight) {
   EXPECT_EQ(hook.TreeCallsWhileHeld(), 0);
 
   hook.Release();
-  ASSERT_TRUE(pass->WaitDone("the held pass"));
+  if (heldIo) {
+    ASSERT_TRUE(
+        WaitFor([&] { return control::SamplesAcknowledged(mDevice) > acks; }, "the held pass"));
+    io.reset();
+  } else {
+    ASSERT_TRUE(pass->WaitDone("the held pass"));
+  }
   ASSERT_TRUE(change.WaitDone("the change"));
   EXPECT_EQ(hook.TreeCallsWhileHeld(), 0);
   EXPECT_FALSE(mDevice->mJointsGate.IsChanging());

@@ -27,9 +27,11 @@ kmq_test(host_scene_test SOURCES host_scene_test.cpp host_sample_device.cpp LIBS
          LABELS unit)
 kmq_test(host_evaluation_test SOURCES host_evaluation_test.cpp host_sample_device.cpp
          LIBS fbsdk_control LABELS unit)
+kmq_test(host_realtime_threads_test SOURCES host_realtime_threads_test.cpp host_sample_device.cpp
+         LIBS fbsdk_control LABELS unit)
 # The test programs link the sample device's objects: they register from a static initialiser.
 foreach(test host_registration_test host_device_test host_template_test host_scene_test
-        host_evaluation_test)
+        host_evaluation_test host_realtime_threads_test)
   target_compile_definitions(${test} PRIVATE K_NODLL)
 endforeach()
 # Frame assembler and payload codec

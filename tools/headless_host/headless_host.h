@@ -21,6 +21,7 @@
 
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
+#include <fbsdk_control/realtime_threads.h>
 
 #include "capture_server.h"
 #include "health_tap.h"
@@ -29,13 +30,19 @@
 #include "host_stop.h"
 #include "panel_driver.h"
 #include "plugin_loader.h"
-#include "realtime_threads.h"
 #include "scene_skeleton.h"
 #include "stream_health.h"
 #include "take_export.h"
 #include "take_recorder.h"
 
 namespace kmq {
+
+// The host's clock and real-time threads come from the stand-in's control API.
+using fbsdk_control::HostClock;
+using fbsdk_control::RealTimeThreads;
+using fbsdk_control::SecondsSince;
+using fbsdk_control::SecondsToDuration;
+using fbsdk_control::SessionClock;
 
 class HeadlessHost {
  public:

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "realtime_threads.h"
+#include <fbsdk_control/realtime_threads.h>
 
 namespace kmq {
+
+using fbsdk_control::HostClock;
 
 class Console {
  public:

@@ -12,6 +12,8 @@ constexpr double kMaxSeconds = 1e6;
 constexpr int kMaxSilenceMs = 3600000;
 // Evaluation passes per second at the most.
 constexpr double kMaxDisplayRate = 1000;
+// Devices in one host, one per actor of the in-process server.
+constexpr int kMaxDevices = 32;
 
 // A number of seconds greater than 0 and at most kMaxSeconds.
 Option Seconds(const std::string& name, double* target, const std::string& help) {
@@ -102,6 +104,11 @@ OptionTable HostOptionTable(HostOptions* options, bool* help) {
              "other lines go to stderr"),
         Flag("--no-contact-sheet", &options->mContactSheet,
              "do not draw the take's contact sheet (FILE.svg, FILE.png)", false),
+        Integer("--devices", "N", &options->mDevices, 1, kMaxDevices,
+                "N devices in the host, each recording its own actor of the\n"
+                "in-process server (the capture served N times); prints one\n"
+                "line per device instead of writing a take (default 1)",
+                "--devices wants a whole number from 1 to " + std::to_string(kMaxDevices)),
         HelpFlag(help)}}};
   table.mOutro =
       "\n"
@@ -145,6 +152,10 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
   if (*help) return true;
   if (options->mInteractive && !options->mScriptPath.empty()) {
     return fail("--interactive and --script exclude each other");
+  }
+  if (options->mDevices > 1 &&
+      (options->mUseServer || options->mInteractive || !options->mScriptPath.empty())) {
+    return fail("--devices goes with the one-shot job and the in-process server");
   }
   if (options->mKeepGoing && options->mScriptPath.empty()) {
     return fail("--keep-going goes with --script");

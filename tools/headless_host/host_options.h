@@ -44,6 +44,8 @@ struct HostOptions {
   bool mJson = false;
   // The contact sheet of the take (take.svg, and take.png with rsvg-convert) beside the take.
   bool mContactSheet = true;
+  // Devices in the host (RunRigSession when more than one).
+  int mDevices = 1;
 };
 
 // Defaults: the plug-in and the capture the build was made with.

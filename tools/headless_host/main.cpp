@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command_interpreter.h"
+#include "device_rig.h"
 #include "headless_host.h"
 #include "host_options.h"
 
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
 
   if (!options.mScriptPath.empty()) return RunScriptFile(options);
   if (options.mInteractive) return RunInteractiveStdin(options);
+  if (options.mDevices > 1) return kmq::RunRigSession(options);
 
   kmq::SessionResult result;
   if (!kmq::RunHeadlessSession(options, &result)) {

@@ -8,14 +8,21 @@
 #include <string>
 
 #include <fbsdk/fbsdk.h>
+#include <fbsdk_control/realtime_threads.h>
 
 #include "bvh.h"
 #include "host_options.h"
-#include "realtime_threads.h"
 #include "scene_skeleton.h"
 #include "take_export.h"
 
 namespace kmq {
+
+// The host's clock and real-time threads come from the stand-in's control API.
+using fbsdk_control::HostClock;
+using fbsdk_control::RealTimeThreads;
+using fbsdk_control::SecondsSince;
+using fbsdk_control::SecondsToDuration;
+using fbsdk_control::SessionClock;
 
 struct RecordStats {
   double mSeconds = 0;

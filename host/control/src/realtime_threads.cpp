@@ -1,10 +1,13 @@
-#include "realtime_threads.h"
+#include <fbsdk_control/realtime_threads.h>
 
 #include <utility>
 
 #include <fbsdk_control/scene_control.h>
 
-namespace kmq {
+namespace fbsdk_control {
+
+using FBSDKNamespace::FBDevice;
+using FBSDKNamespace::FBTime;
 
 HostClock::duration SecondsToDuration(double seconds) {
   return std::chrono::duration_cast<HostClock::duration>(std::chrono::duration<double>(seconds));
@@ -49,10 +52,15 @@ RealTimeThreads::RealTimeThreads(FBDevice* device, const SessionClock* clock, do
     : mDevice(device),
       mClock(clock),
       mIoPeriod(SecondsToDuration(ioPeriodMs / 1000.0)),
-      mEvaluationPeriod(SecondsToDuration(1.0 / displayRate)),
+      mEvaluates(displayRate > 0),
+      mEvaluationPeriod(SecondsToDuration(mEvaluates ? 1.0 / displayRate : 1.0)),
       mAfterEvaluation(std::move(afterEvaluation)) {}
 
 RealTimeThreads::~RealTimeThreads() { Stop(); }
+
+void RealTimeThreads::SetIoObserver(std::function<void(bool starting)> observer) {
+  mIoObserver = std::move(observer);
+}
 
 void RealTimeThreads::Start() {
   {
@@ -63,6 +71,7 @@ void RealTimeThreads::Start() {
     Loop(
         mIoPeriod, [this] { NotifyIo(); }, true);
   });
+  if (!mEvaluates) return;
   mEvaluation = std::thread([this] {
     Loop(
         mEvaluationPeriod, [this] { Evaluate(); }, false);
@@ -97,11 +106,13 @@ void RealTimeThreads::ResumeIo() {
 void RealTimeThreads::NotifyIo() {
   const FBDevice::kDeviceIOs action =
       mClock->IsPlaying() ? FBDevice::kIOPlayModeRead : FBDevice::kIOStopModeRead;
-  fbsdk_control::RunDeviceIO(mDevice, mClock->LocalTime(), action);
+  if (mIoObserver) mIoObserver(true);
+  RunDeviceIO(mDevice, mClock->LocalTime(), action);
+  if (mIoObserver) mIoObserver(false);
 }
 
 void RealTimeThreads::Evaluate() {
-  const bool evaluated = fbsdk_control::EvaluateDevice(mDevice, mClock->LocalTime());
+  const bool evaluated = EvaluateDevice(mDevice, mClock->LocalTime());
   if (mAfterEvaluation) mAfterEvaluation(evaluated);
 }
 
@@ -129,4 +140,4 @@ void RealTimeThreads::Loop(HostClock::duration period, const std::function<void(
   }
 }
 
-}  // namespace kmq
+}  // namespace fbsdk_control

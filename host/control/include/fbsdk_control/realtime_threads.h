@@ -1,21 +1,23 @@
-// The host's transport clock and its two real-time threads around one device. The user-interface
-// thread plays and stops the clock and starts and stops the threads; the device I/O thread
-// notifies the device every I/O period and the evaluation thread runs an evaluation pass at the
-// display rate, both reading the clock's local time.
-#ifndef KMQ_TOOLS_HEADLESS_HOST_REALTIME_THREADS_H_
-#define KMQ_TOOLS_HEADLESS_HOST_REALTIME_THREADS_H_
+// What the host runs around a device: its transport clock and its two real-time threads. The
+// user-interface thread plays and stops the clock and starts and stops the threads; the device
+// I/O thread notifies the device every I/O period and the evaluation thread runs an evaluation
+// pass (EvaluateDevice) at the display rate, both reading the clock's local time. Several
+// devices share one clock, each with threads of its own. The classes live in libfbsdk.so.
+#ifndef FBSDK_CONTROL_REALTIME_THREADS_H_
+#define FBSDK_CONTROL_REALTIME_THREADS_H_
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
 
-#include <fbsdk/fbsdk.h>
+#include <fbsdk/fbcore.h>
+#include <fbsdk/fbtime.h>
 
-namespace kmq {
+namespace fbsdk_control {
 
+// The clock the host's transport and real-time threads run on.
 using HostClock = std::chrono::steady_clock;
 
 HostClock::duration SecondsToDuration(double seconds);
@@ -24,7 +26,7 @@ double SecondsSince(HostClock::time_point start);
 // Local time runs while the transport plays and stands still otherwise. Any thread.
 class SessionClock {
  public:
-  FBTime LocalTime() const;
+  FBSDKNamespace::FBTime LocalTime() const;
   void Play();
   void Stop();
   bool IsPlaying() const;
@@ -36,19 +38,27 @@ class SessionClock {
   double mHeldSeconds = 0;        // guarded by mMutex: local time when it last started
 };
 
-// Start, Stop, PauseIo and ResumeIo belong to the user-interface thread. A late step moves its
-// schedule instead of bursting to catch up.
+// The device I/O thread and the evaluation thread of one device. Start, Stop, PauseIo and
+// ResumeIo belong to the user-interface thread; SetIoObserver comes before Start. A late step
+// moves its schedule instead of bursting to catch up.
 class RealTimeThreads {
  public:
   // Called on the evaluation thread right after each evaluation pass, with its result (true when
   // a bound node was evaluated).
   using AfterEvaluation = std::function<void(bool evaluated)>;
 
-  RealTimeThreads(FBDevice* device, const SessionClock* clock, double ioPeriodMs,
+  // device and clock remain the caller's and must outlive the threads (Stop, or destruction).
+  // A displayRate of 0 or less runs no evaluation thread (the device I/O thread alone).
+  RealTimeThreads(FBSDKNamespace::FBDevice* device, const SessionClock* clock, double ioPeriodMs,
                   double displayRate, AfterEvaluation afterEvaluation = nullptr);
   ~RealTimeThreads();
   RealTimeThreads(const RealTimeThreads&) = delete;
   RealTimeThreads& operator=(const RealTimeThreads&) = delete;
+
+  // Called on the device I/O thread with true right before each I/O notification and with false
+  // right after it (an observer: what the host's I/O thread does stays the same).
+  // REQUIRES: not running.
+  void SetIoObserver(std::function<void(bool starting)> observer);
 
   void Start();
   // Joins both threads; afterwards nothing touches the device. Idempotent.
@@ -66,11 +76,15 @@ class RealTimeThreads {
   void Evaluate();
   void Loop(HostClock::duration period, const std::function<void()>& step, bool isIo);
 
-  FBDevice* const mDevice;
+  // Constant while the threads run.
+  FBSDKNamespace::FBDevice* const mDevice;
   const SessionClock* const mClock;
   const HostClock::duration mIoPeriod;
+  const bool mEvaluates;
   const HostClock::duration mEvaluationPeriod;
   const AfterEvaluation mAfterEvaluation;
+  std::function<void(bool starting)> mIoObserver;
+
   std::mutex mMutex;
   std::condition_variable mWake;       // notified when mStopping is set
   std::condition_variable mIoChanged;  // notified when mIoRunning or mIoPaused changes
@@ -81,6 +95,6 @@ class RealTimeThreads {
   std::thread mEvaluation;
 };
 
-}  // namespace kmq
+}  // namespace fbsdk_control
 
-#endif  // KMQ_TOOLS_HEADLESS_HOST_REALTIME_THREADS_H_
+#endif  // FBSDK_CONTROL_REALTIME_THREADS_H_

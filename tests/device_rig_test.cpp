@@ -1,0 +1,131 @@
+// Several devices in one headless host (device_rig.h): each device, bound to its own actor of one
+// reference server, records that actor's frames, none lost or misplaced; and the --devices option.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <fbsdk_control/host_control.h>
+#include <fbsdk_control/scene_control.h>
+
+#include "bvh.h"
+#include "device_rig.h"
+#include "host_options.h"
+
+namespace {
+
+using kmq::HostOptions;
+using kmq::RigActor;
+using kmq::RigHost;
+
+// Root X translation of actor tag's frame row: names both.
+constexpr double kTagStride = 100000;
+
+// The walk capture with the root's X translation set to tag * kTagStride + row.
+bool TaggedWalk(uint32_t tag, bvh::Clip* clip) {
+  std::string error;
+  if (!bvh::ParseBvhFile(kmq::DefaultHostOptions().mBvhPath, clip, &error)) return false;
+  const std::vector<int>& channels = clip->mRoot.mChannels;
+  const auto x = std::find(channels.begin(), channels.end(), bvh::kXposition);
+  if (x == channels.end()) return false;
+  const size_t stride = static_cast<size_t>(clip->mChannelCount);
+  for (size_t row = 0; row < static_cast<size_t>(clip->mFrameCount); ++row) {
+    clip->mValues[row * stride + static_cast<size_t>(x - channels.begin())] =
+        static_cast<float>(tag * kTagStride + static_cast<double>(row));
+  }
+  return true;
+}
+
+class DeviceRigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fbsdk_control::SetTraceEcho(false);
+    fbsdk_control::SetMessageBoxHandler([](const fbsdk_control::MessageBoxRecord&) { return 1; });
+    mOptions = kmq::DefaultHostOptions();
+    mOptions.mQuiet = true;
+    mOptions.mTimeout = 20;
+    // Evaluations far outpace the frames of every actor together, so that the device's gate is
+    // open for each frame and every frame is keyed.
+    mOptions.mDisplayRate = 250;
+  }
+
+  // A host serving count tagged actors at rate frames a second.
+  bool Serve(RigHost* host, int count, double rate) {
+    std::vector<RigActor> actors;
+    for (int tag = 1; tag <= count; ++tag) {
+      RigActor actor;
+      actor.mName = "walker" + std::to_string(tag);
+      if (!TaggedWalk(static_cast<uint32_t>(tag), &actor.mClip)) return false;
+      actors.push_back(std::move(actor));
+    }
+    kmq::ServerOptions server;
+    server.mRate = rate;
+    std::string message;
+    return host->Serve(server, std::move(actors), &message) && host->LoadPlugin(&message);
+  }
+
+  HostOptions mOptions;
+  fbsdk_control::ScopedHostCapture mCapture;
+};
+
+TEST_F(DeviceRigTest, EachDeviceRecordsItsOwnActorsFramesNoneLost) {
+  constexpr int kDevices = 3;
+  RigHost host(mOptions);
+  ASSERT_TRUE(Serve(&host, kDevices, 10));
+  std::string message;
+  ASSERT_TRUE(host.StartRigs(kDevices, &message)) << message;
+  ASSERT_EQ(host.RigCount(), kDevices);
+  ASSERT_TRUE(host.Record(2.0, &message)) << message;
+  for (int i = 0; i < kDevices; ++i) host.Rig(i).StopThreads();
+  for (int i = 0; i < kDevices; ++i) {
+    SCOPED_TRACE("device " + std::to_string(i + 1));
+    kmq::DeviceRig& rig = host.Rig(i);
+    EXPECT_GT(rig.TemplateCount(), 0);
+    const auto keys =
+        fbsdk_control::RecordedKeys(rig.RootJoint(), ANIMATIONNODE_TYPE_LOCAL_TRANSLATION);
+    // A frame of another actor keys the device's pose again; each frame of its own actor moves
+    // it on by one row.
+    std::vector<long> rows;
+    for (const auto& key : keys) {
+      const long value = std::lround(key.mValue[0]);
+      EXPECT_EQ(value / static_cast<long>(kTagStride), i + 1) << "a frame of another actor";
+      const long row = value % static_cast<long>(kTagStride);
+      if (rows.empty() || rows.back() != row) rows.push_back(row);
+    }
+    ASSERT_GE(rows.size(), 5u);
+    for (size_t k = 1; k < rows.size(); ++k) {
+      EXPECT_EQ(rows[k], rows[k - 1] + 1) << "frames lost between keys " << k - 1 << " and " << k;
+    }
+  }
+}
+
+TEST_F(DeviceRigTest, MoreDevicesThanActorsIsRefused) {
+  RigHost host(mOptions);
+  ASSERT_TRUE(Serve(&host, 2, 30));
+  std::string message;
+  EXPECT_FALSE(host.StartRigs(3, &message));
+  EXPECT_EQ(message, "the server streams 2 actors, not enough for 3 devices");
+  EXPECT_EQ(host.RigCount(), 0);
+}
+
+TEST(DeviceRigOptionsTest, DevicesOptionIsCheckedAndGoesWithTheOneShotJob) {
+  HostOptions options = kmq::DefaultHostOptions();
+  bool help = false;
+  std::string error;
+  EXPECT_EQ(options.mDevices, 1);
+  ASSERT_TRUE(kmq::ParseHostOptions({"--devices", "8"}, &options, &help, &error)) << error;
+  EXPECT_EQ(options.mDevices, 8);
+  for (const char* bad : {"0", "33", "2x", ""}) {
+    HostOptions other = kmq::DefaultHostOptions();
+    EXPECT_FALSE(kmq::ParseHostOptions({"--devices", bad}, &other, &help, &error)) << bad;
+    EXPECT_EQ(error, "--devices wants a whole number from 1 to 32");
+  }
+  HostOptions other = kmq::DefaultHostOptions();
+  EXPECT_FALSE(kmq::ParseHostOptions({"--devices", "2", "--server", "127.0.0.1:7005"}, &other,
+                                     &help, &error));
+  EXPECT_EQ(error, "--devices goes with the one-shot job and the in-process server");
+}
+
+}  // namespace

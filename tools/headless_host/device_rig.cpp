@@ -1,0 +1,390 @@
+#include "device_rig.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+#include <utility>
+
+#include <fbsdk_control/host_control.h>
+#include <fbsdk_control/scene_control.h>
+#include <fbsdk_control/ui_control.h>
+
+#include "headless_host.h"
+#include "tool_text.h"
+
+namespace kmq {
+namespace {
+
+using fbsdk_control::HostClock;
+
+// Says text in *message (when given) and returns done: what was done, or why nothing was.
+bool Answer(std::string* message, bool done, const std::string& text) {
+  if (message != nullptr) *message = text;
+  return done;
+}
+
+// The edit or list shown in the region named region, in layout or a layout nested in it.
+template <typename Control>
+Control* FindIn(FBLayout& layout, const char* region) {
+  for (const fbsdk_control::RegionInfo& info : fbsdk_control::Regions(layout)) {
+    if (FBLayout* inner = FBCast<FBLayout>(info.mControl)) {
+      if (Control* found = FindIn<Control>(*inner, region)) return found;
+    } else if (info.mControl != nullptr && info.mName == region) {
+      return FBCast<Control>(info.mControl);
+    }
+  }
+  return nullptr;
+}
+
+int CountBelow(FBModelTemplate* modelTemplate) {
+  int count = 0;
+  for (int i = 0; i < modelTemplate->Children.GetCount(); ++i) {
+    count += 1 + CountBelow(modelTemplate->Children[i]);
+  }
+  return count;
+}
+
+}  // namespace
+
+// ---- DeviceRig ----
+
+DeviceRig::DeviceRig(std::string nameSpace, const fbsdk_control::SessionClock* clock,
+                     const HostOptions& options, std::function<void(bool starting)> ioObserver)
+    : mNameSpace(std::move(nameSpace)),
+      mClock(clock),
+      mOptions(options),
+      mIoObserver(std::move(ioObserver)) {}
+
+DeviceRig::~DeviceRig() { Release(); }
+
+bool DeviceRig::Create(std::string* message) {
+  if (mDevice != nullptr) return Answer(message, false, "the device exists already");
+  mDevice = fbsdk_control::CreateDevice(HeadlessHost::kDeviceEntry, HeadlessHost::kDeviceName);
+  if (mDevice == nullptr)
+    return Answer(message, false, "the plug-in's device could not be created");
+  mLayout = fbsdk_control::CreateDeviceLayout(mDevice);
+  if (mLayout == nullptr)
+    return Answer(message, false, "the plug-in registers no panel for its device");
+  fbsdk_control::FireShow(*mLayout, true);
+  mAddressEdit = FindIn<FBEdit>(*mLayout, HeadlessHost::kAddressRegion);
+  mPortEdit = FindIn<FBEdit>(*mLayout, HeadlessHost::kPortRegion);
+  mActorList = FindIn<FBList>(*mLayout, HeadlessHost::kActorListRegion);
+  if (mAddressEdit == nullptr || mPortEdit == nullptr || mActorList == nullptr) {
+    return Answer(message, false, "the device's panel lacks its address, port or actor controls");
+  }
+  mThreads = std::make_unique<fbsdk_control::RealTimeThreads>(mDevice, mClock, mOptions.mIoPeriodMs,
+                                                              mOptions.mDisplayRate);
+  if (mIoObserver) mThreads->SetIoObserver(mIoObserver);
+  mThreads->Start();
+  return Answer(message, true, "device and panel created");
+}
+
+bool DeviceRig::GoOnline(const std::string& address, int port, std::string* message) {
+  if (mDevice == nullptr) return Answer(message, false, "no device yet");
+  if (!fbsdk_control::TypeText(*mAddressEdit, address.c_str()) ||
+      !fbsdk_control::TypeText(*mPortEdit, std::to_string(port).c_str())) {
+    return Answer(message, false, "the panel's address and port cannot be typed into");
+  }
+  mThreads->PauseIo();
+  mDevice->Online = true;
+  mThreads->ResumeIo();
+  if (!static_cast<bool>(mDevice->Online)) {
+    return Answer(message, false,
+                  "cannot reach the motion server at " + address + ":" + std::to_string(port));
+  }
+  return Answer(message, true, "online");
+}
+
+void DeviceRig::FireIdle() {
+  if (mLayout != nullptr) fbsdk_control::FireIdle(*mLayout);
+}
+
+int DeviceRig::ItemOf(const std::string& name) const {
+  if (mActorList == nullptr) return -1;
+  for (int i = 0; i < mActorList->Items.GetCount(); ++i) {
+    const char* item = mActorList->Items.GetAt(i);
+    if (item != nullptr && name == item) return i;
+  }
+  return -1;
+}
+
+bool DeviceRig::Offers(const std::string& name) const { return ItemOf(name) >= 0; }
+
+bool DeviceRig::ChooseActor(const std::string& name, std::string* message) {
+  const int index = ItemOf(name);
+  if (index < 0) return Answer(message, false, "the actor list offers no \"" + name + "\"");
+  if (!fbsdk_control::ChooseItem(*mActorList, index)) {
+    return Answer(message, false, "the panel's actor list cannot be chosen from");
+  }
+  return Answer(message, true, "chose \"" + name + "\"");
+}
+
+FBModelTemplate* DeviceRig::ReferenceTemplate() const {
+  if (mDevice == nullptr || mDevice->ModelTemplate.Children.GetCount() == 0) return nullptr;
+  return mDevice->ModelTemplate.Children[0];
+}
+
+int DeviceRig::TemplateCount() const {
+  FBModelTemplate* reference = ReferenceTemplate();
+  return reference != nullptr ? CountBelow(reference) : 0;
+}
+
+long DeviceRig::SamplesReceived() const {
+  return mDevice != nullptr ? fbsdk_control::SamplesAcknowledged(mDevice) : 0;
+}
+
+void DeviceRig::BuildModels(FBModelTemplate* modelTemplate, FBModel* parent) {
+  FBModel* model = fbsdk_control::CreateModel(static_cast<const char*>(modelTemplate->Name), parent,
+                                              mNameSpace.c_str());
+  mModels.push_back(model);
+  for (int i = 0; i < modelTemplate->Children.GetCount(); ++i) {
+    BuildModels(modelTemplate->Children[i], model);
+  }
+}
+
+bool DeviceRig::BindSkeleton(std::string* message) {
+  FBModelTemplate* reference = ReferenceTemplate();
+  if (reference == nullptr || reference->Children.GetCount() == 0) {
+    return Answer(message, false, "the device has no templates below \"Reference\" yet");
+  }
+  if (!mModels.empty()) return Answer(message, false, "the skeleton is made already");
+  // The reference template's model is the first one made; BuildModels hangs the joints below.
+  BuildModels(reference, nullptr);
+  if (!fbsdk_control::BindSkeleton(mDevice, mModels.front())) {
+    return Answer(message, false, "the scene skeleton could not be bound to the device");
+  }
+  mRootJoint = static_cast<FBModel*>(reference->Children[0]->Model);
+  if (mRootJoint == nullptr) return Answer(message, false, "the root joint was not bound");
+  return Answer(message, true,
+                "skeleton of " + std::to_string(mModels.size() - 1) + " models bound");
+}
+
+void DeviceRig::StopThreads() {
+  if (mThreads) mThreads->Stop();
+}
+
+void DeviceRig::Release() {
+  StopThreads();
+  mThreads.reset();
+  if (mDevice != nullptr && static_cast<bool>(mDevice->Online)) mDevice->Online = false;
+  if (mLayout != nullptr) fbsdk_control::DestroyDeviceLayout(mLayout);
+  mLayout = nullptr;
+  mAddressEdit = nullptr;
+  mPortEdit = nullptr;
+  mActorList = nullptr;
+  if (mDevice != nullptr) fbsdk_control::DestroyDevice(mDevice);
+  mDevice = nullptr;
+  mRootJoint = nullptr;
+  // Leaves first, so that no model is moved to the top of the scene on its way out.
+  for (auto model = mModels.rbegin(); model != mModels.rend(); ++model) {
+    fbsdk_control::DestroyModel(*model);
+  }
+  mModels.clear();
+}
+
+// ---- RigHost ----
+
+RigHost::RigHost(HostOptions options) : mOptions(std::move(options)) {}
+
+RigHost::~RigHost() { Release(); }
+
+bool RigHost::Serve(const ServerOptions& serverOptions, std::vector<RigActor> actors,
+                    std::string* message) {
+  if (mServer) return Answer(message, false, "the reference server runs already");
+  if (actors.empty()) return Answer(message, false, "no actor to stream");
+  ServerOptions options = serverOptions;
+  options.mPort = 0;
+  options.mQuiet = true;
+  auto server = std::make_unique<MotionServer>(options);
+  std::string error;
+  std::vector<std::string> names;
+  for (size_t i = 0; i < actors.size(); ++i) {
+    names.push_back(actors[i].mName);
+    if (!server->AddActor(static_cast<uint32_t>(i + 1), actors[i].mName, std::move(actors[i].mClip),
+                          &error) ||
+        (i + 1 == actors.size() && !server->Start(&error))) {
+      return Answer(message, false, "cannot start the reference server: " + error);
+    }
+  }
+  mServer = std::move(server);
+  mActorNames = std::move(names);
+  return Answer(message, true,
+                "Reference server streaming " + std::to_string(mActorNames.size()) +
+                    " actors on 127.0.0.1:" + std::to_string(mServer->Port()));
+}
+
+bool RigHost::LoadPlugin(std::string* message) {
+  if (mPlugin.IsOpen()) return Answer(message, false, "the plug-in is already loaded");
+  std::string error;
+  if (!mPlugin.Open(mOptions.mPluginPath, &error)) {
+    return Answer(message, false, "cannot load the plug-in " + mOptions.mPluginPath + ": " + error);
+  }
+  // One tap for the process, whichever device's socket it sees.
+  fbsdk_control::SetSocketTap([this](int, bool outgoing, const char*, int size) {
+    if (!outgoing && size > 0) mBytesReceived += size;
+  });
+  mTapInstalled = true;
+  return Answer(message, true, "Loaded the plug-in " + mOptions.mPluginPath);
+}
+
+bool RigHost::IdleUntil(const std::function<bool()>& done) {
+  const HostClock::time_point end =
+      HostClock::now() + fbsdk_control::SecondsToDuration(mOptions.mTimeout);
+  const HostClock::duration period =
+      fbsdk_control::SecondsToDuration(mOptions.mIdlePeriodMs / 1000.0);
+  while (true) {
+    for (auto& rig : mRigs) rig->FireIdle();
+    if (done()) return true;
+    if (HeadlessStopRequested() || HostClock::now() >= end) return false;
+    std::this_thread::sleep_for(period);
+  }
+}
+
+bool RigHost::StartRigs(int count, std::string* message) {
+  if (!mServer || !mPlugin.IsOpen())
+    return Answer(message, false, "serve and load the plug-in first");
+  if (!mRigs.empty()) return Answer(message, false, "the rigs exist already");
+  if (count < 1 || count > static_cast<int>(mActorNames.size())) {
+    return Answer(message, false,
+                  "the server streams " + std::to_string(mActorNames.size()) +
+                      " actors, not enough for " + std::to_string(count) + " devices");
+  }
+  for (int i = 0; i < count; ++i) {
+    std::function<void(bool)> observer;
+    if (mIoObserver) observer = [this, i](bool starting) { mIoObserver(i, starting); };
+    mRigs.push_back(std::make_unique<DeviceRig>("Rig" + std::to_string(i + 1), &mClock, mOptions,
+                                                std::move(observer)));
+    std::string why;
+    if (!mRigs.back()->Create(&why) ||
+        !mRigs.back()->GoOnline("127.0.0.1", mServer->Port(), &why)) {
+      return Answer(message, false, "device " + std::to_string(i + 1) + ": " + why);
+    }
+  }
+  if (!IdleUntil([&] {
+        for (int i = 0; i < count; ++i) {
+          if (!mRigs[static_cast<size_t>(i)]->Offers(mActorNames[static_cast<size_t>(i)])) {
+            return false;
+          }
+        }
+        return true;
+      })) {
+    return Answer(message, false, "the panels did not offer every actor in time");
+  }
+  for (int i = 0; i < count; ++i) {
+    std::string why;
+    if (!mRigs[static_cast<size_t>(i)]->ChooseActor(mActorNames[static_cast<size_t>(i)], &why)) {
+      return Answer(message, false, "device " + std::to_string(i + 1) + ": " + why);
+    }
+  }
+  if (!IdleUntil([&] {
+        for (auto& rig : mRigs) {
+          if (rig->TemplateCount() == 0) return false;
+        }
+        return true;
+      })) {
+    return Answer(message, false, "not every device received its actor's header in time");
+  }
+  for (int i = 0; i < count; ++i) {
+    std::string why;
+    if (!mRigs[static_cast<size_t>(i)]->BindSkeleton(&why)) {
+      return Answer(message, false, "device " + std::to_string(i + 1) + ": " + why);
+    }
+  }
+  return Answer(message, true, std::to_string(count) + " devices online, each bound to its actor");
+}
+
+void RigHost::IdleFor(double seconds) {
+  const HostClock::time_point end = HostClock::now() + fbsdk_control::SecondsToDuration(seconds);
+  const HostClock::duration period =
+      fbsdk_control::SecondsToDuration(mOptions.mIdlePeriodMs / 1000.0);
+  while (HostClock::now() < end && !HeadlessStopRequested()) {
+    for (auto& rig : mRigs) rig->FireIdle();
+    std::this_thread::sleep_for(std::min<HostClock::duration>(period, end - HostClock::now()));
+  }
+}
+
+bool RigHost::Record(double seconds, std::string* message) {
+  if (mRigs.empty()) return Answer(message, false, "no device yet");
+  FBPlayerControl& transport = FBPlayerControl::TheOne();
+  transport.Record();
+  mRecording = true;
+  mClock.Play();
+  transport.Play();
+  const HostClock::time_point start = HostClock::now();
+  IdleFor(seconds);
+  // No notification of any device may be half way through keying a frame when it stops.
+  for (auto& rig : mRigs) rig->Threads()->PauseIo();
+  transport.Stop();
+  mClock.Stop();
+  for (auto& rig : mRigs) rig->Threads()->ResumeIo();
+  mRecording = false;
+  return Answer(
+      message, true,
+      Printf("recorded %.1f s with %d devices", fbsdk_control::SecondsSince(start), RigCount()));
+}
+
+void RigHost::Release() {
+  for (auto& rig : mRigs) rig->StopThreads();
+  if (mRecording) {
+    FBPlayerControl::TheOne().Stop();
+    mClock.Stop();
+    mRecording = false;
+  }
+  mRigs.clear();
+  // Waits for a tap call still under way.
+  if (mTapInstalled) fbsdk_control::SetSocketTap(nullptr);
+  mTapInstalled = false;
+  if (mServer) mServer->Stop();
+  mServer.reset();
+  mPlugin.Close();
+}
+
+// ---- The one-shot job with several devices ----
+
+int RunRigSession(const HostOptions& options) {
+  auto say = [&](const std::string& line) {
+    if (!options.mQuiet) std::printf("%s\n", line.c_str());
+  };
+  auto fail = [](int code, const std::string& why) {
+    std::fprintf(stderr, "error: %s\n", why.c_str());
+    return code;
+  };
+  bvh::Clip clip;
+  std::string error;
+  if (!bvh::ParseBvhFile(options.mBvhPath, &clip, &error)) {
+    return fail(kExitReferenceServer, "cannot read the capture to stream: " + error);
+  }
+  std::string stem = options.mBvhPath.substr(options.mBvhPath.find_last_of('/') + 1);
+  stem = stem.substr(0, stem.find_last_of('.'));
+  std::vector<RigActor> actors;
+  for (int i = 1; i <= options.mDevices; ++i) {
+    actors.push_back(RigActor{stem + "-" + std::to_string(i), clip});
+  }
+  RigHost host(options);
+  std::string message;
+  if (!host.Serve(ServerOptions(), std::move(actors), &message)) {
+    return fail(kExitReferenceServer, message);
+  }
+  say(message);
+  if (!host.LoadPlugin(&message)) return fail(kExitPlugin, message);
+  say(message);
+  if (!host.StartRigs(options.mDevices, &message)) return fail(kExitNoHeader, message);
+  say(message);
+  if (!host.Record(options.mSeconds, &message)) return fail(kExitRecording, message);
+  say(message);
+  for (int i = 0; i < host.RigCount(); ++i) host.Rig(i).StopThreads();
+  int code = kExitOk;
+  for (int i = 0; i < host.RigCount(); ++i) {
+    DeviceRig& rig = host.Rig(i);
+    const size_t keys =
+        fbsdk_control::RecordedKeys(rig.RootJoint(), ANIMATIONNODE_TYPE_LOCAL_TRANSLATION).size();
+    if (keys == 0) code = kExitRecording;
+    say(Printf("Device %d: actor \"%s\", %d templates, %ld frames received, %d frames keyed", i + 1,
+               host.ActorNames()[static_cast<size_t>(i)].c_str(), rig.TemplateCount(),
+               rig.SamplesReceived(), static_cast<int>(keys)));
+  }
+  if (code != kExitOk) std::fprintf(stderr, "error: a device keyed no frame\n");
+  return code;
+}
+
+}  // namespace kmq
