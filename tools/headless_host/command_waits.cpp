@@ -8,14 +8,14 @@
 #include "command_interpreter.h"
 #include "command_text.h"
 #include "host_text.h"
+#include "kovrim_texts.h"
 
 namespace kmq {
 namespace {
 
-constexpr const char* kHeaderDoneText = "Request BVH header done.";
-constexpr const char* kNoModelText = "No selected model!";
-constexpr const char* kCharacterizedAlreadyText =
-    "This model may have been characterized according it's name, continue anyway?";
+using kovrim_texts::kCharacterizedAlreadyText;
+using kovrim_texts::kHeaderDoneText;
+using kovrim_texts::kNoModelText;
 
 std::string WaitFailure(HeadlessHost::WaitResult result, const std::string& what, double seconds) {
   if (result == HeadlessHost::WaitResult::kInterrupted) return "interrupted";

@@ -5,14 +5,10 @@
 #include <utility>
 
 #include "host_text.h"
+#include "kovrim_texts.h"
 
 namespace kmq {
-namespace {
-
-// The plug-in's text when it cannot connect.
-constexpr const char* kConnectFailureText = "Can not connect to this address.";
-
-}  // namespace
+using kovrim_texts::kConnectFailureText;
 
 HeadlessHost::HeadlessHost(HostOptions options)
     : mOptions(std::move(options)),

@@ -8,28 +8,10 @@
 #include "headless_host.h"
 #include "host_console.h"
 #include "host_text.h"
+#include "json_text.h"
 
 namespace kmq {
 namespace {
-
-// text as a JSON string literal.
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 std::string JsonPathOrNull(const std::string& path) {
   return path.empty() ? "null" : JsonString(path);

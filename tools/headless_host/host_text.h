@@ -1,5 +1,5 @@
-// Small text helpers shared by the headless host's rooms and its command interpreter: numbers
-// shown as the host's messages show them, a capture's actor name, lines, and the done/failed answer
+// Small text helpers shared by the headless host's rooms and its command interpreter (with the
+// tools' Format and Stem): lines, and the done/failed answer
 // convention of HeadlessHost's operations. Pure functions, safe from any thread.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_HOST_TEXT_H_
 #define KMQ_TOOLS_HEADLESS_HOST_HOST_TEXT_H_
@@ -7,14 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "tool_text.h"  // Format, Stem
+
 namespace kmq {
-
-// value with decimals digits after the point; a negative count gives the shortest form (%g).
-std::string Format(double value, int decimals = -1);
-
-// The actor name a capture streams under: the file name without its directory and extension,
-// "actor" when nothing is left.
-std::string Stem(const std::string& path);
 
 // The lines of text, without their line breaks; a last line break ends the last line.
 std::vector<std::string> SplitLines(const std::string& text);

@@ -12,6 +12,7 @@
 #include <fbsdk/fbsdk.h>
 
 #include "health_tap.h"
+#include "kovrim_texts.h"
 
 namespace kmq {
 
@@ -35,13 +36,13 @@ enum class PanelButton { kRequestHeader, kRebuildSkeleton, kCharacterize };
 
 class PanelDriver {
  public:
-  static constexpr const char* kDeviceEntry = "Motion quorve (2.0.0.116)";
+  static constexpr const char* kDeviceEntry = KOVRIM_DEVICE_LABEL;
   static constexpr const char* kDeviceGroup = "Boxes/Devices";
   static constexpr const char* kDeviceName = "Kovrim Motion Quorve";
-  static constexpr const char* kRequestHeaderCaption = "Request Bvh Header";
-  static constexpr const char* kRebuildSkeletonCaption = "Rebuild Skeleton Template";
-  static constexpr const char* kCharacterizeCaption = "Characterize";
-  static constexpr const char* kTPoseCaption = "Stay In T-Pose";
+  static constexpr const char* kRequestHeaderCaption = kovrim_texts::kRequestHeaderCaption;
+  static constexpr const char* kRebuildSkeletonCaption = kovrim_texts::kRebuildSkeletonCaption;
+  static constexpr const char* kCharacterizeCaption = kovrim_texts::kCharacterizeCaption;
+  static constexpr const char* kTPoseCaption = kovrim_texts::kTPoseCaption;
   static constexpr const char* kAddressRegion = "Address";
   static constexpr const char* kPortRegion = "Port";
   static constexpr const char* kActorListRegion = "RolesName";

@@ -8,6 +8,7 @@
 
 #include <fbsdk_control/scene_control.h>
 
+#include "atomic_file.h"
 #include "console_platform.h"
 #include "contact_sheet.h"
 #include "host_stop.h"
@@ -18,25 +19,6 @@ namespace kmq {
 namespace {
 
 constexpr std::chrono::milliseconds kProgressPeriod(250);
-
-// Writes text to path through path.part, so a failed write leaves no half file.
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".part";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-      std::remove(temporary.c_str());
-      return false;
-    }
-  }
-  if (!ReplaceFileWith(temporary, path)) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
-}
 
 std::string FileName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 

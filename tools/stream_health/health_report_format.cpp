@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "json_text.h"
 #include "stream_health.h"
 #include "tool_text.h"
 
@@ -69,22 +70,6 @@ std::string JsonNumber(double value) {
 }
 
 std::string JsonCount(uint64_t value) { return Printf("%" PRIu64, value); }
-
-// Names are already cleaned to printable ASCII and valid UTF-8.
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      quoted += Printf("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
-}
 
 std::string JsonDrops(const std::array<uint64_t, kFrameDropCount>& drops) {
   std::string json = "{";

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include "kovrim_texts.h"
 
 using IvraPlugs::BVH_FRAME;
 using IvraPlugs::BVH_HEADER;
@@ -55,7 +56,8 @@ bool ServerLink::Open() {
     mOnline = true;
     return true;
   }
-  FBMessageBox("Warning", "Can not connect to this address.", "OK", nullptr, nullptr, 0, 0);
+  FBMessageBox(kovrim_texts::kWarningTitle, kovrim_texts::kConnectFailureText,
+               kovrim_texts::kOkButton, nullptr, nullptr, 0, 0);
   if (socket != 0) mTcp.CloseSocket(socket);
   mSocket = 0;
   return false;
@@ -372,7 +374,8 @@ FBVector3<double> ServerLink::ToHostRotation(const std::vector<int>& channels,
 
 void ServerLink::SendCommand(int commandType) {
   if (!mOnline) {
-    FBMessageBox("Warning", "Please ensure you are online.", "OK", nullptr, nullptr, 0, 0);
+    FBMessageBox(kovrim_texts::kWarningTitle, kovrim_texts::kNotOnlineText, kovrim_texts::kOkButton,
+                 nullptr, nullptr, 0, 0);
     return;
   }
   if (!COMMAND::CommandType_IsValid(commandType)) return;
