@@ -7,13 +7,6 @@
 
 namespace kmq {
 
-#if defined(__SANITIZE_ADDRESS__)
-// The loaded plug-in and this program both carry the message classes (see CMakeLists.txt); the
-// plug-in binds to this program's copy, so the second definition is never used. AddressSanitizer
-// would report it as a violation of the one-definition rule at load time.
-extern "C" const char* __asan_default_options() { return "detect_odr_violation=0"; }
-#endif
-
 PluginLoader::~PluginLoader() { Close(); }
 
 bool PluginLoader::Load(const std::string& path, std::string* message) {
