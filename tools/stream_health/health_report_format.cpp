@@ -1,5 +1,6 @@
 // The stream health report as text: the one-line status, the summary table and the JSON summary,
 // and the keys and labels of the drop reasons.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <string>
@@ -35,22 +36,11 @@ const char* FrameDropKey(FrameDrop reason) {
 
 namespace {
 
-const char* DropLabel(int reason) {
-  switch (static_cast<FrameDrop>(reason)) {
-    case FrameDrop::kWrongActor:
-      return "wrong actor";
-    case FrameDrop::kHeaderPending:
-      return "header pending";
-    case FrameDrop::kUndecodable:
-      return "undecodable";
-    case FrameDrop::kOversize:
-      return "oversize";
-    case FrameDrop::kShort:
-      return "short";
-    case FrameDrop::kLostMarker:
-      return "lost marker";
-  }
-  return "?";
+// The drop's key as the table shows it: words apart ("wrong actor").
+std::string DropLabel(int reason) {
+  std::string label = FrameDropKey(static_cast<FrameDrop>(reason));
+  std::replace(label.begin(), label.end(), '_', ' ');
+  return label;
 }
 
 uint64_t Sum(const std::array<uint64_t, kFrameDropCount>& drops) {
@@ -100,7 +90,7 @@ std::string DropBreakdown(const std::array<uint64_t, kFrameDropCount>& drops, bo
     const uint64_t count = drops[static_cast<size_t>(reason)];
     if (attributed && count == 0) continue;
     if (!text.empty()) text += ", ";
-    text += Printf("%s %" PRIu64, DropLabel(reason), count);
+    text += Printf("%s %" PRIu64, DropLabel(reason).c_str(), count);
   }
   return text;
 }
