@@ -78,24 +78,6 @@ std::string FormatAddress(const sockaddr_storage& address) {
 
 }  // namespace
 
-MotionServer::OwnedFd::OwnedFd(OwnedFd&& other) noexcept : mFd(std::exchange(other.mFd, -1)) {}
-
-MotionServer::OwnedFd& MotionServer::OwnedFd::operator=(OwnedFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    mFd = std::exchange(other.mFd, -1);
-  }
-  return *this;
-}
-
-MotionServer::OwnedFd::~OwnedFd() { Reset(); }
-
-void MotionServer::OwnedFd::Reset() {
-  // close() is not retried on EINTR: on Linux the descriptor is released either way.
-  if (mFd >= 0) ::close(mFd);
-  mFd = -1;
-}
-
 MotionServer::MotionServer(ServerOptions options) : mOptions(std::move(options)) {}
 
 MotionServer::~MotionServer() { Stop(); }
@@ -195,7 +177,7 @@ bool MotionServer::Start(std::string* error) {
   if (mOptions.mFaults.Any() && !BuildFaultContext(error)) return false;
 
   if (!Listen(error)) return false;
-  mWake = OwnedFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  mWake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (mWake.Get() < 0) {
     int saved = errno;
     mListener.Reset();
@@ -298,7 +280,7 @@ bool MotionServer::Listen(std::string* error) {
   std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
   std::string failure = "no address";
   for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-    OwnedFd fd(
+    UniqueFd fd(
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
     if (fd.Get() < 0) {
       failure = ErrnoText(errno);
@@ -495,7 +477,7 @@ void MotionServer::AcceptClients(Clock::time_point now) {
       return;
     }
     auto client = std::make_unique<Client>();
-    client->mFd = OwnedFd(fd);
+    client->mFd = UniqueFd(fd);
     client->mId = mNextClientId++;
     client->mFrames.mConnection = client->mId;
     client->mPeer = FormatAddress(peer);

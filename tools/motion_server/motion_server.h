@@ -24,6 +24,7 @@
 #include "capture_file.h"
 #include "fault_injection.h"
 #include "motion_protocol.h"
+#include "platform_file.h"
 #include "replay_plan.h"
 
 namespace kmq {
@@ -144,23 +145,6 @@ class MotionServer {
   struct Client;
   enum class Outgoing { kActorList, kHeaderAnswer, kMotion, kOther };
 
-  // Owns one file descriptor and closes it when destroyed.
-  class OwnedFd {
-   public:
-    OwnedFd() = default;
-    explicit OwnedFd(int fd) : mFd(fd) {}
-    OwnedFd(OwnedFd&& other) noexcept;
-    OwnedFd& operator=(OwnedFd&& other) noexcept;
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    ~OwnedFd();
-    int Get() const { return mFd; }
-    void Reset();
-
-   private:
-    int mFd = -1;
-  };
-
   bool Listen(std::string* error);
   void Run();
   void AcceptClients(Clock::time_point now);
@@ -203,8 +187,8 @@ class MotionServer {
   bool mStarted = false;  // owner thread only
 
   // Created by Start, closed by Stop after the server thread has joined.
-  OwnedFd mListener;
-  OwnedFd mWake;  // eventfd that interrupts poll() when Stop is called
+  UniqueFd mListener;
+  UniqueFd mWake;  // eventfd that interrupts poll() when Stop is called
   std::thread mThread;
   std::atomic<bool> mStopRequested{false};
   std::atomic<bool> mPauseRequested{false};

@@ -19,15 +19,6 @@ bool Refuse(std::string* error) {
 struct MotionServer::Actor {};
 struct MotionServer::Client {};
 
-MotionServer::OwnedFd::OwnedFd(OwnedFd&& other) noexcept : mFd(other.mFd) { other.mFd = -1; }
-MotionServer::OwnedFd& MotionServer::OwnedFd::operator=(OwnedFd&& other) noexcept {
-  mFd = other.mFd;
-  other.mFd = -1;
-  return *this;
-}
-MotionServer::OwnedFd::~OwnedFd() {}
-void MotionServer::OwnedFd::Reset() { mFd = -1; }
-
 MotionServer::MotionServer(ServerOptions options) : mOptions(std::move(options)) {}
 MotionServer::~MotionServer() {}
 

@@ -49,7 +49,7 @@ struct MotionServer::Actor {
 
 struct MotionServer::Client {
   uint64_t mId = 0;
-  OwnedFd mFd;
+  UniqueFd mFd;
   std::string mPeer;
   FrameReader mReader{server_internals::kMaxCommandPayload};
   // Bytes waiting to be sent; bytes before mOutStart are sent already.

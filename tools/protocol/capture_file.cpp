@@ -57,7 +57,7 @@ bool CaptureWriter::Open(const std::string& path, const CaptureHeader& header, s
     if (error != nullptr) *error = text;
     return false;
   };
-  if (mFd >= 0) return fail("the capture writer is open already");
+  if (mFd.IsOpen()) return fail("the capture writer is open already");
   if (header.mServerAddress.size() > kCaptureMaxAddressBytes) {
     return fail("the server address is longer than " + std::to_string(kCaptureMaxAddressBytes) +
                 " bytes");
@@ -77,9 +77,8 @@ bool CaptureWriter::Open(const std::string& path, const CaptureHeader& header, s
   Put16(0, &lead);  // flags, none defined
   Put32(static_cast<uint32_t>(fields.size()), &lead);
 
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return fail("cannot create " + path + ": " + ErrnoText(errno));
-  mFd = fd;
+  mFd.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!mFd.IsOpen()) return fail("cannot create " + path + ": " + ErrnoText(errno));
   mPath = path;
   mRecords = 0;
   mBytes = 0;
@@ -99,7 +98,7 @@ bool CaptureWriter::Append(uint64_t arrivalMicros, uint32_t marker, const char* 
     if (error != nullptr) *error = text;
     return false;
   };
-  if (mFd < 0) return fail("the capture writer is not open");
+  if (!mFd.IsOpen()) return fail("the capture writer is not open");
   if (!IsCaptureMarker(marker)) return fail("a record's marker must be AAAA or CCCC");
   if (size > kCaptureMaxPayloadBytes) {
     return fail("a record's payload (" + std::to_string(size) + " bytes) is larger than " +
@@ -118,13 +117,12 @@ bool CaptureWriter::Append(uint64_t arrivalMicros, uint32_t marker, const char* 
 bool CaptureWriter::WriteAll(const char* data, size_t size, std::string* error) {
   size_t done = 0;
   while (done < size) {
-    ssize_t n = ::write(mFd, data + done, size - done);
+    ssize_t n = ::write(mFd.Get(), data + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int saved = n < 0 ? errno : EIO;
       if (error != nullptr) *error = "cannot write " + mPath + ": " + ErrnoText(saved);
-      ::close(mFd);
-      mFd = -1;
+      mFd.Reset();
       return false;
     }
     done += static_cast<size_t>(n);
@@ -134,19 +132,17 @@ bool CaptureWriter::WriteAll(const char* data, size_t size, std::string* error) 
 }
 
 bool CaptureWriter::Close(std::string* error) {
-  if (mFd < 0) return true;
+  if (!mFd.IsOpen()) return true;
   bool ok = true;
   int saved = 0;
-  if (::fsync(mFd) != 0 && errno != EINVAL && errno != EROFS) {
+  if (::fsync(mFd.Get()) != 0 && errno != EINVAL && errno != EROFS) {
     saved = errno;
     ok = false;
   }
-  // close() is not retried on EINTR: on Linux the descriptor is released either way.
-  if (::close(mFd) != 0 && ok && errno != EINTR) {
+  if (!mFd.Close() && ok) {
     saved = errno;
     ok = false;
   }
-  mFd = -1;
   if (!ok && error != nullptr) *error = "cannot finish " + mPath + ": " + ErrnoText(saved);
   return ok;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform_file.h"
 #include "wire_format.h"
 
 namespace kmq {
@@ -72,14 +73,14 @@ class CaptureWriter {
   // Flushes to the disk and closes. Idempotent; true if the file was never opened.
   bool Close(std::string* error);
 
-  bool IsOpen() const { return mFd >= 0; }
+  bool IsOpen() const { return mFd.IsOpen(); }
   uint64_t RecordsWritten() const { return mRecords; }
   uint64_t BytesWritten() const { return mBytes; }
 
  private:
   bool WriteAll(const char* data, size_t size, std::string* error);
 
-  int mFd = -1;
+  UniqueFd mFd;
   std::string mPath;
   std::string mScratch;  // one record's bytes, reused
   uint64_t mRecords = 0;
