@@ -2,10 +2,9 @@
 // plug-in over TCP, so the plug-in can be tried without capture hardware, optionally with faults
 // injected. Runs until SIGINT/SIGTERM, or with --once until every clip has been played to the
 // clients.
-#include <signal.h>
 
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "capture_file.h"
 #include "motion_server.h"
 #include "option_table.h"
+#include "stop_signals.h"
 #include "tool_text.h"
 
 namespace {
@@ -280,17 +280,6 @@ bool AddActors(const std::vector<std::string>& files, bool synthetic, kmq::Motio
   return true;
 }
 
-// SIGINT and SIGTERM, blocked so that this thread takes them synchronously. Called before the
-// server starts, so that its thread inherits the mask and never sees them.
-sigset_t BlockStopSignals() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  return stopSignals;
-}
-
 void PrintListening(const Command& command, const kmq::MotionServer& server) {
   const kmq::ServerOptions& options = command.mOptions;
   if (options.mFaults.Any()) std::printf("%s\n", options.mFaults.Describe().c_str());
@@ -305,16 +294,17 @@ void PrintListening(const Command& command, const kmq::MotionServer& server) {
 }
 
 // Returns on a stop signal, or with --once when everything has been played.
-void WaitForEnd(const Command& command, kmq::MotionServer& server, const sigset_t& stopSignals) {
+void WaitForEnd(const Command& command, kmq::MotionServer& server,
+                const kmq::StopSignals& stopSignals) {
   for (;;) {
     if (!command.mOptions.mLoop && server.GetStats().mPlaybackFinished) {
       std::printf(command.mReplay.empty() ? "every clip played once; exiting\n"
                                           : "the capture was played once; exiting\n");
       return;
     }
-    timespec wait{0, 100000000L};  // 100 ms: how often --once checks for the end
-    const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
-    if (signal == SIGINT || signal == SIGTERM) {
+    // 100 ms: how often --once checks for the end.
+    const int signal = stopSignals.Wait(std::chrono::milliseconds(100));
+    if (signal != 0) {
       std::printf("signal %d: stopping\n", signal);
       return;
     }
@@ -336,7 +326,7 @@ int main(int argc, char** argv) {
   if (!command.mReplay.empty() && !AddReplay(command.mReplay, &server)) return 1;
   if (!AddActors(command.mFiles, command.mSynthetic, &server)) return 1;
 
-  const sigset_t stopSignals = BlockStopSignals();
+  const kmq::StopSignals stopSignals;
   std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());

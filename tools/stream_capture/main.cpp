@@ -1,18 +1,17 @@
 // kovrim-stream-capture: records a motion server's stream to a capture file, as the plug-in would
 // receive it, for replay by kovrim-motion-server --replay. The session runs on its own thread;
 // the main thread takes SIGINT/SIGTERM and draws the progress line.
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture_session.h"
 #include "option_table.h"
+#include "stop_signals.h"
 #include "tool_text.h"
 
 namespace {
@@ -92,20 +91,9 @@ std::string ProgressLine(const kmq::CaptureProgress& progress, double rate) {
                      static_cast<unsigned long long>(progress.mUndecodable));
 }
 
-// SIGINT and SIGTERM, blocked so that this thread takes them synchronously. Called before the
-// session thread starts, so that it inherits the mask and never sees them.
-sigset_t BlockStopSignals() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  return stopSignals;
-}
-
 // Shows the session's notes and, on a terminal, a progress line redrawn in place, until the
 // session has ended (its last note is in by then); a stop signal asks it to stop.
-void FollowSession(kmq::CaptureSession& session, bool quiet, const sigset_t& stopSignals) {
+void FollowSession(kmq::CaptureSession& session, bool quiet, const kmq::StopSignals& stopSignals) {
   const bool live = !quiet && ::isatty(STDERR_FILENO) == 1;
   bool lineShown = false;
   auto printNotes = [&] {
@@ -121,9 +109,8 @@ void FollowSession(kmq::CaptureSession& session, bool quiet, const sigset_t& sto
   uint64_t lastFrames = 0;
   double rate = 0;
   while (!session.Finished()) {
-    timespec wait{0, 250000000L};  // how often the progress line is redrawn
-    const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
-    if (signal == SIGINT || signal == SIGTERM) session.RequestStop();
+    // How often the progress line is redrawn.
+    if (stopSignals.Wait(std::chrono::milliseconds(250)) != 0) session.RequestStop();
     printNotes();
     if (!live) continue;
     const kmq::CaptureProgress progress = session.GetProgress();
@@ -168,7 +155,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
 
-  const sigset_t stopSignals = BlockStopSignals();
+  const kmq::StopSignals stopSignals;
   kmq::CaptureSession session;
   kmq::CaptureResult result;
   bool ok = false;
