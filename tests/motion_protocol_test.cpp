@@ -1,7 +1,6 @@
 // Wire format: headers built from clips, frame encoding and the incremental FrameReader.
 #include "motion_protocol.h"
 
-#include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 
 #include "bvh.h"
 #include "fault_injection.h"
+#include "payload_codec.h"
 #include "synthetic_actor.h"
 
 namespace {
@@ -41,18 +41,7 @@ bvh::Clip Chain(int depth) {
 std::string Compress(const std::string& bytes) {
   std::string out;
   google::protobuf::io::StringOutputStream sink(&out);
-  google::protobuf::io::GzipOutputStream zipper(&sink);
-  void* buffer = nullptr;
-  int size = 0;
-  size_t done = 0;
-  while (done < bytes.size() && zipper.Next(&buffer, &size)) {
-    size_t n = std::min(bytes.size() - done, static_cast<size_t>(size));
-    std::copy(bytes.begin() + static_cast<long>(done), bytes.begin() + static_cast<long>(done + n),
-              static_cast<char*>(buffer));
-    zipper.BackUp(size - static_cast<int>(n));
-    done += n;
-  }
-  EXPECT_TRUE(zipper.Close());
+  EXPECT_TRUE(kovrim::wire::EncodeBytes(bytes.data(), bytes.size(), Compression::kGzip, &sink));
   return out;
 }
 

@@ -4,7 +4,6 @@
 #ifndef KOVRIM_TESTS_SUPPORT_LINK_TEST_UTIL_H_
 #define KOVRIM_TESTS_SUPPORT_LINK_TEST_UTIL_H_
 
-#include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 
 #include <atomic>
@@ -24,6 +23,7 @@
 #include <cmath>
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
+#include "payload_codec.h"
 #include "test_socket.h"
 
 namespace linktest {
@@ -43,34 +43,28 @@ constexpr int X_ROT = BVH_JOIN::Xrotation;
 constexpr int Y_ROT = BVH_JOIN::Yrotation;
 constexpr int Z_ROT = BVH_JOIN::Zrotation;
 
+// A gzip or zlib stream of data, written by the one payload encoder.
 inline std::string Compress(const std::string& data, Payload format) {
   std::string out;
   google::protobuf::io::StringOutputStream sink(&out);
-  google::protobuf::io::GzipOutputStream::Options options;
-  options.format = format == Payload::kZlib ? google::protobuf::io::GzipOutputStream::ZLIB
-                                            : google::protobuf::io::GzipOutputStream::GZIP;
-  google::protobuf::io::GzipOutputStream gzip(&sink, options);
-  void* buffer = nullptr;
-  int size = 0;
-  size_t written = 0;
-  while (written < data.size() && gzip.Next(&buffer, &size)) {
-    const size_t n = std::min(static_cast<size_t>(size), data.size() - written);
-    std::memcpy(buffer, data.data() + written, n);
-    written += n;
-    if (n < static_cast<size_t>(size)) gzip.BackUp(static_cast<int>(size - n));
-  }
-  gzip.Close();
+  EXPECT_TRUE(kovrim::wire::EncodeBytes(data.data(), data.size(),
+                                        format == Payload::kZlib ? kovrim::wire::Compression::kZlib
+                                                                 : kovrim::wire::Compression::kGzip,
+                                        &sink));
   return out;
 }
 
+// What a compressed payload inflates to, through the one (bounded) payload decoder; empty, with
+// a test failure, when it does not inflate within the receive limit.
 inline std::string Decompress(const std::string& data) {
-  google::protobuf::io::ArrayInputStream array(data.data(), static_cast<int>(data.size()));
-  google::protobuf::io::GzipInputStream gzip(&array);
-  std::string out;
-  const void* buffer = nullptr;
-  int size = 0;
-  while (gzip.Next(&buffer, &size)) out.append(static_cast<const char*>(buffer), size);
-  return out;
+  kovrim::wire::PayloadDecoder decoder;
+  const unsigned char* plain = nullptr;
+  int length = 0;
+  const auto result = decoder.Inflate(reinterpret_cast<const unsigned char*>(data.data()),
+                                      data.size(), &plain, &length);
+  EXPECT_EQ(result, kovrim::wire::PayloadDecoder::Result::kDecoded);
+  if (result != kovrim::wire::PayloadDecoder::Result::kDecoded) return std::string();
+  return std::string(reinterpret_cast<const char*>(plain), static_cast<size_t>(length));
 }
 
 inline std::string Le32(uint32_t value) {
