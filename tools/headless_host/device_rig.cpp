@@ -7,7 +7,6 @@
 
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/scene_control.h>
-#include <fbsdk_control/ui_control.h>
 
 #include "headless_host.h"
 #include "tool_text.h"
@@ -21,27 +20,6 @@ using fbsdk_control::HostClock;
 bool Answer(std::string* message, bool done, const std::string& text) {
   if (message != nullptr) *message = text;
   return done;
-}
-
-// The edit or list shown in the region named region, in layout or a layout nested in it.
-template <typename Control>
-Control* FindIn(FBLayout& layout, const char* region) {
-  for (const fbsdk_control::RegionInfo& info : fbsdk_control::Regions(layout)) {
-    if (FBLayout* inner = FBCast<FBLayout>(info.mControl)) {
-      if (Control* found = FindIn<Control>(*inner, region)) return found;
-    } else if (info.mControl != nullptr && info.mName == region) {
-      return FBCast<Control>(info.mControl);
-    }
-  }
-  return nullptr;
-}
-
-int CountBelow(FBModelTemplate* modelTemplate) {
-  int count = 0;
-  for (int i = 0; i < modelTemplate->Children.GetCount(); ++i) {
-    count += 1 + CountBelow(modelTemplate->Children[i]);
-  }
-  return count;
 }
 
 }  // namespace
@@ -58,52 +36,36 @@ DeviceRig::DeviceRig(std::string nameSpace, const fbsdk_control::SessionClock* c
 DeviceRig::~DeviceRig() { Release(); }
 
 bool DeviceRig::Create(std::string* message) {
-  if (mDevice != nullptr) return Answer(message, false, "the device exists already");
-  mDevice = fbsdk_control::CreateDevice(HeadlessHost::kDeviceEntry, HeadlessHost::kDeviceName);
-  if (mDevice == nullptr)
-    return Answer(message, false, "the plug-in's device could not be created");
-  mLayout = fbsdk_control::CreateDeviceLayout(mDevice);
-  if (mLayout == nullptr)
-    return Answer(message, false, "the plug-in registers no panel for its device");
-  fbsdk_control::FireShow(*mLayout, true);
-  mAddressEdit = FindIn<FBEdit>(*mLayout, HeadlessHost::kAddressRegion);
-  mPortEdit = FindIn<FBEdit>(*mLayout, HeadlessHost::kPortRegion);
-  mActorList = FindIn<FBList>(*mLayout, HeadlessHost::kActorListRegion);
-  if (mAddressEdit == nullptr || mPortEdit == nullptr || mActorList == nullptr) {
-    return Answer(message, false, "the device's panel lacks its address, port or actor controls");
-  }
-  mThreads = std::make_unique<fbsdk_control::RealTimeThreads>(mDevice, mClock, mOptions.mIoPeriodMs,
-                                                              mOptions.mDisplayRate);
+  if (mPanel.HasDevice()) return Answer(message, false, "the device exists already");
+  if (!mPanel.Create(message)) return false;
+  mThreads = std::make_unique<fbsdk_control::RealTimeThreads>(
+      mPanel.Device(), mClock, mOptions.mIoPeriodMs, mOptions.mDisplayRate);
   if (mIoObserver) mThreads->SetIoObserver(mIoObserver);
   mThreads->Start();
   return Answer(message, true, "device and panel created");
 }
 
 bool DeviceRig::GoOnline(const std::string& address, int port, std::string* message) {
-  if (mDevice == nullptr) return Answer(message, false, "no device yet");
-  if (!fbsdk_control::TypeText(*mAddressEdit, address.c_str()) ||
-      !fbsdk_control::TypeText(*mPortEdit, std::to_string(port).c_str())) {
-    return Answer(message, false, "the panel's address and port cannot be typed into");
+  if (!mThreads) return Answer(message, false, "no device yet");
+  if (!mPanel.TypeAddress(address, message) || !mPanel.TypePort(std::to_string(port), message)) {
+    return false;
   }
+  FBDevice* device = mPanel.Device();
   mThreads->PauseIo();
-  mDevice->Online = true;
+  device->Online = true;
   mThreads->ResumeIo();
-  if (!static_cast<bool>(mDevice->Online)) {
+  if (!static_cast<bool>(device->Online)) {
     return Answer(message, false,
                   "cannot reach the motion server at " + address + ":" + std::to_string(port));
   }
   return Answer(message, true, "online");
 }
 
-void DeviceRig::FireIdle() {
-  if (mLayout != nullptr) fbsdk_control::FireIdle(*mLayout);
-}
+void DeviceRig::FireIdle() { mPanel.FireIdle(); }
 
 int DeviceRig::ItemOf(const std::string& name) const {
-  if (mActorList == nullptr) return -1;
-  for (int i = 0; i < mActorList->Items.GetCount(); ++i) {
-    const char* item = mActorList->Items.GetAt(i);
-    if (item != nullptr && name == item) return i;
+  for (const ActorItem& item : mPanel.Actors()) {
+    if (item.mName == name) return item.mIndex;
   }
   return -1;
 }
@@ -113,50 +75,26 @@ bool DeviceRig::Offers(const std::string& name) const { return ItemOf(name) >= 0
 bool DeviceRig::ChooseActor(const std::string& name, std::string* message) {
   const int index = ItemOf(name);
   if (index < 0) return Answer(message, false, "the actor list offers no \"" + name + "\"");
-  if (!fbsdk_control::ChooseItem(*mActorList, index)) {
-    return Answer(message, false, "the panel's actor list cannot be chosen from");
-  }
-  return Answer(message, true, "chose \"" + name + "\"");
+  return mPanel.ChooseActor(index, message);
 }
 
-FBModelTemplate* DeviceRig::ReferenceTemplate() const {
-  if (mDevice == nullptr || mDevice->ModelTemplate.Children.GetCount() == 0) return nullptr;
-  return mDevice->ModelTemplate.Children[0];
-}
+int DeviceRig::TemplateCount() const { return SceneSkeleton::TemplateCount(mPanel.Device()); }
 
-int DeviceRig::TemplateCount() const {
-  FBModelTemplate* reference = ReferenceTemplate();
-  return reference != nullptr ? CountBelow(reference) : 0;
-}
+FBModel* DeviceRig::RootJoint() const { return SceneSkeleton::RootJoint(mPanel.Device()); }
 
 long DeviceRig::SamplesReceived() const {
-  return mDevice != nullptr ? fbsdk_control::SamplesAcknowledged(mDevice) : 0;
-}
-
-void DeviceRig::BuildModels(FBModelTemplate* modelTemplate, FBModel* parent) {
-  FBModel* model = fbsdk_control::CreateModel(static_cast<const char*>(modelTemplate->Name), parent,
-                                              mNameSpace.c_str());
-  mModels.push_back(model);
-  for (int i = 0; i < modelTemplate->Children.GetCount(); ++i) {
-    BuildModels(modelTemplate->Children[i], model);
-  }
+  return mPanel.HasDevice() ? fbsdk_control::SamplesAcknowledged(mPanel.Device()) : 0;
 }
 
 bool DeviceRig::BindSkeleton(std::string* message) {
-  FBModelTemplate* reference = ReferenceTemplate();
-  if (reference == nullptr || reference->Children.GetCount() == 0) {
-    return Answer(message, false, "the device has no templates below \"Reference\" yet");
+  if (!mPanel.NeedDevice(message)) return false;
+  if (mSkeleton.HasSkeleton()) return Answer(message, false, "the skeleton is made already");
+  if (!mSkeleton.Make(mPanel.Device(), mNameSpace, message) ||
+      !mSkeleton.Bind(mPanel.Device(), message)) {
+    return false;
   }
-  if (!mModels.empty()) return Answer(message, false, "the skeleton is made already");
-  // The reference template's model is the first one made; BuildModels hangs the joints below.
-  BuildModels(reference, nullptr);
-  if (!fbsdk_control::BindSkeleton(mDevice, mModels.front())) {
-    return Answer(message, false, "the scene skeleton could not be bound to the device");
-  }
-  mRootJoint = static_cast<FBModel*>(reference->Children[0]->Model);
-  if (mRootJoint == nullptr) return Answer(message, false, "the root joint was not bound");
-  return Answer(message, true,
-                "skeleton of " + std::to_string(mModels.size() - 1) + " models bound");
+  if (RootJoint() == nullptr) return Answer(message, false, "the root joint was not bound");
+  return true;
 }
 
 void DeviceRig::StopThreads() {
@@ -166,20 +104,10 @@ void DeviceRig::StopThreads() {
 void DeviceRig::Release() {
   StopThreads();
   mThreads.reset();
-  if (mDevice != nullptr && static_cast<bool>(mDevice->Online)) mDevice->Online = false;
-  if (mLayout != nullptr) fbsdk_control::DestroyDeviceLayout(mLayout);
-  mLayout = nullptr;
-  mAddressEdit = nullptr;
-  mPortEdit = nullptr;
-  mActorList = nullptr;
-  if (mDevice != nullptr) fbsdk_control::DestroyDevice(mDevice);
-  mDevice = nullptr;
-  mRootJoint = nullptr;
-  // Leaves first, so that no model is moved to the top of the scene on its way out.
-  for (auto model = mModels.rbegin(); model != mModels.rend(); ++model) {
-    fbsdk_control::DestroyModel(*model);
-  }
-  mModels.clear();
+  FBDevice* device = mPanel.Device();
+  if (device != nullptr && static_cast<bool>(device->Online)) device->Online = false;
+  mPanel.Destroy();
+  mSkeleton.Delete();
 }
 
 // ---- RigHost ----

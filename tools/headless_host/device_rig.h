@@ -20,7 +20,9 @@
 #include "bvh.h"
 #include "host_options.h"
 #include "motion_server.h"
+#include "panel_driver.h"
 #include "plugin_library.h"
+#include "scene_skeleton.h"
 
 namespace kmq {
 
@@ -52,8 +54,8 @@ class DeviceRig {
   // Makes a scene skeleton mirroring the templates in the rig's namespace and binds it.
   bool BindSkeleton(std::string* message);
   // The model bound to the first joint below "Reference" (null before BindSkeleton).
-  FBModel* RootJoint() const { return mRootJoint; }
-  FBDevice* Device() const { return mDevice; }
+  FBModel* RootJoint() const;
+  FBDevice* Device() const { return mPanel.Device(); }
   fbsdk_control::RealTimeThreads* Threads() const { return mThreads.get(); }
   long SamplesReceived() const;
   // Joins the rig's threads; the device is left as it is. Idempotent.
@@ -63,22 +65,16 @@ class DeviceRig {
   void Release();
 
  private:
-  FBModelTemplate* ReferenceTemplate() const;
   int ItemOf(const std::string& name) const;
-  void BuildModels(FBModelTemplate* modelTemplate, FBModel* parent);
 
   const std::string mNameSpace;
   const fbsdk_control::SessionClock* const mClock;
   const HostOptions mOptions;
   const std::function<void(bool starting)> mIoObserver;
-  FBDevice* mDevice = nullptr;        // host object: destroyed in Release
-  FBDeviceLayout* mLayout = nullptr;  // host object: destroyed in Release
-  FBEdit* mAddressEdit = nullptr;     // controls of mLayout
-  FBEdit* mPortEdit = nullptr;
-  FBList* mActorList = nullptr;
+  // The device's panel, and the scene skeleton bound to it; no health tap watches a rig.
+  PanelDriver mPanel{nullptr};
+  SceneSkeleton mSkeleton{nullptr};
   std::unique_ptr<fbsdk_control::RealTimeThreads> mThreads;
-  std::vector<FBModel*> mModels;  // the skeleton's scene models, in creation order
-  FBModel* mRootJoint = nullptr;
 };
 
 // One actor the reference server of a RigHost streams.

@@ -37,13 +37,6 @@
 
 namespace kmq {
 
-// The host's clock and real-time threads come from the stand-in's control API.
-using fbsdk_control::HostClock;
-using fbsdk_control::RealTimeThreads;
-using fbsdk_control::SecondsSince;
-using fbsdk_control::SecondsToDuration;
-using fbsdk_control::SessionClock;
-
 class HeadlessHost {
  public:
   // Called with the elapsed time, the samples received and the keys so far; final once at the end.

@@ -34,9 +34,13 @@ void HealthTap::SetListener(std::function<void(const std::string& line)> listene
   mListener = std::move(listener);
 }
 
-HealthTap::UiCall::UiCall(HealthTap* tap) : mTap(tap) { mTap->EnterUiCall(); }
+HealthTap::UiCall::UiCall(HealthTap* tap) : mTap(tap) {
+  if (mTap != nullptr) mTap->EnterUiCall();
+}
 
-HealthTap::UiCall::~UiCall() { mTap->LeaveUiCall(); }
+HealthTap::UiCall::~UiCall() {
+  if (mTap != nullptr) mTap->LeaveUiCall();
+}
 
 void HealthTap::EnterUiCall() {
   if (mUiDepth++ == 0) mUiBusy = true;

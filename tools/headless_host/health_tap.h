@@ -63,7 +63,7 @@ class HealthTap {
   // (with their arrival times) and handed on when it leaves, or once they are kMaxHoldUs old.
   class UiCall {
    public:
-    // tap remains the caller's and must outlive the call.
+    // tap remains the caller's and must outlive the call; with none, the call is not watched.
     explicit UiCall(HealthTap* tap);
     ~UiCall();
     UiCall(const UiCall&) = delete;

@@ -107,8 +107,9 @@ bool PanelDriver::NeedDevice(std::string* message) const {
 
 bool PanelDriver::TypeAddress(const std::string& text, std::string* message) {
   if (!NeedDevice(message)) return false;
-  if (!HealthTap::UiCall(mTap).Run(
-          [&] { return fbsdk_control::TypeText(*mAddressEdit, text.c_str()); })) {
+  if (mAddressEdit == nullptr || !HealthTap::UiCall(mTap).Run([&] {
+        return fbsdk_control::TypeText(*mAddressEdit, text.c_str());
+      })) {
     return Fail(message, "the panel's Address edit cannot be typed into");
   }
   mDriven.insert(kAddressRegion);
@@ -117,8 +118,9 @@ bool PanelDriver::TypeAddress(const std::string& text, std::string* message) {
 
 bool PanelDriver::TypePort(const std::string& text, std::string* message) {
   if (!NeedDevice(message)) return false;
-  if (!HealthTap::UiCall(mTap).Run(
-          [&] { return fbsdk_control::TypeText(*mPortEdit, text.c_str()); })) {
+  if (mPortEdit == nullptr || !HealthTap::UiCall(mTap).Run([&] {
+        return fbsdk_control::TypeText(*mPortEdit, text.c_str());
+      })) {
     return Fail(message, "the panel's Port edit cannot be typed into");
   }
   mDriven.insert(kPortRegion);
@@ -153,7 +155,7 @@ std::vector<ActorItem> PanelDriver::Actors() const {
 
 bool PanelDriver::ChooseActor(int index, std::string* message) {
   if (!NeedDevice(message)) return false;
-  const int count = mActorList->Items.GetCount();
+  const int count = mActorList != nullptr ? mActorList->Items.GetCount() : 0;
   if (index < 0 || index >= count) {
     return Fail(message, "the actor list has no item " + std::to_string(index) + " (it has " +
                              std::to_string(count) + ")");

@@ -47,7 +47,7 @@ class PanelDriver {
   static constexpr const char* kPortRegion = "Port";
   static constexpr const char* kActorListRegion = "RolesName";
 
-  // tap remains the caller's and must outlive the driver.
+  // tap (null for none) remains the caller's and must outlive the driver.
   explicit PanelDriver(HealthTap* tap);
   // Destroy.
   ~PanelDriver();

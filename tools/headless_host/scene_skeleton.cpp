@@ -69,6 +69,12 @@ std::string SceneSkeleton::TemplateRootName(FBDevice* device) {
   return static_cast<const char*>(reference->Children[0]->Name);
 }
 
+FBModel* SceneSkeleton::RootJoint(FBDevice* device) {
+  FBModelTemplate* reference = ReferenceTemplate(device);
+  if (reference == nullptr || reference->Children.GetCount() == 0) return nullptr;
+  return static_cast<FBModel*>(reference->Children[0]->Model);
+}
+
 bool SceneSkeleton::IsBound(FBDevice* device) {
   FBModelTemplate* reference = ReferenceTemplate(device);
   return reference != nullptr && static_cast<FBModel*>(reference->Model) != nullptr;
@@ -89,7 +95,7 @@ void SceneSkeleton::BuildModels(FBModelTemplate* modelTemplate, FBModel* parent,
 
 void SceneSkeleton::Delete() {
   // The evaluation thread stops reading the root before it goes.
-  mTap->SetServedRoot(nullptr);
+  if (mTap != nullptr) mTap->SetServedRoot(nullptr);
   // Leaves first, so that no model is moved to the top of the scene on its way out.
   for (auto model = mModels.rbegin(); model != mModels.rend(); ++model) {
     fbsdk_control::DestroyModel(*model);
@@ -138,15 +144,13 @@ bool SceneSkeleton::Bind(FBDevice* device, std::string* message) {
                              " templates were bound to the scene skeleton");
   }
   // The model bound below "Reference" for the skeleton's root joint.
-  mTap->SetServedRoot(reference->Children.GetCount() > 0
-                          ? static_cast<FBModel*>(reference->Children[0]->Model)
-                          : nullptr);
+  if (mTap != nullptr) mTap->SetServedRoot(RootJoint(device));
   return Done(message, "skeleton of " + std::to_string(templates) + " models bound");
 }
 
 bool SceneSkeleton::Unbind(FBDevice* device, std::string* message) {
   if (!IsBound(device)) return Fail(message, "no skeleton is bound");
-  mTap->SetServedRoot(nullptr);
+  if (mTap != nullptr) mTap->SetServedRoot(nullptr);
   fbsdk_control::UnbindSkeleton(device);
   if (IsBound(device)) return Fail(message, "the skeleton is still bound");
   return Done(message, "skeleton unbound");

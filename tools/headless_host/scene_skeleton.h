@@ -22,7 +22,8 @@ struct CharacterItem {
 
 class SceneSkeleton {
  public:
-  // tap remains the caller's and must outlive the skeleton.
+  // tap (null for none) remains the caller's and must outlive the skeleton; it is told which model
+  // the evaluation thread reads.
   explicit SceneSkeleton(HealthTap* tap);
   // Delete.
   ~SceneSkeleton();
@@ -36,6 +37,9 @@ class SceneSkeleton {
   static int TemplateRootCount(FBDevice* device);
   // The first template below "Reference", or "" when none or without a device.
   static std::string TemplateRootName(FBDevice* device);
+  // The model bound to the first template below "Reference"; null when none is, or without a
+  // device.
+  static FBModel* RootJoint(FBDevice* device);
   // Whether "Reference" is bound to a scene model; false without a device.
   static bool IsBound(FBDevice* device);
 
