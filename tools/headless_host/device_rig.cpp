@@ -9,18 +9,13 @@
 #include <fbsdk_control/scene_control.h>
 
 #include "headless_host.h"
+#include "host_text.h"
 #include "tool_text.h"
 
 namespace kmq {
 namespace {
 
 using fbsdk_control::HostClock;
-
-// Says text in *message (when given) and returns done: what was done, or why nothing was.
-bool Answer(std::string* message, bool done, const std::string& text) {
-  if (message != nullptr) *message = text;
-  return done;
-}
 
 }  // namespace
 
@@ -36,17 +31,17 @@ DeviceRig::DeviceRig(std::string nameSpace, const fbsdk_control::SessionClock* c
 DeviceRig::~DeviceRig() { Release(); }
 
 bool DeviceRig::Create(std::string* message) {
-  if (mPanel.HasDevice()) return Answer(message, false, "the device exists already");
+  if (mPanel.HasDevice()) return Fail(message, "the device exists already");
   if (!mPanel.Create(message)) return false;
   mThreads = std::make_unique<fbsdk_control::RealTimeThreads>(
       mPanel.Device(), mClock, mOptions.mIoPeriodMs, mOptions.mDisplayRate);
   if (mIoObserver) mThreads->SetIoObserver(mIoObserver);
   mThreads->Start();
-  return Answer(message, true, "device and panel created");
+  return Done(message, "device and panel created");
 }
 
 bool DeviceRig::GoOnline(const std::string& address, int port, std::string* message) {
-  if (!mThreads) return Answer(message, false, "no device yet");
+  if (!mThreads) return Fail(message, "no device yet");
   if (!mPanel.TypeAddress(address, message) || !mPanel.TypePort(std::to_string(port), message)) {
     return false;
   }
@@ -55,10 +50,10 @@ bool DeviceRig::GoOnline(const std::string& address, int port, std::string* mess
   device->Online = true;
   mThreads->ResumeIo();
   if (!static_cast<bool>(device->Online)) {
-    return Answer(message, false,
-                  "cannot reach the motion server at " + address + ":" + std::to_string(port));
+    return Fail(message,
+                "cannot reach the motion server at " + address + ":" + std::to_string(port));
   }
-  return Answer(message, true, "online");
+  return Done(message, "online");
 }
 
 void DeviceRig::FireIdle() { mPanel.FireIdle(); }
@@ -74,7 +69,7 @@ bool DeviceRig::Offers(const std::string& name) const { return ItemOf(name) >= 0
 
 bool DeviceRig::ChooseActor(const std::string& name, std::string* message) {
   const int index = ItemOf(name);
-  if (index < 0) return Answer(message, false, "the actor list offers no \"" + name + "\"");
+  if (index < 0) return Fail(message, "the actor list offers no \"" + name + "\"");
   return mPanel.ChooseActor(index, message);
 }
 
@@ -88,12 +83,12 @@ long DeviceRig::SamplesReceived() const {
 
 bool DeviceRig::BindSkeleton(std::string* message) {
   if (!mPanel.NeedDevice(message)) return false;
-  if (mSkeleton.HasSkeleton()) return Answer(message, false, "the skeleton is made already");
+  if (mSkeleton.HasSkeleton()) return Fail(message, "the skeleton is made already");
   if (!mSkeleton.Make(mPanel.Device(), mNameSpace, message) ||
       !mSkeleton.Bind(mPanel.Device(), message)) {
     return false;
   }
-  if (RootJoint() == nullptr) return Answer(message, false, "the root joint was not bound");
+  if (RootJoint() == nullptr) return Fail(message, "the root joint was not bound");
   return true;
 }
 
@@ -118,8 +113,8 @@ RigHost::~RigHost() { Release(); }
 
 bool RigHost::Serve(const ServerOptions& serverOptions, std::vector<RigActor> actors,
                     std::string* message) {
-  if (mServer) return Answer(message, false, "the reference server runs already");
-  if (actors.empty()) return Answer(message, false, "no actor to stream");
+  if (mServer) return Fail(message, "the reference server runs already");
+  if (actors.empty()) return Fail(message, "no actor to stream");
   ServerOptions options = serverOptions;
   options.mPort = 0;
   options.mQuiet = true;
@@ -131,28 +126,27 @@ bool RigHost::Serve(const ServerOptions& serverOptions, std::vector<RigActor> ac
     if (!server->AddActor(static_cast<uint32_t>(i + 1), actors[i].mName, std::move(actors[i].mClip),
                           &error) ||
         (i + 1 == actors.size() && !server->Start(&error))) {
-      return Answer(message, false, "cannot start the reference server: " + error);
+      return Fail(message, "cannot start the reference server: " + error);
     }
   }
   mServer = std::move(server);
   mActorNames = std::move(names);
-  return Answer(message, true,
-                "Reference server streaming " + std::to_string(mActorNames.size()) +
-                    " actors on 127.0.0.1:" + std::to_string(mServer->Port()));
+  return Done(message, "Reference server streaming " + std::to_string(mActorNames.size()) +
+                           " actors on 127.0.0.1:" + std::to_string(mServer->Port()));
 }
 
 bool RigHost::LoadPlugin(std::string* message) {
-  if (mPlugin.IsOpen()) return Answer(message, false, "the plug-in is already loaded");
+  if (mPlugin.IsOpen()) return Fail(message, "the plug-in is already loaded");
   std::string error;
   if (!mPlugin.Open(mOptions.mPluginPath, &error)) {
-    return Answer(message, false, "cannot load the plug-in " + mOptions.mPluginPath + ": " + error);
+    return Fail(message, "cannot load the plug-in " + mOptions.mPluginPath + ": " + error);
   }
   // One tap for the process, whichever device's socket it sees.
   fbsdk_control::SetSocketTap([this](int, bool outgoing, const char*, int size) {
     if (!outgoing && size > 0) mBytesReceived += size;
   });
   mTapInstalled = true;
-  return Answer(message, true, "Loaded the plug-in " + mOptions.mPluginPath);
+  return Done(message, "Loaded the plug-in " + mOptions.mPluginPath);
 }
 
 bool RigHost::IdleUntil(const std::function<bool()>& done) {
@@ -169,13 +163,11 @@ bool RigHost::IdleUntil(const std::function<bool()>& done) {
 }
 
 bool RigHost::StartRigs(int count, std::string* message) {
-  if (!mServer || !mPlugin.IsOpen())
-    return Answer(message, false, "serve and load the plug-in first");
-  if (!mRigs.empty()) return Answer(message, false, "the rigs exist already");
+  if (!mServer || !mPlugin.IsOpen()) return Fail(message, "serve and load the plug-in first");
+  if (!mRigs.empty()) return Fail(message, "the rigs exist already");
   if (count < 1 || count > static_cast<int>(mActorNames.size())) {
-    return Answer(message, false,
-                  "the server streams " + std::to_string(mActorNames.size()) +
-                      " actors, not enough for " + std::to_string(count) + " devices");
+    return Fail(message, "the server streams " + std::to_string(mActorNames.size()) +
+                             " actors, not enough for " + std::to_string(count) + " devices");
   }
   for (int i = 0; i < count; ++i) {
     std::function<void(bool)> observer;
@@ -185,7 +177,7 @@ bool RigHost::StartRigs(int count, std::string* message) {
     std::string why;
     if (!mRigs.back()->Create(&why) ||
         !mRigs.back()->GoOnline("127.0.0.1", mServer->Port(), &why)) {
-      return Answer(message, false, "device " + std::to_string(i + 1) + ": " + why);
+      return Fail(message, "device " + std::to_string(i + 1) + ": " + why);
     }
   }
   if (!IdleUntil([&] {
@@ -196,12 +188,12 @@ bool RigHost::StartRigs(int count, std::string* message) {
         }
         return true;
       })) {
-    return Answer(message, false, "the panels did not offer every actor in time");
+    return Fail(message, "the panels did not offer every actor in time");
   }
   for (int i = 0; i < count; ++i) {
     std::string why;
     if (!mRigs[static_cast<size_t>(i)]->ChooseActor(mActorNames[static_cast<size_t>(i)], &why)) {
-      return Answer(message, false, "device " + std::to_string(i + 1) + ": " + why);
+      return Fail(message, "device " + std::to_string(i + 1) + ": " + why);
     }
   }
   if (!IdleUntil([&] {
@@ -210,15 +202,15 @@ bool RigHost::StartRigs(int count, std::string* message) {
         }
         return true;
       })) {
-    return Answer(message, false, "not every device received its actor's header in time");
+    return Fail(message, "not every device received its actor's header in time");
   }
   for (int i = 0; i < count; ++i) {
     std::string why;
     if (!mRigs[static_cast<size_t>(i)]->BindSkeleton(&why)) {
-      return Answer(message, false, "device " + std::to_string(i + 1) + ": " + why);
+      return Fail(message, "device " + std::to_string(i + 1) + ": " + why);
     }
   }
-  return Answer(message, true, std::to_string(count) + " devices online, each bound to its actor");
+  return Done(message, std::to_string(count) + " devices online, each bound to its actor");
 }
 
 void RigHost::IdleFor(double seconds) {
@@ -232,7 +224,7 @@ void RigHost::IdleFor(double seconds) {
 }
 
 bool RigHost::Record(double seconds, std::string* message) {
-  if (mRigs.empty()) return Answer(message, false, "no device yet");
+  if (mRigs.empty()) return Fail(message, "no device yet");
   FBPlayerControl& transport = FBPlayerControl::TheOne();
   transport.Record();
   mRecording = true;
@@ -246,9 +238,8 @@ bool RigHost::Record(double seconds, std::string* message) {
   mClock.Stop();
   for (auto& rig : mRigs) rig->Threads()->ResumeIo();
   mRecording = false;
-  return Answer(
-      message, true,
-      Printf("recorded %.1f s with %d devices", fbsdk_control::SecondsSince(start), RigCount()));
+  return Done(message, Printf("recorded %.1f s with %d devices", fbsdk_control::SecondsSince(start),
+                              RigCount()));
 }
 
 void RigHost::Release() {
