@@ -11,12 +11,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KMQ_WINDOWS_BUILD:-$root/build-win}
 jobs=${KMQ_JOBS:-2}
 
-# What builds here is what builds against the host's SDK: includes and SDK names of the plug-in.
-python3 "$root/scripts/check-sdk-mirror.py"
-
 start=$(date +%s)
 prefix=$("$root/scripts/windows-deps.sh" | tail -n1)
 echo "windows-check: mingw libraries in $prefix ($(($(date +%s) - start)) s)"
+
+# What builds here is what builds against the host's SDK: includes and SDK names of the plug-in.
+# (Python comes with the packages above.)
+python3 "$root/scripts/check-sdk-mirror.py"
 
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

@@ -7,6 +7,8 @@ wine=$(command -v wine64 || true)
 [ -n "$wine" ] || wine=/usr/lib/wine/wine64
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEPREFIX=${WINEPREFIX:-${HOME}/.cache/kovrim-wine}
+# wine makes the prefix itself but not the folders above it: a fresh machine may have no ~/.cache.
+mkdir -p "$(dirname "$WINEPREFIX")"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY WAYLAND_DISPLAY
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
