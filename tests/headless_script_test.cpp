@@ -17,6 +17,7 @@
 
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
+#include <fbsdk_control/scene_control.h>
 #include <fbsdk_control/ui_control.h>
 #include <gtest/gtest.h>
 
@@ -157,6 +158,36 @@ TEST_F(HeadlessScript, FullSessionDrivesEveryControlAndEndsCharacterized) {
   std::remove(options.mOutPath.c_str());
 }
 
+// The bundled scene-changes script: the device deleted, then a new scene, each while the host
+// records and frames arrive. The recording goes on without the device, the take recorded until
+// the deletion is written, a new device works in the same host, and the new scene takes device
+// and skeleton away.
+TEST_F(HeadlessScript, DeleteDeviceAndNewSceneWhileRecording) {
+  HostOptions options = Options();
+  std::remove(options.mOutPath.c_str());
+  std::ifstream script(KMQ_SCRIPT_DIR "/scene-changes.kmq");
+  ASSERT_TRUE(script) << KMQ_SCRIPT_DIR "/scene-changes.kmq";
+  CommandInterpreter interpreter(options, Writer());
+  const ScriptResult result = kmq::RunScript(script, interpreter, false, Writer());
+  ASSERT_EQ(result.mExitCode, kmq::kExitOk) << Transcript();
+  EXPECT_TRUE(Shown("ok deleted the device (online, recording, ")) << Transcript();
+  EXPECT_TRUE(Shown("and its panel; the skeleton stays in the scene, unbound")) << Transcript();
+  EXPECT_TRUE(Shown("ok new scene (the device online, recording, ")) << Transcript();
+  EXPECT_TRUE(Shown("): 1 device, ")) << Transcript();
+  EXPECT_TRUE(Shown(" models and 0 characters cleared")) << Transcript();
+  EXPECT_TRUE(Shown("frames received, no skeleton left to hold keys")) << Transcript();
+  EXPECT_TRUE(Shown("; the next device gets 127.0.0.1:")) << Transcript();
+  EXPECT_TRUE(Shown("; no device")) << Transcript();
+  EXPECT_FALSE(interpreter.Host().HasDevice());
+  EXPECT_FALSE(interpreter.Host().HasSkeleton());
+  EXPECT_TRUE(fbsdk_control::SceneModels().empty());
+  bvh::Clip take;
+  std::string error;
+  ASSERT_TRUE(bvh::ParseBvhFile(options.mOutPath, &take, &error)) << error;
+  EXPECT_GT(take.mFrameCount, 0);
+  std::remove(options.mOutPath.c_str());
+}
+
 // ---- Scripts that fail ----
 
 TEST_F(HeadlessScript, StopsAtTheFirstErrorUnlessKeepGoing) {
@@ -210,7 +241,9 @@ TEST_F(HeadlessScript, EveryBadCommandAnswersOneErrorLine) {
                                         "request-header",   "rebuild",
                                         "characterize",     "export",
                                         "device extra",     "quit now",
-                                        "help me",          "serve /nonexistent/missing.bvh"};
+                                        "help me",          "serve /nonexistent/missing.bvh",
+                                        "delete-device",    "record start",
+                                        "record stop"};
   for (const std::string& command : bad) {
     const CommandAnswer answer = interpreter.Execute(command);
     EXPECT_FALSE(answer.mOk) << command;
@@ -233,8 +266,9 @@ TEST_F(HeadlessScript, HelpAndUsageErrorsKeepTheirWording) {
             "[FILE.bvh ...] | address TEXT | port TEXT | online | offline | actors | choose "
             "INDEX|tag TAG|NAME | request-header | rebuild | tpose on|off | characterize | wait "
             "actors|header|templates|characterized|frames N [SECONDS] | skeleton [NAMESPACE] | "
-            "bind | unbind | record [SECONDS] | characters | export [FILE.bvh] | status | health "
-            "[json] | idle [N] | sleep SECONDS | answer N [N...] | help | quit");
+            "bind | unbind | delete-device | new-scene | record [SECONDS|start|stop] | "
+            "characters | export [FILE.bvh] | status | health [json] | idle [N] | sleep SECONDS | "
+            "answer N [N...] | help | quit");
   const std::vector<std::pair<std::string, std::string>> usages = {
       {"help me", "usage: help"},
       {"device extra", "usage: device"},
@@ -247,7 +281,9 @@ TEST_F(HeadlessScript, HelpAndUsageErrorsKeepTheirWording) {
       {"wait frames 3 -1",
        "usage: wait actors|header|templates|characterized [SECONDS] | wait frames N [SECONDS] "
        "(SECONDS positive, at most 1000000)"},
-      {"record 0", "usage: record [SECONDS] (SECONDS positive, at most 1000000)"},
+      {"record 0",
+       "usage: record [SECONDS] | record start | record stop (SECONDS positive, at most 1000000)"},
+      {"new-scene now", "usage: new-scene"},
       {"health x", "usage: health [json]"},
       {"idle 0", "usage: idle [N] (N from 1 to 1000000)"},
       {"sleep", "usage: sleep SECONDS (positive, at most 1000000)"},

@@ -1,8 +1,9 @@
 // FBDevice as the host drives it: Online and DeviceOperation, output nodes and their
-// references, device I/O, and the host's destruction sequence.
+// references, device I/O, and the host's destruction sequence, alone and with a new scene.
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/scene_control.h>
+#include <fbsdk_control/ui_control.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -132,6 +133,41 @@ TEST_F(HostDeviceTest, DestructionStopsReleasesAndDeletesInTheHostsOrder) {
   EXPECT_EQ(fbsdk_control::LiveComponentCount(), before - 5);
   // The model survives, released.
   EXPECT_TRUE(fbsdk_control::IsLiveComponent(model));
+}
+
+// File > New: every object is marked as cleared, the binding goes first (the unbind notification
+// sees the status), then the device as DestroyDevice takes it down, then models and characters.
+TEST_F(HostDeviceTest, NewSceneUnbindsThenDestroysDevicesModelsAndCharacters) {
+  SampleJoint hips = mDevice->AddJoint("Hips");
+  FBModel* model = fbsdk_control::CreateModel("Reference");
+  FBModel* hipsModel = fbsdk_control::CreateModel("Hips", model);
+  FBModel* loose = fbsdk_control::CreateModel("Loose");
+  ASSERT_TRUE(fbsdk_control::BindSkeleton(mDevice, model));
+  FBCharacter* character = new FBCharacter("Actor");
+  mDevice->Online = true;
+  std::vector<std::string> log;  // Outlives the device.
+  std::vector<bool> clearingSeen;
+  SampleDevice* device = mDevice;
+  device->mOnLog = [&](const std::string& entry) { log.push_back(entry); };
+  device->mOnUnbind = [&](FBModelTemplate* modelTemplate) {
+    FBModel* bound = modelTemplate->Model;
+    clearingSeen.push_back(device->GetObjectStatus(kFBStatusClearing) &&
+                           modelTemplate->GetObjectStatus(kFBStatusClearing) && bound &&
+                           bound->GetObjectStatus(kFBStatusClearing) &&
+                           !device->GetObjectStatus(kFBStatusDestroying));
+  };
+
+  fbsdk_control::NewScene();
+  mDevice = nullptr;
+  EXPECT_EQ(log, (std::vector<std::string>{"unbind:0:Reference:Reference", "unbind:1:Hips:Hips",
+                                           "op:3", "op:5", "destroy"}));
+  EXPECT_EQ(clearingSeen, (std::vector<bool>{true, true}));
+  const std::vector<const void*> gone = {device,    hips.mTemplate, hips.mRotation, model,
+                                         hipsModel, loose,          character};
+  for (const void* object : gone) EXPECT_FALSE(fbsdk_control::IsLiveComponent(object));
+  EXPECT_TRUE(fbsdk_control::SceneDevices().empty());
+  EXPECT_TRUE(fbsdk_control::SceneModels().empty());
+  EXPECT_TRUE(fbsdk_control::SceneCharacters().empty());
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The host's transport clock and a device's real-time threads (fbsdk_control/realtime_threads.h):
 // the clock holds while stopped, the threads notify and evaluate the device on their own, a
-// paused I/O thread starts no notification and waits for the one in flight, and the evaluation
-// thread is left out at a display rate of 0.
+// paused I/O thread starts no notification and waits for the one in flight, the evaluation
+// thread is left out at a display rate of 0, and the host stops a device's threads before it
+// destroys the device.
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/realtime_threads.h>
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "host_sample_device.h"
@@ -171,6 +173,29 @@ TEST_F(HostRealTimeThreadsTest, PauseWaitsForTheNotificationInFlight) {
   threads.ResumeIo();
   threads.Stop();
   control::SetHostCallHook(nullptr);
+}
+
+// The host stops calling a device before it takes it down: by the time the device hears of it
+// (going offline), neither thread runs, and nothing reaches the freed device afterwards.
+TEST_F(HostRealTimeThreadsTest, DestroyingTheDeviceStopsItsThreadsFirst) {
+  mDevice->mWriteEveryNode = true;
+  std::atomic<long> evaluated{0};
+  control::RealTimeThreads threads(mDevice, &mClock, 1.0, 500.0, [&](bool bound) {
+    if (bound) ++evaluated;
+  });
+  int runningAtStop = -1;
+  mDevice->mOnLog = [&](const std::string& entry) {
+    if (entry == "op:3") runningAtStop = threads.IsRunning() ? 1 : 0;
+  };
+  mDevice->Online = true;
+  threads.Start();
+  ASSERT_TRUE(WaitFor([&] { return mDevice->mIONotifications >= 5; }, "I/O notifications"));
+  ASSERT_TRUE(WaitFor([&] { return evaluated >= 5; }, "evaluation passes"));
+  control::DestroyDevice(mDevice);
+  mDevice = nullptr;
+  EXPECT_EQ(runningAtStop, 0);
+  EXPECT_FALSE(threads.IsRunning());
+  threads.Stop();  // the owner's own stop does nothing more
 }
 
 }  // namespace

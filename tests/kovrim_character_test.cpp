@@ -184,10 +184,14 @@ TEST_F(KovrimCharacterTest, UnbindOfAForeignModelOrWhileBusyChangesNothing) {
   // The Hips template's model is not the root's.
   EXPECT_TRUE(mDevice->ModelTemplateUnBindNotify(1, hipsTemplate));
   EXPECT_FALSE(mHips->Translation.IsAnimated());
-  mDevice->SetObjectStatus(kFBStatusMerging, true);
-  EXPECT_TRUE(mDevice->ModelTemplateUnBindNotify(0, mDevice->mRootTemplate));
-  EXPECT_FALSE(mHips->Translation.IsAnimated());
-  mDevice->SetObjectStatus(kFBStatusMerging, false);
+  // Made, destroyed, merged or cleared with the scene (File > New): the models go too.
+  for (FBObjectStatus status :
+       {kFBStatusCreating, kFBStatusDestroying, kFBStatusMerging, kFBStatusClearing}) {
+    mDevice->SetObjectStatus(status, true);
+    EXPECT_TRUE(mDevice->ModelTemplateUnBindNotify(0, mDevice->mRootTemplate));
+    EXPECT_FALSE(mHips->Translation.IsAnimated()) << "status " << status;
+    mDevice->SetObjectStatus(status, false);
+  }
   EXPECT_TRUE(mDevice->ModelTemplateUnBindNotify(0, mDevice->mRootTemplate));
   EXPECT_TRUE(mHips->Translation.IsAnimated());
 }

@@ -1,7 +1,8 @@
 // The device in the host stand-in: registration, creation, device operations, the template tree
 // and its clear and rebuild, the deferred work, and both real-time paths (evaluation gate, keys,
-// T-pose, standstill while rebuilding), and the passes against every change of the joint list,
-// with one side held inside a host call.
+// T-pose, standstill while rebuilding), the passes against every change of the joint list,
+// with one side held inside a host call, and the device deleted or cleared with the scene while
+// it streams and records.
 #include <gtest/gtest.h>
 
 #include <fbsdk_control/host_control.h>
@@ -877,4 +878,86 @@ INSTANTIATE_TEST_SUITE_P(
                       PassCase{Change::kClearOperation, control::HostCall::kNodeDestroy},
                       PassCase{Change::kClearOperation, control::HostCall::kTemplateDestroy}),
     PassCaseName);
+
+// ---- The scene changes users make at any moment: the device deleted, or a new scene (File >
+// New), while it is online, the host records, frames arrive and both real-time threads run.
+
+enum class SceneChange { kDeleteDevice, kNewScene };
+
+class KovrimDeviceSceneTest : public KovrimDeviceLiveTest,
+                              public ::testing::WithParamInterface<SceneChange> {
+ protected:
+  void TearDown() override {
+    control::SetHostCallHook(nullptr);
+    KovrimDeviceLiveTest::TearDown();
+  }
+};
+
+TEST_P(KovrimDeviceSceneTest, GoesWhileLiveAndRecordingWithoutTouchingWhatIsGone) {
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  control::SessionClock clock;
+  clock.Play();
+  // Every key and every write of a pass checks that its node and the device are still alive.
+  KovrimDevice* device = mDevice;
+  std::atomic<int> deadTouches{0};
+  control::SetHostCallHook([&](control::HostCall call, const void* object) {
+    if (call != control::HostCall::kWriteData && call != control::HostCall::kKeyAdd) return;
+    if (!control::IsLiveComponent(device) || !control::IsLiveComponent(object)) ++deadTouches;
+  });
+  std::atomic<long> evaluations{0};
+  control::RealTimeThreads threads(mDevice, &clock, 1.0, 500.0, [&](bool evaluated) {
+    if (evaluated) ++evaluations;
+  });
+  threads.Start();
+  // The server streams until the connection goes.
+  std::atomic<bool> feeding{true};
+  std::thread feeder([&] {
+    for (int frame = 0; feeding; ++frame) {
+      if (!mPeer.Send(
+              FrameBytes(FrameMessage(kTag, Frame(static_cast<float>(frame))), Payload::kGzip))) {
+        break;
+      }
+    }
+  });
+  ASSERT_TRUE(WaitUntil(
+      "keys and passes", [&] { return !control::RecordedKeys(mHips, "Lcl Translation").empty(); },
+      [] { std::this_thread::yield(); }));
+  ASSERT_TRUE(WaitUntil(
+      "evaluations", [&] { return evaluations > 2; }, [] { std::this_thread::yield(); }));
+  std::vector<const void*> objects = {mDevice, mDevice->mRootTemplate};
+  for (const JointNodes& record : Records()) {
+    objects.insert(objects.end(),
+                   {record.mTemplate, record.mTranslationNode, record.mRotationNode});
+  }
+  const int before = control::LiveComponentCount();
+
+  if (GetParam() == SceneChange::kDeleteDevice) {
+    control::DestroyDevice(mDevice);
+  } else {
+    control::NewScene();
+  }
+  mDevice = nullptr;
+  feeding = false;
+  // Closed by the device as it went, while the server was still sending.
+  EXPECT_TRUE(mPeer.SeesClosed());
+  feeder.join();
+  EXPECT_FALSE(threads.IsRunning());
+  EXPECT_EQ(deadTouches.load(), 0);
+  for (const void* object : objects) EXPECT_FALSE(control::IsLiveComponent(object));
+  // The device and its tree, and with a new scene the five models; their take nodes are the
+  // host's until it frees them (ResetHost).
+  const int models = GetParam() == SceneChange::kNewScene ? 5 : 0;
+  EXPECT_EQ(control::LiveComponentCount(), before - static_cast<int>(objects.size()) - models);
+  EXPECT_EQ(control::EvaluationPauseDepth(), 0);
+  clock.Stop();
+}
+
+std::string SceneChangeName(const ::testing::TestParamInfo<SceneChange>& change) {
+  return change.param == SceneChange::kDeleteDevice ? "DeleteDevice" : "NewScene";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothChanges, KovrimDeviceSceneTest,
+                         ::testing::Values(SceneChange::kDeleteDevice, SceneChange::kNewScene),
+                         SceneChangeName);
 }  // namespace

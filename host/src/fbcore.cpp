@@ -500,9 +500,15 @@ FBDevice::FBDevice(const char* pName, HIObject pObject)
   FBProperty* properties[] = {&Status, &Information,      &HardwareVersionInfo, &SamplingPeriod,
                               &Online, &ModelBindingRoot, &SamplingMode,        &CommType};
   for (FBProperty* property : properties) PropertyList.Add(property);
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  Scene().mDevices.push_back(this);
 }
 
 FBDevice::~FBDevice() {
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    EraseValue(Scene().mDevices, static_cast<FBDevice*>(this));
+  }
   // The templates still in the device's tree go with it: the heap ones are deleted, the others
   // (members of their owners) only detached.
   std::vector<FBModelTemplate*> templates;

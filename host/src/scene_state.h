@@ -128,6 +128,7 @@ struct SceneState {
   std::mutex mMutex;                                                // The scene lock.
   std::vector<FBSDKNamespace::FBModel*> mModels;                    // Guarded by mMutex.
   std::unordered_set<FBSDKNamespace::FBModelTemplate*> mTemplates;  // Live; guarded by mMutex.
+  std::vector<FBSDKNamespace::FBDevice*> mDevices;  // Live, in creation order; guarded by mMutex.
   std::vector<FBSDKNamespace::FBAnimationNode*> mRetiredNodes;      // Guarded by mMutex.
   // Every live FBPropertyListObject, so a deleted component can leave them; guarded by mMutex.
   std::unordered_set<FBSDKNamespace::FBPropertyListObject*> mObjectLists;

@@ -295,6 +295,30 @@ CommandAnswer CommandInterpreter::Unbind(const Call& call) {
   return mHost.Unbind(&message) ? Ok(message) : Error(message);
 }
 
+CommandAnswer CommandInterpreter::DeleteDevice(const Call& call) {
+  if (!call.mArgs.empty()) return Usage(call);
+  const std::string keep = KeepServerForTheNextDevice();
+  std::string message;
+  if (!mHost.DeleteDevice(&message)) return Error(message);
+  return Ok(message + keep);
+}
+
+CommandAnswer CommandInterpreter::NewScene(const Call& call) {
+  if (!call.mArgs.empty()) return Usage(call);
+  const std::string keep = KeepServerForTheNextDevice();
+  std::string message;
+  if (!mHost.NewScene(&message)) return Error(message);
+  return Ok(message + keep);
+}
+
+std::string CommandInterpreter::KeepServerForTheNextDevice() {
+  if (!mHost.HasDevice()) return "";
+  mPendingAddress = mHost.AddressText();
+  mPendingPort = mHost.PortText();
+  mHasPendingServer = true;
+  return "; the next device gets " + mPendingAddress + ":" + mPendingPort;
+}
+
 CommandAnswer CommandInterpreter::Characters(const Call& call) {
   const Args& args = call.mArgs;
   if (!args.empty()) return Usage(call);
@@ -313,6 +337,16 @@ CommandAnswer CommandInterpreter::Characters(const Call& call) {
 
 CommandAnswer CommandInterpreter::Record(const Call& call) {
   const Args& args = call.mArgs;
+  if (args.size() == 1 && args[0] == "start") {
+    std::string message;
+    if (!mHost.StartRecording(&message)) return Error(message);
+    return Ok(message + " until record stop");
+  }
+  if (args.size() == 1 && args[0] == "stop") {
+    RecordStats stats;
+    std::string message;
+    return mHost.StopRecording(&stats, &message) ? Ok(message) : Error(message);
+  }
   double seconds = mHost.Options().mSeconds;
   if (args.size() > 1 || (args.size() == 1 && !ParseSeconds(args[0], &seconds))) {
     return Usage(call);

@@ -110,6 +110,8 @@ class CommandInterpreter {
   CommandAnswer Skeleton(const Call& call);
   CommandAnswer Bind(const Call& call);
   CommandAnswer Unbind(const Call& call);
+  CommandAnswer DeleteDevice(const Call& call);
+  CommandAnswer NewScene(const Call& call);
   CommandAnswer Record(const Call& call);
   CommandAnswer Characters(const Call& call);
   CommandAnswer Export(const Call& call);
@@ -135,6 +137,9 @@ class CommandInterpreter {
   // Types the server address and port waiting for the panel, if any; *message says what it
   // typed ("" for nothing) or what failed.
   bool TypePendingServer(std::string* message);
+  // Before the device goes: keeps the address and port its panel shows, to be typed into the
+  // next device's panel as "server" does; says so ("" without a device).
+  std::string KeepServerForTheNextDevice();
   std::string ResolveCapture(const std::string& path) const;
   int CharacterizedCount() const;
 

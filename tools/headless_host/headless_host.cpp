@@ -4,6 +4,8 @@
 #include <thread>
 #include <utility>
 
+#include <fbsdk_control/scene_control.h>
+
 #include "host_text.h"
 #include "kovrim_texts.h"
 
@@ -138,13 +140,87 @@ bool HeadlessHost::Record(double seconds, const Progress& progress, RecordStats*
                           std::string* message) {
   *stats = RecordStats();
   if (!mPanel.NeedDevice(message)) return false;
+  if (mRecorder.IsRecording()) return Fail(message, "the host is recording already");
   if (!IsBound()) return Fail(message, "no skeleton is bound: nothing would be recorded");
   return mRecorder.Record(
       mPanel.Device(), mThreads.get(), [this] { FireIdle(); }, seconds, progress, stats, message);
 }
 
+bool HeadlessHost::StartRecording(std::string* message) {
+  if (!mPanel.NeedDevice(message)) return false;
+  if (mRecorder.IsRecording()) return Fail(message, "the host is recording already");
+  if (!IsBound()) return Fail(message, "no skeleton is bound: nothing would be recorded");
+  mRecorder.Start(mPanel.Device());
+  return Done(message, "recording, the transport playing");
+}
+
+bool HeadlessHost::StopRecording(RecordStats* stats, std::string* message) {
+  *stats = RecordStats();
+  if (!mRecorder.IsRecording()) return Fail(message, "the host is not recording");
+  mRecorder.Finish(mThreads.get(), stats);
+  return Done(message,
+              "recorded " + Format(stats->mSeconds, 1) + " s: " + std::to_string(stats->mSamples) +
+                  " frames received, " +
+                  (mSkeleton.HasSkeleton() ? std::to_string(stats->mKeys) + " keys on the skeleton"
+                                           : std::string("no skeleton left to hold keys")));
+}
+
 void HeadlessHost::StopRealTimeThreads() {
   if (mThreads) mThreads->Stop();
+}
+
+namespace {
+
+// What the device was doing when it went, for the answer: "online, recording, N frames received".
+std::string DeviceState(FBDevice* device, bool recording) {
+  std::string text = static_cast<bool>(device->Online) ? "online" : "offline";
+  if (recording) text += ", recording";
+  return text + ", " + std::to_string(TakeRecorder::SamplesReceived(device)) + " frames received";
+}
+
+}  // namespace
+
+bool HeadlessHost::DeleteDevice(std::string* message) {
+  if (!mPanel.NeedDevice(message)) return false;
+  const std::string state = DeviceState(mPanel.Device(), mRecorder.IsRecording());
+  mRecorder.DeviceGoes(mPanel.Device());
+  mTap.SetServedRoot(nullptr);
+  FBDevice* device = mPanel.ClosePanel();
+  // The host stops the threads before the device goes; they are joined and only dropped here.
+  HealthTap::UiCall(&mTap).Run([&] {
+    fbsdk_control::DestroyDevice(device);
+    return true;
+  });
+  mThreads.reset();
+  mTap.ReportOnline(false);
+  return Done(message, "deleted the device (" + state + ") and its panel; " +
+                           (mSkeleton.HasSkeleton() ? "the skeleton stays in the scene, unbound"
+                                                    : "the scene has no skeleton"));
+}
+
+bool HeadlessHost::NewScene(std::string* message) {
+  std::string state = "no device";
+  FBDevice* device = mPanel.Device();
+  if (device != nullptr) {
+    state = "the device " + DeviceState(device, mRecorder.IsRecording());
+    mRecorder.DeviceGoes(device);
+    mTap.SetServedRoot(nullptr);
+    mPanel.ClosePanel();
+  }
+  const size_t devices = fbsdk_control::SceneDevices().size();
+  const size_t models = fbsdk_control::SceneModels().size();
+  const size_t characters = SceneSkeleton::Characters().size();
+  HealthTap::UiCall(&mTap).Run([&] {
+    fbsdk_control::NewScene();
+    return true;
+  });
+  mThreads.reset();
+  mSkeleton.Forget();
+  if (device != nullptr) mTap.ReportOnline(false);
+  return Done(message, "new scene (" + state + "): " + std::to_string(devices) + " device" +
+                           (devices == 1 ? "" : "s") + ", " + std::to_string(models) + " model" +
+                           (models == 1 ? "" : "s") + " and " + std::to_string(characters) +
+                           " character" + (characters == 1 ? "" : "s") + " cleared");
 }
 
 // ---- Stream health ----

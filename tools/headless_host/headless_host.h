@@ -7,7 +7,7 @@
 // built on it. Threads: every HeadlessHost operation runs on the caller's thread, which plays the
 // host's user-interface thread; CreateDevice starts the device I/O and evaluation threads, which
 // only call RunDeviceIO / EvaluateDevice, read the transport clock and feed the health tap, until
-// Release.
+// the device goes (Release, DeleteDevice, NewScene: the host stops them before it destroys it).
 #ifndef KMQ_TOOLS_HEADLESS_HOST_HEADLESS_HOST_H_
 #define KMQ_TOOLS_HEADLESS_HOST_HEADLESS_HOST_H_
 
@@ -150,6 +150,13 @@ class HeadlessHost {
   // Arms recording and plays the transport for seconds (less when a stop is requested), firing
   // the panel's idle event meanwhile; then stops and waits until the I/O thread can add no key.
   bool Record(double seconds, const Progress& progress, RecordStats* stats, std::string* message);
+  // The same recording in two steps, so that other operations run while the host records (the
+  // panel idles whenever they wait): StartRecording arms recording and plays the transport and
+  // returns; StopRecording stops it as Record does. The recording survives its device: frames
+  // count until the device went, keys as the skeleton has them (none once the scene is new).
+  bool StartRecording(std::string* message);
+  bool StopRecording(RecordStats* stats, std::string* message);
+  bool IsRecording() const { return mRecorder.IsRecording(); }
   // Keys now on the skeleton's channels.
   int CountKeys() const { return mSkeleton.CountKeys(); }
   // The keys of the skeleton's first joint tree; *keys counts them.
@@ -168,6 +175,16 @@ class HeadlessHost {
   }
   // Joins the real-time threads; the device is left as it is.
   void StopRealTimeThreads();
+
+  // ---- Deleting the device and a new scene, as the user does them at any moment ----
+  // The user deletes the device: its panel closes, then the host destroys it (DestroyDevice: its
+  // real-time threads stopped, taken offline, released, destroyed), whatever it is doing. The
+  // scene skeleton stays, unbound; a recording goes on without the device.
+  bool DeleteDevice(std::string* message);
+  // The user makes a new scene (File > New): the panel closes, then the host clears the scene
+  // (NewScene): the device, every scene model (the skeleton among them) and every character go.
+  // A recording goes on, with nothing left to key.
+  bool NewScene(std::string* message);
 
   // ---- Stream health ----
   // Steady-clock microseconds, the time base of the health monitor.

@@ -87,6 +87,11 @@ bool PanelDriver::Create(std::string* message) {
 }
 
 void PanelDriver::Destroy() {
+  FBDevice* device = ClosePanel();
+  if (device != nullptr) fbsdk_control::DestroyDevice(device);
+}
+
+FBDevice* PanelDriver::ClosePanel() {
   if (mLayout != nullptr) fbsdk_control::DestroyDeviceLayout(mLayout);
   mLayout = nullptr;
   mAddressEdit = nullptr;
@@ -96,8 +101,9 @@ void PanelDriver::Destroy() {
   mRebuildButton = nullptr;
   mCharacterizeButton = nullptr;
   mTPoseBox = nullptr;
-  if (mDevice != nullptr) fbsdk_control::DestroyDevice(mDevice);
+  FBDevice* device = mDevice;
   mDevice = nullptr;
+  return device;
 }
 
 bool PanelDriver::NeedDevice(std::string* message) const {

@@ -63,6 +63,9 @@ class PanelDriver {
   bool Create(std::string* message);
   // Destroys the panel and the device (the caller takes the device offline first). Idempotent.
   void Destroy();
+  // Destroys the panel, as the host closes a device's page before it deletes the device, and
+  // hands the device over: the caller destroys it (alone or with the scene). Null without one.
+  FBDevice* ClosePanel();
   bool HasDevice() const { return mDevice != nullptr; }
   // The device, host object owned here; nullptr before Create and after Destroy.
   FBDevice* Device() const { return mDevice; }

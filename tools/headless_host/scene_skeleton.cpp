@@ -100,6 +100,11 @@ void SceneSkeleton::Delete() {
   for (auto model = mModels.rbegin(); model != mModels.rend(); ++model) {
     fbsdk_control::DestroyModel(*model);
   }
+  Forget();
+}
+
+void SceneSkeleton::Forget() {
+  if (mTap != nullptr) mTap->SetServedRoot(nullptr);
   mModels.clear();
   mSkeleton.clear();
   mReferenceModel = nullptr;

@@ -52,6 +52,8 @@ class SceneSkeleton {
   bool Unbind(FBDevice* device, std::string* message);
   // Deletes the skeleton's models, leaves first. Idempotent.
   void Delete();
+  // Lets go of the skeleton without deleting its models: the host deleted them with the scene.
+  void Forget();
   bool HasSkeleton() const { return mReferenceModel != nullptr; }
   std::string NameSpace() const { return mNameSpace; }
 

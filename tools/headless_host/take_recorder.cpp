@@ -51,38 +51,57 @@ void TakeRecorder::StopTransport() {
   mRecording = false;
 }
 
-bool TakeRecorder::Record(FBDevice* device, RealTimeThreads* threads,
-                          const std::function<void()>& idle, double seconds,
-                          const Progress& progress, RecordStats* stats, std::string* message) {
+void TakeRecorder::Start(FBDevice* device) {
   FBPlayerControl& transport = FBPlayerControl::TheOne();
-  const long samplesAtStart = SamplesReceived(device);
+  mDevice = device;
+  mSamplesAtStart = SamplesReceived(device);
+  mSamplesAtEnd = mSamplesAtStart;
   transport.Record();
   mRecording = true;
   mClock.Play();
   transport.Play();
-  const HostClock::time_point start = HostClock::now();
+  mStart = HostClock::now();
+}
+
+void TakeRecorder::DeviceGoes(FBDevice* device) {
+  if (!mRecording || device == nullptr || device != mDevice) return;
+  mSamplesAtEnd = SamplesReceived(device);
+  mDevice = nullptr;
+}
+
+void TakeRecorder::Finish(RealTimeThreads* threads, RecordStats* stats) {
+  // No notification may be half way through keying a frame when the transport stops.
+  if (threads != nullptr) threads->PauseIo();
+  FBPlayerControl::TheOne().Stop();
+  mClock.Stop();
+  if (threads != nullptr) threads->ResumeIo();
+  mRecording = false;
+  if (mDevice != nullptr) mSamplesAtEnd = SamplesReceived(mDevice);
+  mDevice = nullptr;
+  stats->mSeconds = SecondsSince(mStart);
+  stats->mInterrupted = HeadlessStopRequested();
+  stats->mSamples = mSamplesAtEnd - mSamplesAtStart;
+  stats->mKeys = mSkeleton->CountKeys();
+}
+
+bool TakeRecorder::Record(FBDevice* device, RealTimeThreads* threads,
+                          const std::function<void()>& idle, double seconds,
+                          const Progress& progress, RecordStats* stats, std::string* message) {
+  Start(device);
+  const HostClock::time_point start = mStart;
   const HostClock::time_point end = start + SecondsToDuration(seconds);
   HostClock::time_point nextProgress = start;
   const HostClock::duration period = SecondsToDuration(mOptions.mIdlePeriodMs / 1000.0);
   while (HostClock::now() < end && !HeadlessStopRequested()) {
     idle();
     if (progress && HostClock::now() >= nextProgress) {
-      progress(SecondsSince(start), SamplesReceived(device) - samplesAtStart,
+      progress(SecondsSince(start), SamplesReceived(device) - mSamplesAtStart,
                mSkeleton->CountKeys(), false);
       nextProgress += kProgressPeriod;
     }
     std::this_thread::sleep_for(std::min<HostClock::duration>(period, end - HostClock::now()));
   }
-  // No notification may be half way through keying a frame when the transport stops.
-  if (threads != nullptr) threads->PauseIo();
-  transport.Stop();
-  mClock.Stop();
-  if (threads != nullptr) threads->ResumeIo();
-  mRecording = false;
-  stats->mSeconds = SecondsSince(start);
-  stats->mInterrupted = HeadlessStopRequested();
-  stats->mSamples = SamplesReceived(device) - samplesAtStart;
-  stats->mKeys = mSkeleton->CountKeys();
+  Finish(threads, stats);
   if (progress) progress(stats->mSeconds, stats->mSamples, stats->mKeys, true);
   return Done(message, "recorded " + Format(stats->mSeconds, 1) +
                            " s: " + std::to_string(stats->mSamples) + " frames received, " +

@@ -67,9 +67,20 @@ class TakeRecorder {
 
   // Arms recording and plays the transport for seconds (less when a stop is requested), calling
   // idle every idle period meanwhile; then stops with the I/O thread of threads (when not null)
-  // held, so that it can add no key afterwards. REQUIRES: device not null, the skeleton bound.
+  // held, so that it can add no key afterwards. REQUIRES: device not null, the skeleton bound, no
+  // recording under way.
   bool Record(FBDevice* device, RealTimeThreads* threads, const std::function<void()>& idle,
               double seconds, const Progress& progress, RecordStats* stats, std::string* message);
+  // The two halves of Record for a recording that goes on while other things happen: Start arms
+  // recording and plays the transport, counting device's samples from now; Finish stops it as
+  // Record does and fills *stats. REQUIRES: Start with device not null and no recording under
+  // way; Finish while one is.
+  void Start(FBDevice* device);
+  void Finish(RealTimeThreads* threads, RecordStats* stats);
+  // The device of the recording under way goes (deleted, or with the scene): the samples it
+  // acknowledged until now are what the recording received from it. Nothing when device is not
+  // that device.
+  void DeviceGoes(FBDevice* device);
   // Stops a recording left under way. Idempotent.
   void StopTransport();
 
@@ -89,6 +100,12 @@ class TakeRecorder {
   const SceneSkeleton* const mSkeleton;
   SessionClock mClock;
   bool mRecording = false;
+  // The recording under way: its start, its device (null once it went) and that device's samples
+  // when the recording started and, once it went, when it went.
+  HostClock::time_point mStart;
+  FBDevice* mDevice = nullptr;
+  long mSamplesAtStart = 0;
+  long mSamplesAtEnd = 0;
 };
 
 }  // namespace kmq

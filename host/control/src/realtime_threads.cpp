@@ -1,6 +1,8 @@
 #include <fbsdk_control/realtime_threads.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include <fbsdk_control/scene_control.h>
 
@@ -8,6 +10,43 @@ namespace fbsdk_control {
 
 using FBSDKNamespace::FBDevice;
 using FBSDKNamespace::FBTime;
+
+namespace {
+
+// The threads started and not stopped yet, with their devices: what the host knows it runs for
+// each device.
+struct RunningThreads {
+  std::mutex mMutex;
+  std::vector<std::pair<FBDevice*, RealTimeThreads*>> mRunning;  // guarded by mMutex
+};
+
+RunningThreads& Running() {
+  static RunningThreads* running = new RunningThreads;  // Leaked: threads may stop during exit.
+  return *running;
+}
+
+void Forget(RealTimeThreads* threads) {
+  RunningThreads& running = Running();
+  std::lock_guard<std::mutex> lock(running.mMutex);
+  running.mRunning.erase(std::remove_if(running.mRunning.begin(), running.mRunning.end(),
+                                        [&](const auto& entry) { return entry.second == threads; }),
+                         running.mRunning.end());
+}
+
+}  // namespace
+
+void StopRealTimeThreadsOf(FBDevice* device) {
+  std::vector<RealTimeThreads*> threads;
+  {
+    RunningThreads& running = Running();
+    std::lock_guard<std::mutex> lock(running.mMutex);
+    for (const auto& entry : running.mRunning) {
+      if (entry.first == device) threads.push_back(entry.second);
+    }
+  }
+  // Stop takes each out of the list; their owners (on this thread) keep them meanwhile.
+  for (RealTimeThreads* each : threads) each->Stop();
+}
 
 HostClock::duration SecondsToDuration(double seconds) {
   return std::chrono::duration_cast<HostClock::duration>(std::chrono::duration<double>(seconds));
@@ -67,6 +106,11 @@ void RealTimeThreads::Start() {
     std::lock_guard<std::mutex> lock(mMutex);
     mStopping = false;
   }
+  {
+    RunningThreads& running = Running();
+    std::lock_guard<std::mutex> lock(running.mMutex);
+    running.mRunning.emplace_back(mDevice, this);
+  }
   mIo = std::thread([this] {
     Loop(
         mIoPeriod, [this] { NotifyIo(); }, true);
@@ -87,6 +131,7 @@ void RealTimeThreads::Stop() {
   mIoChanged.notify_all();
   if (mIo.joinable()) mIo.join();
   if (mEvaluation.joinable()) mEvaluation.join();
+  Forget(this);
 }
 
 void RealTimeThreads::PauseIo() {

@@ -6,7 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include <fbsdk/fbcharacter.h>
+#include <fbsdk_control/realtime_threads.h>
+
 #include "scene_state.h"
+#include "ui_state.h"
 
 namespace fbsdk_control {
 
@@ -58,11 +62,58 @@ FBDevice* CreateDevice(const char* label, const char* name) {
 void DestroyDevice(FBDevice* device) {
   if (!device) return;
   device->SetObjectStatus(kFBStatusDestroying, true);
+  // The host stops calling the device before it takes it down.
+  StopRealTimeThreadsOf(device);
   if (device->Online) device->Online = false;
   UnbindSkeleton(device);
   device->DeviceOperation(FBDevice::kOpDone);
   device->FBDestroy();
   if (fbsdk_internal::IsTrackedComponent(device)) delete device;
+}
+
+std::vector<FBDevice*> SceneDevices() {
+  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  return Scene().mDevices;
+}
+
+void NewScene() {
+  std::vector<FBDevice*> devices;
+  std::vector<FBComponent*> cleared;
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    devices = Scene().mDevices;
+    for (FBDevice* device : devices) {
+      cleared.push_back(device);
+      std::vector<FBModelTemplate*> tree;
+      for (FBModelTemplate* root : device->ModelTemplate.mLocalPtr->mChildren) {
+        CollectPreOrderLocked(root, tree);
+      }
+      cleared.insert(cleared.end(), tree.begin(), tree.end());
+    }
+    cleared.insert(cleared.end(), Scene().mModels.begin(), Scene().mModels.end());
+  }
+  const std::vector<FBCharacter*> characters = fbsdk_internal::UiAccess::SceneCharacters();
+  cleared.insert(cleared.end(), characters.begin(), characters.end());
+  for (FBComponent* component : cleared) component->SetObjectStatus(kFBStatusClearing, true);
+
+  // Plug-in code below, no host lock held. The bindings go first, while the devices still run.
+  for (FBDevice* device : devices) UnbindSkeleton(device);
+  for (FBDevice* device : devices) DestroyDevice(device);
+  std::vector<FBModel*> models;
+  {
+    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    models = Scene().mModels;
+  }
+  for (FBModel* model : models) {
+    if (!fbsdk_internal::IsTrackedComponent(model)) continue;
+    model->SetObjectStatus(kFBStatusDestroying, true);
+    delete model;
+  }
+  for (FBCharacter* character : characters) {
+    if (!fbsdk_internal::UiAccess::LeaveScene(character)) continue;
+    character->SetObjectStatus(kFBStatusDestroying, true);
+    character->FBDelete();
+  }
 }
 
 void RunDeviceIO(FBDevice* device, FBTime localTime, FBDevice::kDeviceIOs action) {

@@ -250,8 +250,11 @@ void FreezeProperty(FBPropertyAnimatable& property) {
 }  // namespace
 
 bool KovrimDevice::ModelTemplateUnBindNotify(int, FBModelTemplate* pModelTemplate) {
+  // While the device is made, merged, destroyed or cleared with the scene (File > New), the
+  // models bound to it are on their way out too: freezing them would animate, and pause the
+  // evaluation for, objects the host is taking down.
   const bool busy = GetObjectStatus(kFBStatusCreating) || GetObjectStatus(kFBStatusDestroying) ||
-                    GetObjectStatus(kFBStatusMerging);
+                    GetObjectStatus(kFBStatusMerging) || GetObjectStatus(kFBStatusClearing);
   FBModel* model = pModelTemplate ? static_cast<FBModel*>(pModelTemplate->Model) : nullptr;
   if (!model) return true;
   FBModel* rootModel = mRootTemplate ? static_cast<FBModel*>(mRootTemplate->Model) : nullptr;

@@ -58,7 +58,8 @@ class KovrimDevice : public FBDevice {
   bool AnimationNodeNotify(FBAnimationNode* pAnimationNode, FBEvaluateInfo* pEvaluateInfo) override
       EXCLUDES(mJointsGate);
   // UI thread. When the skeleton bound to "Reference" is released, every bound joint model keeps
-  // its current local transform as the candidate of its animation nodes. Always true.
+  // its current local transform as the candidate of its animation nodes; nothing is frozen while
+  // the device is being created, merged, destroyed or cleared with the scene. Always true.
   bool ModelTemplateUnBindNotify(int pIndex, FBModelTemplate* pModelTemplate) override
       EXCLUDES(mJointsGate);
 

@@ -40,7 +40,8 @@ class SessionClock {
 
 // The device I/O thread and the evaluation thread of one device. Start, Stop, PauseIo and
 // ResumeIo belong to the user-interface thread; SetIoObserver comes before Start. A late step
-// moves its schedule instead of bursting to catch up.
+// moves its schedule instead of bursting to catch up. While they run, the host knows them as the
+// device's threads: it stops them before it destroys the device (StopRealTimeThreadsOf).
 class RealTimeThreads {
  public:
   // Called on the evaluation thread right after each evaluation pass, with its result (true when
@@ -61,7 +62,8 @@ class RealTimeThreads {
   void SetIoObserver(std::function<void(bool starting)> observer);
 
   void Start();
-  // Joins both threads; afterwards nothing touches the device. Idempotent.
+  // Joins both threads, waiting only for the notification or pass in flight; afterwards nothing
+  // touches the device. Idempotent.
   void Stop();
   bool IsRunning() const { return mIo.joinable(); }
   // Holds the device I/O thread between two notifications: when PauseIo returns no notification
@@ -94,6 +96,12 @@ class RealTimeThreads {
   std::thread mIo;
   std::thread mEvaluation;
 };
+
+// What the host does before it destroys a device: stops every RealTimeThreads started for it and
+// not stopped yet (Stop), so that no callback reaches the device from then on. Their owners keep
+// them; a later Stop or destruction does nothing more. DestroyDevice and NewScene call it.
+// User-interface thread.
+void StopRealTimeThreadsOf(FBSDKNamespace::FBDevice* device);
 
 }  // namespace fbsdk_control
 

@@ -23,11 +23,28 @@ namespace fbsdk_control {
 // Creates the device registered under "Boxes/Devices" / label, named name (FBCreateObject);
 // NULL when there is no such record, the creator failed or the object is not a device.
 FBSDKNamespace::FBDevice* CreateDevice(const char* label, const char* name);
-// Destroys a device as the host does: marks it kFBStatusDestroying, sets Online false if it is
+// Destroys a device as the host does: marks it kFBStatusDestroying, stops the real-time threads
+// running for it (StopRealTimeThreadsOf, realtime_threads.h: the host stops calling a device
+// before it destroys it, waiting only for the callback in flight), sets Online false if it is
 // online (DeviceOperation(kOpStop)), releases its skeleton binding (UnbindSkeleton), sends
-// DeviceOperation(kOpDone), calls FBDestroy and deletes it. NULL is ignored.
-// REQUIRES: no other thread is using the device (no I/O or evaluation pass on it).
+// DeviceOperation(kOpDone), calls FBDestroy and deletes it. NULL is ignored. User-interface
+// thread. REQUIRES: the device's pages destroyed (the host closes a device's page first), and no
+// pass on it from a thread other than its RealTimeThreads (RunDeviceIO, EvaluateDevice).
 void DestroyDevice(FBSDKNamespace::FBDevice* device);
+// Devices alive, in creation order.
+std::vector<FBSDKNamespace::FBDevice*> SceneDevices();
+
+// ---- A new scene (File > New) ----
+
+// Clears the scene as the host does for a new scene, in the host's order. First every device (with
+// the templates of its tree), every scene model and every character is marked kFBStatusClearing.
+// Then each device's skeleton binding is released (UnbindSkeleton: ModelTemplateUnBindNotify is
+// called with the device's status set), with its real-time threads still running. Then each device
+// is destroyed (DestroyDevice: its threads stopped first, taken offline, kOpDone, FBDestroy,
+// deleted), then each scene model and then each character, each marked kFBStatusDestroying as it
+// is destroyed. Devices, models and characters go in creation order. User-interface thread.
+// REQUIRES: the devices' pages destroyed, as for DestroyDevice.
+void NewScene();
 
 // One device I/O notification on the caller's thread, at scene time localTime.
 void RunDeviceIO(
