@@ -2,6 +2,7 @@
 
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/gzip_stream.h>
+#include <google/protobuf/wire_format_lite.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -11,8 +12,10 @@
 namespace kovrim {
 namespace wire {
 
-PayloadDecoder::PayloadDecoder(int limit)
-    : mLimit(std::max(limit, 0)), mInflated(new unsigned char[static_cast<size_t>(mLimit) + 1]) {}
+PayloadDecoder::PayloadDecoder(int limit, EntryLimits entries)
+    : mLimit(std::max(limit, 0)),
+      mEntries(entries),
+      mInflated(new unsigned char[static_cast<size_t>(mLimit) + 1]) {}
 
 PayloadDecoder::Result PayloadDecoder::Inflate(const unsigned char* payload, size_t length,
                                                const unsigned char** plain, int* plainLength) {
@@ -66,9 +69,103 @@ PayloadDecoder::Result PayloadDecoder::Decode(const unsigned char* payload, size
     const Result inflated = Inflate(payload, length, &plain, &plainLength);
     if (inflated != Result::kDecoded) return inflated;
   }
+  // Counted before anything is built: a header of a hundred thousand empty joints fits in one
+  // payload and would take longer to parse and apply than a whole real-time pass may.
+  if (mEntries.mMaxJoints != INT64_MAX || mEntries.mMaxActors != INT64_MAX) {
+    EntryCounts counts;
+    // A payload that does not scan does not parse either; the parse says so.
+    CountEntries(plain, plainLength, &counts);
+    if (counts.mJoints > mEntries.mMaxJoints) return Result::kTooManyJoints;
+    if (counts.mActors > mEntries.mMaxActors) return Result::kTooManyActors;
+  }
   // The input is at most the limit and nests at most kMaxMessageDepth messages deep, so the
   // message built from it stays a few megabytes at worst.
   return ParseBounded(plain, plainLength, message) ? Result::kDecoded : Result::kNotEnvelope;
+}
+
+namespace {
+
+using google::protobuf::internal::WireFormatLite;
+
+// The messages whose fields the scan looks into, and what each of their fields is to it.
+enum class Scanned { kEnvelope, kHeader, kJoint, kCommand, kActorList, kOther };
+
+// Field numbers of IVRA_PLUG_MESSAGE.proto that lead to counted entries.
+constexpr int kEnvelopeHeader = 2;   // IVRA_PLUGIN_MESSAGE.Header
+constexpr int kEnvelopeCommand = 4;  // IVRA_PLUGIN_MESSAGE.Command
+constexpr int kHeaderRootJoin = 1;   // BVH_HEADER.RootJoin
+constexpr int kJoinEndSite = 4;      // BVH_JOIN.EndSite
+constexpr int kJoinChildJoin = 5;    // BVH_JOIN.ChildJoin
+constexpr int kCommandActors = 3;    // COMMAND.ActorsList
+constexpr int kActorListMap = 1;     // TAG_MAP_STRING.Map
+
+// What a length-delimited field of a message of kind `in` is: a message to scan, or kOther (to
+// skip); counts are raised by the entries the field itself stands for.
+Scanned FieldKind(Scanned in, int field, EntryCounts* counts) {
+  switch (in) {
+    case Scanned::kEnvelope:
+      if (field == kEnvelopeHeader) return Scanned::kHeader;
+      if (field == kEnvelopeCommand) return Scanned::kCommand;
+      break;
+    case Scanned::kHeader:
+      if (field == kHeaderRootJoin) {
+        ++counts->mJoints;
+        return Scanned::kJoint;
+      }
+      break;
+    case Scanned::kJoint:
+      if (field == kJoinChildJoin) {
+        ++counts->mJoints;
+        return Scanned::kJoint;
+      }
+      if (field == kJoinEndSite) ++counts->mJoints;
+      break;
+    case Scanned::kCommand:
+      if (field == kCommandActors) return Scanned::kActorList;
+      break;
+    case Scanned::kActorList:
+      if (field == kActorListMap) ++counts->mActors;
+      break;
+    case Scanned::kOther:
+      break;
+  }
+  return Scanned::kOther;
+}
+
+// Scans the fields of one message of kind `kind` up to the stream's current limit.
+bool ScanMessage(google::protobuf::io::CodedInputStream* input, Scanned kind, int depth,
+                 EntryCounts* counts) {
+  for (;;) {
+    const uint32_t tag = input->ReadTag();
+    // 0 is the end of the message (or of the input), or a tag no field can have.
+    if (tag == 0) return input->BytesUntilLimit() <= 0;
+    const int field = WireFormatLite::GetTagFieldNumber(tag);
+    if (WireFormatLite::GetTagWireType(tag) != WireFormatLite::WIRETYPE_LENGTH_DELIMITED) {
+      if (!WireFormatLite::SkipField(input, tag)) return false;
+      continue;
+    }
+    uint32_t length = 0;
+    if (!input->ReadVarint32(&length)) return false;
+    const Scanned inner = FieldKind(kind, field, counts);
+    if (inner == Scanned::kOther) {
+      if (!input->Skip(static_cast<int>(std::min<uint32_t>(length, INT_MAX)))) return false;
+      continue;
+    }
+    // As deep as the parse goes, and no deeper.
+    if (depth + 1 >= kMaxMessageDepth) return false;
+    const auto limit = input->PushLimit(static_cast<int>(std::min<uint32_t>(length, INT_MAX)));
+    const bool scanned = ScanMessage(input, inner, depth + 1, counts);
+    if (!scanned || input->BytesUntilLimit() != 0) return false;
+    input->PopLimit(limit);
+  }
+}
+
+}  // namespace
+
+bool CountEntries(const unsigned char* data, int size, EntryCounts* counts) {
+  *counts = EntryCounts();
+  google::protobuf::io::CodedInputStream input(data, std::max(size, 0));
+  return ScanMessage(&input, Scanned::kEnvelope, 0, counts);
 }
 
 bool ParseBounded(const unsigned char* data, int size, google::protobuf::MessageLite* message) {
