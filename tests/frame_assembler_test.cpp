@@ -384,6 +384,38 @@ TEST(PayloadCodecTest, EntriesAreCountedBeforeTheParseAndWhatExceedsTheLimitsIsR
       EXPECT_EQ(Decode(&unlimited, payload, compressed, &message), Result::kDecoded);
     }
   }
+  // Fields the schema does not have, at the top, inside a nested message or inside a group, are
+  // counted too: a parse keeps every one of them.
+  const kovrim::wire::EntryLimits unknownLimit{INT64_MAX, INT64_MAX, 1000};
+  PayloadDecoder strict(kovrim::wire::kReceiveLimit, unknownLimit);
+  const std::string emptyField("\x7a\x00", 2);               // field 15, length 0
+  const std::string inGroup = "\x7b" + emptyField + "\x7c";  // group 15 holding one of them
+  for (int fields : {1000, 1001}) {
+    SCOPED_TRACE(fields);
+    std::string top = Query(5).SerializeAsString();
+    for (int i = 0; i < fields; ++i) top += emptyField;
+    IvraPlugs::IVRA_PLUGIN_MESSAGE withFrame;
+    withFrame.set_message(IvraPlugs::IVRA_PLUGIN_MESSAGE::FRAME_DATA);
+    std::string frame;
+    for (int i = 0; i < fields; ++i) frame += emptyField;
+    std::string nested = withFrame.SerializeAsString() + "\x1a" +
+                         std::string(1, static_cast<char>(0x80 | (frame.size() & 0x7f))) +
+                         std::string(1, static_cast<char>(frame.size() >> 7)) + frame;
+    std::string grouped = Query(5).SerializeAsString();
+    for (int i = 0; i < fields / 2; ++i) grouped += inGroup;
+    if (fields % 2) grouped += emptyField;
+    const Result expected = fields > 1000 ? Result::kNotEnvelope : Result::kDecoded;
+    IvraPlugs::IVRA_PLUGIN_MESSAGE message;
+    EXPECT_EQ(Decode(&strict, top, false, &message), expected);
+    EXPECT_EQ(Decode(&strict, nested, false, &message), expected);
+    EXPECT_EQ(Decode(&strict, grouped, false, &message), expected);
+  }
+  // The walk stops at the first entry past a limit.
+  const std::string big = HeaderOf(2000, 0).SerializeAsString();
+  kovrim::wire::EntryCounts counts;
+  EXPECT_TRUE(kovrim::wire::CountEntries(reinterpret_cast<const unsigned char*>(big.data()),
+                                         static_cast<int>(big.size()), &counts, {10, 0}));
+  EXPECT_EQ(counts.mJoints, 11);
   // Bytes that do not scan are left to the parse to refuse.
   IvraPlugs::IVRA_PLUGIN_MESSAGE message;
   const std::string cut = Encoded(HeaderOf(3, 1), Compression::kPlain);

@@ -20,28 +20,32 @@
 namespace kovrim {
 namespace wire {
 
-// How many entries of the kinds whose number decides what applying a message costs an
+// How many entries of the kinds whose number decides what parsing and applying a message costs an
 // IVRA_PLUGIN_MESSAGE envelope holds: skeleton entries (every BVH_JOIN of a header, and every end
-// site) and actor-list entries.
+// site), actor-list entries, and fields the schema does not have (each kept by the parse).
 struct EntryCounts {
   int64_t mJoints = 0;
   int64_t mActors = 0;
+  int64_t mUnknownFields = 0;
 };
-
-// Counts the entries of size bytes of a serialized envelope without building it: a wire-format
-// walk that descends only into the header's joint tree and the command's actor list, at most
-// kMaxMessageDepth messages deep, and skips every other field. Work and memory are linear in size
-// and constant. Counts are of what the bytes say (repeated occurrences of one field add up, as a
-// parse merges them). Returns false when the bytes do not scan as a message; the counts then
-// stand for the bytes before the fault.
-bool CountEntries(const unsigned char* data, int size, EntryCounts* counts);
 
 // The most entries a decoder takes in one message; a payload with more is refused before it is
 // parsed. The defaults take everything.
 struct EntryLimits {
   int64_t mMaxJoints = INT64_MAX;
   int64_t mMaxActors = INT64_MAX;
+  int64_t mMaxUnknownFields = INT64_MAX;  // more: kNotEnvelope
 };
+
+// Counts the entries of size bytes of a serialized envelope without building it: a wire-format
+// walk through every message of the schema (and every group, which the schema has none of), at
+// most kMaxMessageDepth messages deep, skipping values. Work is linear in size, memory
+// constant; the walk stops as soon as a count exceeds its limit in stopAbove (so refusing a
+// payload costs no more than taking the largest one). Counts are of what the bytes say (repeated
+// occurrences of one field add up, as a parse merges them). Returns false when the bytes do not
+// scan as a message; the counts then stand for the bytes before the fault.
+bool CountEntries(const unsigned char* data, int size, EntryCounts* counts,
+                  const EntryLimits& stopAbove = EntryLimits());
 
 class PayloadDecoder {
  public:

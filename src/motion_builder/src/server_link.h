@@ -153,7 +153,8 @@ class ServerLink {
   // kTraceFrameInflatesTooFar, one whose compressed stream is damaged or cut short is traced as
   // incorrect. A payload longer than mBufferSize, which ReadMessage never hands over, is traced as
   // incorrect too. A header of more than kMaxSkeletonEntries entries or an actor list of more
-  // than kMaxActors is dropped unparsed with kTraceTooManyJoints or kTraceTooManyActors. So no
+  // than kMaxActors is dropped unparsed with kTraceTooManyJoints or kTraceTooManyActors, one with
+  // more than kMaxUnknownFields fields unknown to the schema is traced as incorrect. So no
   // payload takes more memory or time than a full plain receive buffer. REQUIRES: mLock not held.
   void DispatchMessage(const unsigned char* payload, int length, uint32_t marker) EXCLUDES(mLock);
 
@@ -243,7 +244,8 @@ class ServerLink {
   // Inflates and parses a payload; owned by the thread that runs DispatchMessage (the I/O thread).
   kovrim::wire::PayloadDecoder mDecoder{
       mBufferSize,
-      kovrim::wire::EntryLimits{kovrim::wire::kMaxSkeletonEntries, kovrim::wire::kMaxActors}};
+      kovrim::wire::EntryLimits{kovrim::wire::kMaxSkeletonEntries, kovrim::wire::kMaxActors,
+                                kovrim::wire::kMaxUnknownFields}};
 
   // ---- Shared by the I/O thread and the UI thread (Close), with a lock of its own. ----
   kovrim::TraceThrottle mTraces;

@@ -28,6 +28,9 @@ constexpr int kMaxMessageDepth = 100;
 // dropped before it is parsed, so that no one message costs a real-time pass milliseconds.
 constexpr int kMaxSkeletonEntries = 2000;
 constexpr int kMaxActors = 1000;
+// The most fields unknown to the schema that the plug-in parses in one message (the server sends
+// none); a message with more does not count as an envelope.
+constexpr int kMaxUnknownFields = 1000;
 
 // How a payload is sent. A compressed payload's own first bytes say whether it is gzip or zlib.
 enum class Compression { kGzip, kZlib, kPlain };
