@@ -3,7 +3,8 @@
 // flood of empty frames, a flood of another actor's frames and the chosen actor's frames on the
 // largest skeleton, keyed while recording. A feeder thread keeps the socket full; each iteration
 // is one notification on the benchmark's thread. BM_DecodeUnbounded gives, for comparison, what
-// one such message costs a decoder without entry limits (a notification read up to 256 of them).
+// one such message costs a decoder without entry limits (a notification read up to 256 of them),
+// and BM_CountEntries what the entry scan adds to each.
 //
 // Threads: the benchmark's thread runs the device's I/O and evaluation passes; the feeder thread
 // only writes to its end of the socket pair.
@@ -261,5 +262,30 @@ void BM_DecodeUnbounded(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DecodeUnbounded)->DenseRange(0, 9)->ArgName("input")->Unit(benchmark::kMillisecond);
+
+// The entry scan alone over each input's (inflated) payload, with the link's limits: what the
+// bounds add to every message.
+void BM_CountEntries(benchmark::State& state) {
+  const Input& input = Inputs()[static_cast<size_t>(state.range(0))];
+  state.SetLabel(input.mName);
+  kovrim::wire::PayloadDecoder decoder;
+  const std::string& frame = input.mFrame;
+  const auto* payload = reinterpret_cast<const unsigned char*>(frame.data()) + 8;
+  const unsigned char* plain = payload;
+  int plainLength = static_cast<int>(frame.size() - 8);
+  if (kovrim::wire::ReadLittleEndian32(frame.data()) == ServerLink::kCompressedMarker &&
+      decoder.Inflate(payload, frame.size() - 8, &plain, &plainLength) !=
+          kovrim::wire::PayloadDecoder::Result::kDecoded) {
+    state.SkipWithError("does not inflate");
+    return;
+  }
+  const kovrim::wire::EntryLimits limits{kovrim::wire::kMaxSkeletonEntries,
+                                         kovrim::wire::kMaxActors, kovrim::wire::kMaxUnknownFields};
+  for (auto _ : state) {
+    kovrim::wire::EntryCounts counts;
+    benchmark::DoNotOptimize(kovrim::wire::CountEntries(plain, plainLength, &counts, limits));
+  }
+}
+BENCHMARK(BM_CountEntries)->DenseRange(0, 9)->ArgName("input")->Unit(benchmark::kMicrosecond);
 
 }  // namespace
