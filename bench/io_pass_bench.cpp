@@ -84,7 +84,7 @@ const std::vector<Input>& Inputs() {
                     FrameBytes(empty.SerializePartialAsString(), Payload::kGzip), false});
     // 1000 names filling the receive buffer.
     list.push_back({"largest actor list (1000, 180 KB)",
-                    FrameBytes(Actors(kovrim::wire::kMaxActors, 176), Payload::kGzip), false});
+                    FrameBytes(Actors(kovrim::wire::kMaxActors, 170), Payload::kGzip), false});
     IVRA_PLUGIN_MESSAGE many = Actors(1, 1);
     for (uint32_t tag = 2;
          many.ByteSizeLong() + 16 < static_cast<size_t>(kovrim::wire::kReceiveLimit); ++tag) {
