@@ -45,6 +45,7 @@ add_custom_command(
 
 add_library(kovrim_plugin SHARED
   ${kmq_plugin_dir}/server_link.cpp
+  ${kmq_plugin_dir}/trace_throttle.cpp
   ${kmq_plugin_dir}/frame_assembler.cpp
   ${kmq_plugin_dir}/payload_codec.cpp
   ${kmq_plugin_dir}/kovrim_device.cpp

@@ -319,6 +319,109 @@ TEST(PayloadCodecTest, DamageIsToldApartFromSize) {
             PayloadDecoder::Result::kNotEnvelope);
 }
 
+// A header whose root has `children` child joints, the last `endSites` of them with an end site:
+// 1 + children + endSites skeleton entries.
+IvraPlugs::IVRA_PLUGIN_MESSAGE HeaderOf(int children, int endSites) {
+  IvraPlugs::IVRA_PLUGIN_MESSAGE message;
+  message.set_message(IvraPlugs::IVRA_PLUGIN_MESSAGE::HEADER_DATA);
+  IvraPlugs::BVH_JOIN* root = message.mutable_header()->mutable_rootjoin();
+  root->set_joinname("Hips");
+  root->mutable_offset()->set_x(0);
+  root->mutable_offset()->set_y(0);
+  root->mutable_offset()->set_z(0);
+  for (int i = 0; i < children; ++i) {
+    IvraPlugs::BVH_JOIN* child = root->add_childjoin();
+    child->set_joinname("J");
+    *child->mutable_offset() = root->offset();
+    if (i >= children - endSites) *child->mutable_endsite() = root->offset();
+  }
+  return message;
+}
+
+IvraPlugs::IVRA_PLUGIN_MESSAGE ActorsOf(int count) {
+  IvraPlugs::IVRA_PLUGIN_MESSAGE message;
+  message.set_message(IvraPlugs::IVRA_PLUGIN_MESSAGE::COMMAND);
+  message.mutable_command()->set_cmdtype(IvraPlugs::COMMAND::Notify_ActorsList);
+  auto* map = message.mutable_command()->mutable_actorslist()->mutable_map();
+  for (int i = 0; i < count; ++i) (*map)[static_cast<uint32_t>(i + 1)] = "actor";
+  return message;
+}
+
+TEST(PayloadCodecTest, EntriesAreCountedBeforeTheParseAndWhatExceedsTheLimitsIsRefused) {
+  using Result = PayloadDecoder::Result;
+  const kovrim::wire::EntryLimits limits{2000, 1000};
+  struct Case {
+    const char* mName;
+    IvraPlugs::IVRA_PLUGIN_MESSAGE mMessage;
+    int64_t mJoints;
+    int64_t mActors;
+    Result mLimited;
+  };
+  const Case cases[] = {
+      {"largest header", HeaderOf(1499, 500), 2000, 0, Result::kDecoded},
+      {"one joint more", HeaderOf(2000, 0), 2001, 0, Result::kTooManyJoints},
+      {"one end site more", HeaderOf(1499, 501), 2001, 0, Result::kTooManyJoints},
+      {"longest actor list", ActorsOf(1000), 0, 1000, Result::kDecoded},
+      {"one actor more", ActorsOf(1001), 0, 1001, Result::kTooManyActors},
+      {"query", Query(5), 0, 0, Result::kDecoded},
+  };
+  PayloadDecoder unlimited;
+  PayloadDecoder limited(kovrim::wire::kReceiveLimit, limits);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mName);
+    for (Compression compression : {Compression::kPlain, Compression::kGzip}) {
+      const std::string plain = c.mMessage.SerializeAsString();
+      kovrim::wire::EntryCounts counts;
+      EXPECT_TRUE(kovrim::wire::CountEntries(reinterpret_cast<const unsigned char*>(plain.data()),
+                                             static_cast<int>(plain.size()), &counts));
+      EXPECT_EQ(counts.mJoints, c.mJoints);
+      EXPECT_EQ(counts.mActors, c.mActors);
+      const std::string payload = Encoded(c.mMessage, compression);
+      const bool compressed = compression != Compression::kPlain;
+      IvraPlugs::IVRA_PLUGIN_MESSAGE message;
+      EXPECT_EQ(Decode(&limited, payload, compressed, &message), c.mLimited);
+      // Without limits (the tools' decoders) everything decodes.
+      EXPECT_EQ(Decode(&unlimited, payload, compressed, &message), Result::kDecoded);
+    }
+  }
+  // Fields the schema does not have, at the top, inside a nested message or inside a group, are
+  // counted too: a parse keeps every one of them.
+  const kovrim::wire::EntryLimits unknownLimit{INT64_MAX, INT64_MAX, 1000};
+  PayloadDecoder strict(kovrim::wire::kReceiveLimit, unknownLimit);
+  const std::string emptyField("\x7a\x00", 2);               // field 15, length 0
+  const std::string inGroup = "\x7b" + emptyField + "\x7c";  // group 15 holding one of them
+  for (int fields : {1000, 1001}) {
+    SCOPED_TRACE(fields);
+    std::string top = Query(5).SerializeAsString();
+    for (int i = 0; i < fields; ++i) top += emptyField;
+    IvraPlugs::IVRA_PLUGIN_MESSAGE withFrame;
+    withFrame.set_message(IvraPlugs::IVRA_PLUGIN_MESSAGE::FRAME_DATA);
+    std::string frame;
+    for (int i = 0; i < fields; ++i) frame += emptyField;
+    std::string nested = withFrame.SerializeAsString() + "\x1a" +
+                         std::string(1, static_cast<char>(0x80 | (frame.size() & 0x7f))) +
+                         std::string(1, static_cast<char>(frame.size() >> 7)) + frame;
+    std::string grouped = Query(5).SerializeAsString();
+    for (int i = 0; i < fields / 2; ++i) grouped += inGroup;
+    if (fields % 2) grouped += emptyField;
+    const Result expected = fields > 1000 ? Result::kNotEnvelope : Result::kDecoded;
+    IvraPlugs::IVRA_PLUGIN_MESSAGE message;
+    EXPECT_EQ(Decode(&strict, top, false, &message), expected);
+    EXPECT_EQ(Decode(&strict, nested, false, &message), expected);
+    EXPECT_EQ(Decode(&strict, grouped, false, &message), expected);
+  }
+  // The walk stops at the first entry past a limit.
+  const std::string big = HeaderOf(2000, 0).SerializeAsString();
+  kovrim::wire::EntryCounts counts;
+  EXPECT_TRUE(kovrim::wire::CountEntries(reinterpret_cast<const unsigned char*>(big.data()),
+                                         static_cast<int>(big.size()), &counts, {10, 0}));
+  EXPECT_EQ(counts.mJoints, 11);
+  // Bytes that do not scan are left to the parse to refuse.
+  IvraPlugs::IVRA_PLUGIN_MESSAGE message;
+  const std::string cut = Encoded(HeaderOf(3, 1), Compression::kPlain);
+  EXPECT_EQ(Decode(&limited, cut.substr(0, cut.size() - 3), false, &message), Result::kNotEnvelope);
+}
+
 TEST(PayloadCodecTest, EncoderRefusesWhatDoesNotFitOrIsIncomplete) {
   IvraPlugs::IVRA_PLUGIN_MESSAGE incomplete;
   std::string out;

@@ -394,6 +394,37 @@ TEST_F(KovrimDeviceLiveTest, EachPassWritesThePoseOnceAndCountsOnceAtTheGate) {
   EXPECT_EQ(control::RecordedKeys(mHips, "Lcl Translation").size(), 3u);
 }
 
+// Regression: with other actors on the connection, each of their frames (dropped by the link)
+// used up an evaluation and keyed the chosen actor's previous pose, and the chosen actor's own
+// frame then found the gate closed: the take repeated some frames and skipped others.
+TEST_F(KovrimDeviceLiveTest, OtherActorsFramesNeitherKeyNorCloseTheGate) {
+  control::StartRecording();
+  control::SetTransportMode(kFBTransportPlay);
+  constexpr int kFrames = 6;
+  for (int frame = 1; frame <= kFrames; ++frame) {
+    // The host evaluates twice a frame; two other actors' frames come before the chosen one's.
+    ASSERT_TRUE(control::EvaluateDevice(mDevice, FBTime(0)));
+    ASSERT_TRUE(control::EvaluateDevice(mDevice, FBTime(0)));
+    const long before = control::SamplesAcknowledged(mDevice);
+    for (uint32_t tag : {kTag + 1, kTag + 2, kTag}) {
+      const float x = tag == kTag ? static_cast<float>(frame) : 100.0f + frame;
+      ASSERT_TRUE(mPeer.Send(FrameBytes(FrameMessage(tag, Frame(x)), Payload::kGzip)));
+    }
+    // Every message is still acknowledged.
+    ASSERT_TRUE(PollUntil([&] { return control::SamplesAcknowledged(mDevice) >= before + 3; },
+                          [&] { control::RunDeviceIO(mDevice, FBTime(0, 0, frame)); }));
+    EXPECT_EQ(control::SamplesAcknowledged(mDevice), before + 3);
+  }
+  const auto keys = control::RecordedKeys(mHips, "Lcl Translation");
+  ASSERT_EQ(keys.size(), static_cast<size_t>(kFrames));
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_EQ(keys[i].mValue[0], i + 1) << "key " << i;
+    EXPECT_EQ(keys[i].mTime.Get(), FBTime(0, 0, i + 1).Get()) << "key " << i;
+  }
+  // Two evaluations a frame, one used by each of the chosen actor's frames.
+  EXPECT_EQ(mDevice->mEvaluationCount, kFrames);
+}
+
 TEST_F(KovrimDeviceLiveTest, RecordingTakesTheLivePoseWhileTheTPoseIsShown) {
   control::StartRecording();
   control::SetTransportMode(kFBTransportPlay);

@@ -8,10 +8,14 @@
 #include <fbsdk_control/scene_control.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "kovrim_device.h"
 #include "link_test_util.h"
+#include "server_link_test_peer.h"
 
 using namespace linktest;
 namespace control = fbsdk_control;
@@ -75,6 +79,8 @@ TEST_F(IoPassTest, OnePassEndsWhileTheServerKeepsSending) {
       sent.fetch_add(1);
     }
   });
+  // The pass's clock stands still: the count alone ends it.
+  mDevice->mIoPassClock = [] { return std::chrono::steady_clock::time_point(); };
   control::RunDeviceIO(mDevice, FBTime(0));
   control::SetSocketTap(nullptr);
   const long read = control::SamplesAcknowledged(mDevice);
@@ -83,6 +89,46 @@ TEST_F(IoPassTest, OnePassEndsWhileTheServerKeepsSending) {
   // The next pass goes on with what is waiting.
   control::RunDeviceIO(mDevice, FBTime(0));
   EXPECT_GT(control::SamplesAcknowledged(mDevice), read);
+}
+
+// Found measuring the worst messages: one message may take milliseconds to decode, so 256 of them
+// kept one notification busy for seconds. A pass also ends once its time is up; the rest waits.
+TEST_F(IoPassTest, PassEndsOnceItsTimeIsUpAndTheNextGoesOn) {
+  const std::string frame = FrameBytes(FrameMessage(kTag, {1, 2, 3, 0, 0, 0}), Payload::kPlain);
+  std::string stream;
+  for (int i = 0; i < 10; ++i) stream += frame;
+  ASSERT_EQ(::send(mPair[1], stream.data(), stream.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(stream.size()));
+  // Each look at the clock finds half the pass's time gone.
+  auto now = std::make_shared<std::chrono::steady_clock::time_point>();
+  mDevice->mIoPassClock = [now] { return *now += KovrimDevice::kIoPassTime / 2; };
+  control::RunDeviceIO(mDevice, FBTime(0));
+  EXPECT_EQ(control::SamplesAcknowledged(mDevice), 2);
+  control::RunDeviceIO(mDevice, FBTime(0));
+  EXPECT_EQ(control::SamplesAcknowledged(mDevice), 4);
+}
+
+// The count of a trace held back is told by the first notification that reads nothing once the
+// trace's second is over, so a fault that stops is accounted for without waiting for the next.
+TEST_F(IoPassTest, QuietNotificationTellsTheCountHeldBack) {
+  ServerLinkTestPeer seams(&mDevice->mLink);
+  seams.UseManualClock();
+  mDevice->mIoPassClock = [] { return std::chrono::steady_clock::time_point(); };
+  const std::string empty = RawFrame(ServerLink::kPlainMarker, 0, "");
+  const std::string stream = empty + empty + empty;
+  ASSERT_EQ(::send(mPair[1], stream.data(), stream.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(stream.size()));
+  control::RunDeviceIO(mDevice, FBTime(0));
+  ASSERT_EQ(control::SamplesAcknowledged(mDevice), 3);
+  const char* const incorrect = "The data received maybe incorrect.";
+  EXPECT_EQ(control::TracesSeen(), std::vector<std::string>{incorrect});
+  control::RunDeviceIO(mDevice, FBTime(0));  // quiet, within the second: nothing yet
+  EXPECT_EQ(control::TracesSeen().size(), 1u);
+  seams.Advance(std::chrono::seconds(1));
+  control::RunDeviceIO(mDevice, FBTime(0));
+  EXPECT_EQ(
+      control::TracesSeen(),
+      (std::vector<std::string>{incorrect, kovrim::TraceThrottle::HeldBackLine(incorrect, 2)}));
 }
 
 }  // namespace

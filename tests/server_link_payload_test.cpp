@@ -110,6 +110,64 @@ TEST_F(ServerLinkPayloadTest, InflationBombIsDroppedWithItsOwnTrace) {
   EXPECT_EQ(mLink.GetJointCount(), 0);
 }
 
+// Regression: a server sending empty plain frames for 3 s made the host print "The data received
+// maybe incorrect." 649 728 times. Each text now appears at most once a second, followed by a
+// count of those held back; the count still held when the stream goes quiet, or the link goes
+// offline, is told then.
+TEST_F(ServerLinkPayloadTest, FloodOfIncorrectFramesTracesOncePerSecondWithTheCountHeldBack) {
+  constexpr int kPerMillisecond = 217;  // 651 000 frames in the 3 s
+  for (int ms = 0; ms < 3000; ++ms) {
+    for (int i = 0; i < kPerMillisecond; ++i) Dispatch("", ServerLink::kPlainMarker);
+    mSeams.Advance(std::chrono::milliseconds(1));
+  }
+  const std::string held =
+      kovrim::TraceThrottle::HeldBackLine(kIncorrect, 1000 * kPerMillisecond - 1);
+  EXPECT_EQ(held,
+            "\"The data received maybe incorrect.\" held back 216999 times in the second "
+            "after it was traced");
+  EXPECT_EQ(fbsdk_control::TracesSeen(),
+            (std::vector<std::string>{kIncorrect, held, kIncorrect, held, kIncorrect}));
+  // Quiet, once the second is over: the count is told.
+  mLink.FlushTraces();
+  EXPECT_EQ(fbsdk_control::TracesSeen().size(), 6u);
+  EXPECT_EQ(fbsdk_control::TracesSeen().back(), held);
+  EXPECT_LE(fbsdk_control::TracesSeen().size(), 20u);
+
+  // Within the second a quiet stream tells nothing yet; going offline tells it at once.
+  for (int i = 0; i < 4; ++i) Dispatch("", ServerLink::kPlainMarker);
+  mLink.FlushTraces();
+  EXPECT_EQ(fbsdk_control::TracesSeen().size(), 7u);
+  mLink.Close();
+  EXPECT_EQ(fbsdk_control::TracesSeen().back(), kovrim::TraceThrottle::HeldBackLine(kIncorrect, 3));
+  EXPECT_EQ(fbsdk_control::TracesSeen().size(), 8u);
+}
+
+// A header of more skeleton entries, or an actor list of more actors, than any real stage has is
+// dropped before it is parsed, with a trace of its own; what the link had stays.
+TEST_F(ServerLinkPayloadTest, HeaderOrActorListBeyondItsBoundIsDroppedUnparsed) {
+  auto header = [](int entries) {
+    BVH_JOIN root = Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, X_ROT, Y_ROT}, {0, 0, 0});
+    for (int i = 1; i < entries; ++i) *root.add_childjoin() = Joint("J", {Z_ROT}, {0, 1, 0});
+    return HeaderMessage(kTag, root).SerializeAsString();
+  };
+  Dispatch(ActorListMessage({{1, "kept"}}).SerializeAsString(), ServerLink::kPlainMarker);
+  mLink.mHeaderPending = true;
+  Dispatch(header(kovrim::wire::kMaxSkeletonEntries), ServerLink::kPlainMarker);
+  ASSERT_EQ(mLink.GetJointCount(), kovrim::wire::kMaxSkeletonEntries);
+  mLink.mHeaderPending = true;
+  DispatchCompressed(Compress(header(kovrim::wire::kMaxSkeletonEntries + 1), Payload::kGzip));
+  EXPECT_EQ(mLink.GetJointCount(), kovrim::wire::kMaxSkeletonEntries);
+  EXPECT_TRUE(mLink.mHeaderPending);
+
+  std::vector<std::pair<uint32_t, std::string>> actors;
+  for (uint32_t tag = 1; tag <= kovrim::wire::kMaxActors + 1; ++tag) actors.push_back({tag, "a"});
+  DispatchCompressed(Compress(ActorListMessage(actors).SerializeAsString(), Payload::kGzip));
+  EXPECT_EQ(ActorName(), "kept");
+  EXPECT_EQ(
+      fbsdk_control::TracesSeen(),
+      (std::vector<std::string>{ServerLink::kTraceTooManyJoints, ServerLink::kTraceTooManyActors}));
+}
+
 TEST_F(ServerLinkPayloadTest, FrameThatInflatesTooFarStillCountsAsOneFrameRead) {
   ScriptedPeer peer;
   mLink.mPort = peer.Port();
@@ -138,11 +196,13 @@ TEST_F(ServerLinkPayloadTest, DamagedOrCutCompressedStreamsAreIncorrectEvenWhenT
   for (size_t i = 0; i < damaged.size(); ++i) {
     SCOPED_TRACE(i);
     fbsdk_control::ResetHost();
+    mSeams.Advance(std::chrono::seconds(1));  // past the trace's once a second
     DispatchCompressed(damaged[i]);
     EXPECT_EQ(fbsdk_control::TracesSeen(), std::vector<std::string>{kIncorrect});
     EXPECT_EQ(ActorName(), "");
   }
   // An empty compressed payload holds no stream at all.
+  mSeams.Advance(std::chrono::seconds(1));
   DispatchCompressed("");
   EXPECT_EQ(fbsdk_control::CountTraces(kIncorrect), 2u);
 }
@@ -166,6 +226,7 @@ TEST_F(ServerLinkPayloadTest, NestingIsBoundedButRealSkeletonsFit) {
   // One nested beyond the parser's limit is refused before anything is built from it.
   for (uint32_t marker : {ServerLink::kPlainMarker, ServerLink::kCompressedMarker}) {
     fbsdk_control::ResetHost();
+    mSeams.Advance(std::chrono::seconds(1));  // past the trace's once a second
     const std::string deep =
         HeaderMessage(kTag, Chain(ServerLink::kMaxMessageDepth + 1)).SerializeAsString();
     Dispatch(marker == ServerLink::kPlainMarker ? deep : Compress(deep, Payload::kGzip), marker);

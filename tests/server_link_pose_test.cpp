@@ -11,6 +11,7 @@
 
 #include "link_test_util.h"
 #include "server_link.h"
+#include "server_link_test_peer.h"
 
 using namespace linktest;
 
@@ -86,7 +87,10 @@ TEST_F(ServerLinkPoseTest, HeadersOfOtherActorsOrWithoutTagAreDroppedSilently) {
 }
 
 TEST_F(ServerLinkPoseTest, UnrequestedHeadersAreTracedAndRequestedOnesClearThePendingFlag) {
+  ServerLinkTestPeer seams(&mLink);
+  seams.UseManualClock();
   Dispatch(HeaderMessage(kTag, SmallTree()));
+  seams.Advance(std::chrono::seconds(1));  // past the trace's once a second
   Dispatch(HeaderMessage(kTag, SmallTree()));
   EXPECT_EQ(fbsdk_control::CountTraces("BVH header changed."), 2u);
   mLink.mOnline = false;

@@ -10,6 +10,7 @@
 
 #include "link_test_util.h"
 #include "server_link.h"
+#include "server_link_test_peer.h"
 
 using namespace linktest;
 
@@ -199,8 +200,17 @@ TEST_F(ServerLinkStreamTest, ZeroLengthAndUnparsablePayloadsAreTracedAndCountAsF
   const std::string cut = Truncate(payload, payload.size() - 12);
   ASSERT_TRUE(mPeer.Send(RawFrame(0x43434343u, static_cast<int32_t>(cut.size()), cut)));
   ASSERT_TRUE(mPeer.Send(FrameBytes(incomplete.SerializePartialAsString(), Payload::kPlain)));
+  ServerLinkTestPeer seams(&mLink);
+  seams.UseManualClock();
   EXPECT_EQ(ReadFrames(4), 4);
-  EXPECT_EQ(fbsdk_control::CountTraces("The data received maybe incorrect."), 4u);
+  // Within one second: the first traced, the other three counted and told as the link goes
+  // offline.
+  const char* const incorrect = "The data received maybe incorrect.";
+  EXPECT_EQ(fbsdk_control::TracesSeen(), std::vector<std::string>{incorrect});
+  mLink.Close();
+  EXPECT_EQ(
+      fbsdk_control::TracesSeen(),
+      (std::vector<std::string>{incorrect, kovrim::TraceThrottle::HeldBackLine(incorrect, 3)}));
   EXPECT_TRUE(mLink.CopyActors().empty());
   EXPECT_FALSE(mLink.mActorsChanged);
 }

@@ -133,6 +133,9 @@ bool DecodePayload(bool compressed, const char* data, size_t size, IVRA_PLUGIN_M
     case PayloadDecoder::Result::kDamaged:
       return fail("bad compressed payload");
     case PayloadDecoder::Result::kNotEnvelope:
+    // This decoder has no entry limits: the tools take whatever parses.
+    case PayloadDecoder::Result::kTooManyJoints:
+    case PayloadDecoder::Result::kTooManyActors:
       break;
   }
   return fail("not an envelope");

@@ -281,12 +281,20 @@ int KovrimDevice::GetJointCount() {
 
 void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) {
   if (static_cast<unsigned>(pAction) > 1) return;
-  // A pass drains what is waiting but never more than kMaxMessagesPerIoPass: a server sending
-  // faster than frames are applied would otherwise keep the I/O thread inside this callback for
-  // good. What is left stays in the socket for the next notification; nothing is lost.
-  for (int read = 0; read < kMaxMessagesPerIoPass && mLink.ReadMessage(); ++read) {
-    // Only this thread lowers the gate, so the test and the decrement cannot race below zero.
-    if (mEvaluationCount > 0) {
+  // A pass drains what is waiting but never more than kMaxMessagesPerIoPass messages, nor for
+  // longer than kIoPassTime once a message has been read: a server sending faster than frames
+  // are applied, or sending messages that take milliseconds each, would otherwise keep the I/O
+  // thread inside this callback for seconds. What is left stays in the socket for the next
+  // notification; nothing is lost.
+  const auto start = mIoPassClock();
+  int read = 0;
+  while (read < kMaxMessagesPerIoPass && mLink.ReadMessage()) {
+    ++read;
+    // Only a frame of the chosen actor uses up an evaluation and is keyed: another actor's frame
+    // (which the link drops), a header or an actor list would otherwise key the previous pose
+    // again and leave the gate closed for the chosen actor's next frame. Only this thread lowers
+    // the gate, so the test and the decrement cannot race below zero.
+    if (mLink.FrameApplied() && mEvaluationCount > 0) {
       // A list that is changing is left alone, exactly as while rebuilding: no keys this time.
       if (!mRebuilding) {
         if (mJointsGate.TryEnterPass()) {
@@ -297,7 +305,10 @@ void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDevic
       --mEvaluationCount;
     }
     AckOneSampleReceived();
+    if (mIoPassClock() - start >= kIoPassTime) break;
   }
+  // The stream is quiet: counts of traces held back whose second is over are told now.
+  if (read == 0) mLink.FlushTraces();
 }
 
 namespace {

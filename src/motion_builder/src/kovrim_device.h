@@ -19,7 +19,9 @@
 #include <fbsdk/fbsdk.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -51,7 +53,9 @@ class KovrimDevice : public FBDevice {
   // UI thread. 0 nothing; 1 connect; 3 disconnect; 4 connect then disconnect; 5 clear the joint
   // templates; any other code goes to the host base.
   bool DeviceOperation(kDeviceOperations pOperation) override EXCLUDES(mJointsGate);
-  // Device I/O thread: drains the link, records keys while the host records, acknowledges samples.
+  // Device I/O thread: drains the link within the pass bounds below, keys each frame of the chosen
+  // actor while the host records and an evaluation has happened since the last such frame, and
+  // acknowledges every message read.
   void DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) override
       EXCLUDES(mJointsGate);
   // Evaluation: writes the newest pose (or the T-pose) into every joint's output nodes.
@@ -96,8 +100,13 @@ class KovrimDevice : public FBDevice {
 
   // Where the evaluation gate stops counting (far above any real backlog of frames).
   static constexpr int32_t kEvaluationCountLimit = 1 << 30;
-  // Messages one I/O notification reads at most; the rest wait in the socket for the next one.
+  // Bounds of one I/O notification: it reads at most kMaxMessagesPerIoPass messages and stops
+  // after the message during which kIoPassTime (steady clock, from the start of the pass) ran
+  // out; the rest wait in the socket for the next notification. The link bounds what one message
+  // may cost (kovrim::wire::EntryLimits), so a pass ends within a few milliseconds whatever the
+  // server sends.
   static constexpr int kMaxMessagesPerIoPass = 256;
+  static constexpr std::chrono::microseconds kIoPassTime{2000};
   // Evaluations of T-pose records after which an armed characterization runs.
   static constexpr uint32_t kCharacterizeThreshold = 512;
 
@@ -126,6 +135,11 @@ class KovrimDevice : public FBDevice {
   std::atomic<bool> mSavedStayInTPose{false};
   std::atomic<bool> mCharacterizePending{false};
   std::atomic<bool> mRebuilding{false};
+
+  // ---- Test seam, set only before the device runs: the clock that bounds an I/O pass. ----
+  std::function<std::chrono::steady_clock::time_point()> mIoPassClock = [] {
+    return std::chrono::steady_clock::now();
+  };
 
   // Keeps changes of mJoints (UI thread) and the real-time passes over it apart; a pass never
   // waits on it. Public for tests, which watch it; only the device enters or changes.

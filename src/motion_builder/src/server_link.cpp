@@ -66,6 +66,8 @@ bool ServerLink::Open() {
 void ServerLink::Close() {
   ReleaseSocket();
   mOnline = false;
+  // Whatever is held back is told now: the stream that caused it has ended.
+  mTraces.Flush(mClock(), true);
 }
 
 bool ServerLink::ReleaseSocket() {
@@ -105,30 +107,13 @@ bool ServerLink::ReadMessage() {
   return whole;
 }
 
-void ServerLink::ThrottledTrace::Report(Clock::time_point now) {
-  if (mReported && now - mLastReport < std::chrono::seconds(1)) {
-    ++mHeldBack;
-    return;
-  }
-  if (mHeldBack == 0) {
-    FBTrace("%s", mText);
-  } else {
-    const std::string text =
-        std::string(mText) + " (" + std::to_string(mHeldBack + 1) + " times since the last report)";
-    FBTrace("%s", text.c_str());
-  }
-  mReported = true;
-  mLastReport = now;
-  mHeldBack = 0;
-}
+void ServerLink::Trace(const char* text) { mTraces.Report(text, mClock()); }
 
-void ServerLink::DropTraces::NegativeLength(uint32_t) {
-  mLink->mNegativeLengthTraces.Report(mLink->mClock());
-}
+void ServerLink::FlushTraces() { mTraces.Flush(mClock(), false); }
 
-void ServerLink::DropTraces::FrameTooLong(uint32_t, int32_t) {
-  mLink->mTooLongTraces.Report(mLink->mClock());
-}
+void ServerLink::DropTraces::NegativeLength(uint32_t) { mLink->Trace(kTraceFrameLengthNegative); }
+
+void ServerLink::DropTraces::FrameTooLong(uint32_t, int32_t) { mLink->Trace(kTraceFrameTooLong); }
 
 bool ServerLink::ReadFrame(int socket) {
   const unsigned generation = mConnectionGeneration.load();
@@ -170,8 +155,9 @@ bool ServerLink::ReadFrame(int socket) {
 }
 
 void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
+  mFrameApplied = false;
   if (length < 0 || length > mBufferSize) {
-    FBTrace("The data received maybe incorrect.");
+    Trace("The data received maybe incorrect.");
     return;
   }
   // The input is at most mBufferSize bytes and nests at most kMaxMessageDepth messages deep, so
@@ -182,12 +168,18 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
     case PayloadDecoder::Result::kDecoded:
       break;
     case PayloadDecoder::Result::kInflatesTooFar:
-      mInflatesTooFarTraces.Report(mClock());
+      Trace(kTraceFrameInflatesTooFar);
+      return;
+    case PayloadDecoder::Result::kTooManyJoints:
+      Trace(kTraceTooManyJoints);
+      return;
+    case PayloadDecoder::Result::kTooManyActors:
+      Trace(kTraceTooManyActors);
       return;
     case PayloadDecoder::Result::kTooLong:
     case PayloadDecoder::Result::kDamaged:
     case PayloadDecoder::Result::kNotEnvelope:
-      FBTrace("The data received maybe incorrect.");
+      Trace("The data received maybe incorrect.");
       return;
   }
 
@@ -202,8 +194,13 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
       break;
     case IVRA_PLUGIN_MESSAGE::FRAME_DATA:
       if (mHeaderReceived && !mHeaderPending) {
-        MutexLock lock(&mLock);
-        AcceptFrame(envelope.frame());
+        bool whole = true;
+        {
+          MutexLock lock(&mLock);
+          whole = AcceptFrame(envelope.frame());
+        }
+        // Traced after the lock, so that the trace's own lock is never taken under mLock.
+        if (!whole) Trace("Frame Wrong!!\n");
       }
       break;
   }
@@ -251,8 +248,8 @@ void ServerLink::AcceptHeader(BVH_HEADER* header) {
     mHeaderReceived = true;
   }
   // The previous header and tables, now in header, live and tPose, are destroyed after the lock.
-  if (rootWrong) FBTrace("BVH header wrong!");
-  if (!wasPending) FBTrace("BVH header changed.");
+  if (rootWrong) Trace("BVH header wrong!");
+  if (!wasPending) Trace("BVH header changed.");
 }
 
 int ServerLink::DetectRotationOrder(const BVH_JOIN& root, bool* wrong) {
@@ -309,14 +306,15 @@ void ServerLink::BuildJointTables(const BVH_JOIN& joint, std::vector<JointPose>*
   }
 }
 
-void ServerLink::AcceptFrame(const BVH_FRAME& frame) {
+bool ServerLink::AcceptFrame(const BVH_FRAME& frame) {
   // Re-checked under the lock: SelectActor changes the tag and the pending flag together under it.
-  if (mHeaderPending) return;
-  if (!frame.has_actortag() || frame.actortag() != mActorTag) return;
-  DecodeFrame(frame);
+  if (mHeaderPending) return true;
+  if (!frame.has_actortag() || frame.actortag() != mActorTag) return true;
+  mFrameApplied = true;
+  return DecodeFrame(frame);
 }
 
-void ServerLink::DecodeFrame(const BVH_FRAME& frame) {
+bool ServerLink::DecodeFrame(const BVH_FRAME& frame) {
   const int valueCount = frame.motiondata_size();
   const float* values = frame.motiondata().data();
   int cursor = 0;
@@ -326,10 +324,7 @@ void ServerLink::DecodeFrame(const BVH_FRAME& frame) {
     const int channelCount = static_cast<int>(pose.mChannels.size());
     // A joint is written whole or not at all: when the values run out, this joint and all after
     // it keep the previous frame's pose.
-    if (valueCount - cursor < channelCount) {
-      FBTrace("Frame Wrong!!\n");
-      return;
-    }
+    if (valueCount - cursor < channelCount) return false;
     const float* jointValues = values + cursor;
     cursor += channelCount;
 
@@ -347,6 +342,7 @@ void ServerLink::DecodeFrame(const BVH_FRAME& frame) {
     pose.mRotation = ToHostRotation(pose.mChannels, jointValues);
   }
   // Values left over after the last joint are ignored.
+  return true;
 }
 
 FBVector3<double> ServerLink::ToHostRotation(const std::vector<int>& channels,

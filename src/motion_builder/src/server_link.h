@@ -6,7 +6,8 @@
 // Close, ReleaseSocket, RequestHeader, SelectActor and touches mAddress, mPort, mActorTag, mActors
 // and mActorsChanged; the evaluation calls the pose getters. mLock guards the header copy, the pose
 // tables, the rotation order and the actor map, and is never held across socket I/O, decompression
-// or parsing. Single-value flags shared across threads are atomics, read without the lock.
+// or parsing. Single-value flags shared across threads are atomics, read without the lock. The
+// trace throttle has a lock of its own, taken by Trace from any thread and never with mLock held.
 #ifndef KOVRIM_SERVER_LINK_H_
 #define KOVRIM_SERVER_LINK_H_
 
@@ -25,6 +26,7 @@
 #include "frame_assembler.h"
 #include "payload_codec.h"
 #include "thread_annotations.h"
+#include "trace_throttle.h"
 #include "wire_format.h"
 
 // One record per joint and per end site in the link's live and T-pose tables. Table index i is the
@@ -45,10 +47,8 @@ class ServerLink {
   static constexpr int kDefaultBufferSize = kovrim::wire::kReceiveLimit;
 
   // Traces for frames whose length field cannot be honoured. They are fixed texts, like every
-  // other trace of the link. These and kTraceFrameInflatesTooFar are traced at most once a second
-  // each: the first at once as it is, and the next one after a second has passed with
-  // " (N times since the last report)" appended when it stands for N > 1 occurrences (itself and
-  // those held back since the last trace of that kind).
+  // other trace of the link and the device, and go out through Trace: each text at most once a
+  // second, with the occurrences held back meanwhile counted on a line of their own.
   static constexpr const char* kTraceFrameTooLong =
       "Frame longer than the receive buffer, payload skipped.";
   static constexpr const char* kTraceFrameLengthNegative =
@@ -57,6 +57,10 @@ class ServerLink {
   // beyond the receive buffer is dropped, and inflation stops there.
   static constexpr const char* kTraceFrameInflatesTooFar =
       "Frame inflates beyond the receive buffer, dropped.";
+  // Traces of messages refused for what they hold (see kovrim::wire::EntryLimits): the message
+  // is dropped before it is parsed, and still acknowledged.
+  static constexpr const char* kTraceTooManyJoints = "BVH header has too many joints, dropped.";
+  static constexpr const char* kTraceTooManyActors = "Actor list too long, dropped.";
   // Deepest nesting of messages that a payload may have; deeper ones fail to parse. It bounds the
   // recursion of the parser and of every walk over a header's joint tree.
   static constexpr int kMaxMessageDepth = kovrim::wire::kMaxMessageDepth;
@@ -72,7 +76,8 @@ class ServerLink {
   // the socket and returns false; mOnline is left as it was.
   bool Open();
   // UI thread. Closes the socket if there is one and marks the link offline. The header copy, the
-  // tables, the actor map and the chosen actor stay, so a later Open serves frames at once.
+  // tables, the actor map and the chosen actor stay, so a later Open serves frames at once. Counts
+  // of traces still held back are traced.
   void Close();
   // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true. It
   // does not wait for the I/O thread: when a ReadMessage is reading the socket, that call closes
@@ -86,6 +91,23 @@ class ServerLink {
   // most mBufferSize bytes outside a frame's payload and then returns false, going on at the next
   // call; it returns false as soon as it sees that the UI thread has cleared the handle.
   bool ReadMessage();
+  // Device I/O thread. Whether the message that the last ReadMessage (or DispatchMessage) handled
+  // was a frame of the chosen actor, decoded into the live table. False for anything else: another
+  // actor's frame, a frame while a header is pending, a header, an actor list, a payload that did
+  // not decode. A frame whose values ran short ("Frame Wrong!!\n") counts, as the joints before
+  // the shortfall took its values.
+  bool FrameApplied() const { return mFrameApplied; }
+
+  // Any thread. Traces one of the plug-in's fixed texts through the link's throttle: a text is
+  // traced at once unless it was traced in the second before; then it is counted, and the count
+  // goes out as the line TraceThrottle::HeldBackLine gives ("\"<text>\" held back N times in the
+  // second after it was traced") before the text is traced again, at FlushTraces once the second
+  // is over, or at Close. Takes the throttle's own lock briefly, never mLock; FBTrace is called
+  // with no lock held. REQUIRES: text is a fixed text (static storage).
+  void Trace(const char* text);
+  // Device I/O thread, on a notification that read nothing (the stream is quiet): traces the
+  // counts held back for texts whose second is over.
+  void FlushTraces();
 
   // UI thread. Sends one compressed command frame carrying mActorTag; shows the
   // "Please ensure you are online." box instead when offline.
@@ -130,8 +152,10 @@ class ServerLink {
   // buffer of mBufferSize bytes first: one that inflates further is dropped with
   // kTraceFrameInflatesTooFar, one whose compressed stream is damaged or cut short is traced as
   // incorrect. A payload longer than mBufferSize, which ReadMessage never hands over, is traced as
-  // incorrect too. So no payload takes more memory or time than a full plain receive buffer.
-  // REQUIRES: mLock not held.
+  // incorrect too. A header of more than kMaxSkeletonEntries entries or an actor list of more
+  // than kMaxActors is dropped unparsed with kTraceTooManyJoints or kTraceTooManyActors, one with
+  // more than kMaxUnknownFields fields unknown to the schema is traced as incorrect. So no
+  // payload takes more memory or time than a full plain receive buffer. REQUIRES: mLock not held.
   void DispatchMessage(const unsigned char* payload, int length, uint32_t marker) EXCLUDES(mLock);
 
   // Composes the single-axis rotations that a joint lists, in the joint's own channel order (the
@@ -170,23 +194,8 @@ class ServerLink {
   friend class ServerLinkTestPeer;
   using Clock = std::chrono::steady_clock;
 
-  // One kind of the link's own traces, at most one a second, each carrying the count of the
-  // occurrences it stands for. Owned by the thread that traces it (the I/O thread).
-  class ThrottledTrace {
-   public:
-    explicit ThrottledTrace(const char* text) : mText(text) {}
-    // One occurrence at `now`: traced, or counted for the next trace of this kind.
-    void Report(Clock::time_point now);
-
-   private:
-    const char* const mText;
-    bool mReported = false;
-    Clock::time_point mLastReport;
-    uint64_t mHeldBack = 0;
-  };
-
-  // Traces what the frame assembler drops: the link's throttled traces of lengths it cannot
-  // honour. Called on the I/O thread only.
+  // Traces what the frame assembler drops: lengths it cannot honour. Called on the I/O thread
+  // only.
   class DropTraces : public kovrim::wire::FrameAssembler::Reporter {
    public:
     // link owns this reporter and outlives it.
@@ -212,9 +221,10 @@ class ServerLink {
   static void BuildJointTables(const IvraPlugs::BVH_JOIN& joint, std::vector<JointPose>* live,
                                std::vector<JointPose>* tPose);
   static void FillJointPose(const IvraPlugs::BVH_JOIN& joint, JointPose* record);
-  // Frame acceptance and decoding; REQUIRES mLock.
-  void AcceptFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
-  void DecodeFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
+  // Frame acceptance and decoding; REQUIRES mLock. Each returns false when the frame's values ran
+  // short of the table's channels, for the caller to trace once it has let the lock go.
+  bool AcceptFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
+  bool DecodeFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
   void ReplaceActors(const IvraPlugs::COMMAND& command) EXCLUDES(mLock);
 
   // ReadMessage calls reading the socket, and a handle released while one was: the last of them
@@ -226,17 +236,22 @@ class ServerLink {
 
   // ---- Receive state, owned by the I/O thread. ----
   unsigned mReceiveGeneration = 0;
+  // Set by DispatchMessage: see FrameApplied.
+  bool mFrameApplied = false;
   DropTraces mDropTraces{this};
   // Holds the frame being read: one payload of at most mBufferSize bytes.
   kovrim::wire::FrameAssembler mAssembler{mBufferSize, &mDropTraces};
   // Inflates and parses a payload; owned by the thread that runs DispatchMessage (the I/O thread).
-  kovrim::wire::PayloadDecoder mDecoder{mBufferSize};
-  ThrottledTrace mNegativeLengthTraces{kTraceFrameLengthNegative};
-  ThrottledTrace mTooLongTraces{kTraceFrameTooLong};
-  ThrottledTrace mInflatesTooFarTraces{kTraceFrameInflatesTooFar};
+  kovrim::wire::PayloadDecoder mDecoder{
+      mBufferSize,
+      kovrim::wire::EntryLimits{kovrim::wire::kMaxSkeletonEntries, kovrim::wire::kMaxActors,
+                                kovrim::wire::kMaxUnknownFields}};
+
+  // ---- Shared by the I/O thread and the UI thread (Close), with a lock of its own. ----
+  kovrim::TraceThrottle mTraces;
 
   // ---- Test seams, set only by ServerLinkTestPeer before the link is used. ----
-  // The clock of the throttled traces.
+  // The clock of the throttled traces; called from the I/O thread and from Close.
   std::function<Clock::time_point()> mClock = [] { return Clock::now(); };
   // Called on the dispatching thread once a header's tables are built, before they are swapped in.
   std::function<void()> mHeaderBuiltHook;

@@ -23,6 +23,14 @@ constexpr int kFrameHeaderSize = 2 * kWordSize;
 constexpr int kReceiveLimit = 184320;
 // Deepest nesting of messages that a payload may have; deeper ones fail to parse.
 constexpr int kMaxMessageDepth = 100;
+// The most entries the plug-in takes in one message, far above any real stage: skeleton entries
+// (joints plus end sites) in a header, and actors in an actor list. A message with more is
+// dropped before it is parsed, so that no one message costs a real-time pass milliseconds.
+constexpr int kMaxSkeletonEntries = 2000;
+constexpr int kMaxActors = 1000;
+// The most fields unknown to the schema that the plug-in parses in one message (the server sends
+// none); a message with more does not count as an envelope.
+constexpr int kMaxUnknownFields = 1000;
 
 // How a payload is sent. A compressed payload's own first bytes say whether it is gzip or zlib.
 enum class Compression { kGzip, kZlib, kPlain };
