@@ -178,8 +178,10 @@ bool ServerLink::ReadMessage() {
   const int socket = mSocket.load();
   const bool whole = socket != 0 && ReadFrame(socket);
   if (whole) {
-    mDeliveredGeneration = mReceiveGeneration;
-    mLossTraced = false;
+    // This connection counts as good from now on: its loss will be traced and the waits after it
+    // start again from the first.
+    mDeliveredGeneration.store(mReceiveGeneration, std::memory_order_relaxed);
+    if (mLossTraced.load(std::memory_order_relaxed)) mLossTraced = false;
   }
   if (mSocketUsers.fetch_sub(1) == 1) CloseReleasedSocket();
   // Dispatched once the socket is let go, so that a parse never keeps a released handle open.
