@@ -112,6 +112,9 @@ TEST_F(HeadlessScript, FullSessionDrivesEveryControlAndEndsCharacterized) {
       << Transcript();
   EXPECT_FALSE(Shown("no answer queued")) << Transcript();
   EXPECT_TRUE(Shown("ok chose [1] tag 2 \"makehuman_walk1\"")) << Transcript();
+  // The device's Status and Information, as the host shows them.
+  EXPECT_TRUE(Shown("ok device \"Online\": \"makehuman_walk1, ")) << Transcript();
+  EXPECT_TRUE(Shown("device offline, Status \"Offline\" Information \"\"")) << Transcript();
 
   kmq::HeadlessHost& host = interpreter.Host();
   // A character named after the skeleton's namespace, characterized.

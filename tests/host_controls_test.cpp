@@ -305,6 +305,26 @@ TEST_F(HostControlsTest, ShowAndIdleReachNestedLayoutsOutermostFirst) {
   EXPECT_EQ(mRecorder.mCalls, (std::vector<std::string>{"first", "second"}));
 }
 
+TEST_F(HostControlsTest, ApplicationIdleIsOneListWhicheverSystemObjectIsUsed) {
+  FBSystem first;
+  first.OnUIIdle.Add(&mRecorder, (FBCallback)&Recorder::First);
+  FBSystem::TheOne().OnUIIdle.Add(&mRecorder, (FBCallback)&Recorder::Second);
+  FBSystem().OnUIIdle.Add(&mRecorder, (FBCallback)&Recorder::First);  // attached already
+  EXPECT_EQ(fbsdk_control::UIIdleHandlerCount(), 2);
+  fbsdk_control::FireUIIdle();
+  EXPECT_EQ(mRecorder.mCalls, (std::vector<std::string>{"first", "second"}));
+  ASSERT_EQ(mRecorder.mSenders.size(), 2u);
+  EXPECT_EQ(reinterpret_cast<HIObject>(mRecorder.mSenders[0]), FBSystem::TheOne().GetHIObject());
+  EXPECT_EQ(first.PropertyList.Find("OnUIIdle"), &first.OnUIIdle);
+  // Removed through another object than the one it was added through.
+  FBSystem().OnUIIdle.Remove(&mRecorder, (FBCallback)&Recorder::First);
+  FBSystem::TheOne().OnUIIdle.Remove(&mRecorder, (FBCallback)&Recorder::Second);
+  EXPECT_EQ(fbsdk_control::UIIdleHandlerCount(), 0);
+  mRecorder.mCalls.clear();
+  fbsdk_control::FireUIIdle();
+  EXPECT_TRUE(mRecorder.mCalls.empty());
+}
+
 TEST_F(HostControlsTest, VisualPropertiesAreListedByName) {
   FBButton button;
   EXPECT_TRUE(button.Visible);

@@ -1,5 +1,6 @@
-// FBDevice as the host drives it: Online and DeviceOperation, output nodes and their
-// references, device I/O, and the host's destruction sequence, alone and with a new scene.
+// FBDevice as the host drives it: Online and DeviceOperation, the texts it shows, output nodes
+// and their references, device I/O, and the host's destruction sequence, alone and with a new
+// scene.
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/scene_control.h>
@@ -50,6 +51,20 @@ TEST_F(HostDeviceTest, BaseDeviceOperationReportsTheCurrentOnlineState) {
   mDevice->Online = false;
   EXPECT_FALSE(base.FBDevice::DeviceOperation(FBDevice::kOpReset));
   EXPECT_TRUE(base.FBDevice::AnimationNodeNotify(nullptr, nullptr));
+}
+
+TEST_F(HostDeviceTest, StatusAndInformationAreTextsTheDeviceWritesAndTheHostReads) {
+  for (FBPropertyString* text : {&mDevice->Status, &mDevice->Information}) {
+    EXPECT_STREQ(static_cast<const char*>(*text), "");
+    EXPECT_FALSE(text->IsReadOnly());
+    EXPECT_EQ(text->GetPropertyType(), kFBPT_charptr);
+    *text = "walk, 120 fps";
+    EXPECT_TRUE(*text == "walk, 120 fps");
+    *text = nullptr;
+    EXPECT_STREQ(static_cast<const char*>(*text), "");
+  }
+  EXPECT_EQ(mDevice->PropertyList.Find("Status"), &mDevice->Status);
+  EXPECT_EQ(mDevice->PropertyList.Find("Information"), &mDevice->Information);
 }
 
 TEST_F(HostDeviceTest, OutputNodesKeepNameTypeAndReferenceUntilDestroyed) {

@@ -32,7 +32,8 @@ class TapRecorder {
   void Install() {
     fbsdk_control::SetSocketTap([this](int socket, bool outgoing, const char* data, int size) {
       std::lock_guard<std::mutex> lock(mMutex);
-      mCalls.push_back({socket, outgoing, std::string(data, static_cast<size_t>(size)),
+      mCalls.push_back({socket, outgoing,
+                        data ? std::string(data, static_cast<size_t>(size)) : "<closing>",
                         std::this_thread::get_id()});
     });
   }
@@ -110,6 +111,19 @@ TEST_F(HostSocketTapTest, ReportsEveryByteReadAndWrittenOnTheCallingThread) {
     EXPECT_EQ(call.mSocket, mClient);
     EXPECT_EQ(call.mThread, std::this_thread::get_id());
   }
+}
+
+TEST_F(HostSocketTapTest, ClosingIsReportedOnceBeforeTheHandleGoes) {
+  TapRecorder recorder;
+  recorder.Install();
+  const int socket = mClient;
+  ASSERT_TRUE(mTcp.CloseSocket(mClient));
+  EXPECT_FALSE(mTcp.CloseSocket(mClient));  // 0: nothing closed, nothing reported
+  const std::vector<TapCall> calls = recorder.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].mSocket, socket);
+  EXPECT_FALSE(calls[0].mOutgoing);
+  EXPECT_EQ(calls[0].mBytes, "<closing>");
 }
 
 TEST_F(HostSocketTapTest, BlockingCallsAreReportedToo) {

@@ -8,6 +8,7 @@
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/realtime_threads.h>
 #include <fbsdk_control/scene_control.h>
+#include <fbsdk_control/ui_control.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include "kovrim_device.h"
 #include "kovrim_layout.h"
 #include "link_test_util.h"
+#include "server_link_test_peer.h"
 
 using namespace linktest;
 namespace control = fbsdk_control;
@@ -278,6 +280,70 @@ TEST_F(KovrimDeviceTest, HeaderRequestIsAcknowledgedOnceWhenOnline) {
   EXPECT_EQ(Messages().back(), "Info: Request BVH header done.");
   EXPECT_EQ(control::MessageBoxesShown().size(), 2u);
   EXPECT_EQ(mDevice->GetJointCount(), 4);
+}
+
+// What the host shows with the device, kept current on the application's idle ticks whatever
+// is shown, on the link's clock (driven here).
+TEST_F(KovrimDeviceTest, StatusAndInformationSayWhatTheDeviceIsDoing) {
+  ServerLinkTestPeer seams(&mDevice->mLink);
+  seams.UseManualClock();
+  auto shows = [&](const std::string& status, const std::string& information) {
+    control::FireUIIdle();
+    EXPECT_EQ(static_cast<const char*>(mDevice->Status), status);
+    EXPECT_EQ(static_cast<const char*>(mDevice->Information), information);
+  };
+  auto read = [&](const char* what, const std::function<bool()>& done) {
+    ASSERT_TRUE(WaitUntil(what, done, [&] { control::RunDeviceIO(mDevice, FBTime(0)); }));
+  };
+  EXPECT_EQ(control::UIIdleHandlerCount(), 1);
+  shows("Offline", "");
+
+  ScriptedPeer peer;
+  mDevice->mLink.mPort = peer.Port();
+  mDevice->Online = true;
+  ASSERT_TRUE(peer.Accept());
+  shows("Online", "waiting for the actor list");
+  // The panel's choice of actor, then its header and a second of frames.
+  mDevice->mLink.mActorTag = kTag;
+  mDevice->mLink.mHeaderPending = true;
+  ASSERT_TRUE(peer.Send(FrameBytes(ActorListMessage({{kTag, "walk"}}), Payload::kGzip)));
+  read("the actor list", [&] { return mDevice->mLink.mActorsChanged.load(); });
+  shows("Online", "waiting for the skeleton of walk");
+  std::string frames = FrameBytes(HeaderMessage(kTag, SmallSkeleton()), Payload::kGzip);
+  for (int i = 0; i < 120; ++i) {
+    frames += FrameBytes(FrameMessage(kTag, std::vector<float>(12, 1.0f)), Payload::kGzip);
+  }
+  ASSERT_TRUE(peer.Send(frames));
+  read("120 frames", [&] { return mDevice->mLink.FramesDecoded() == 120; });
+  seams.Advance(std::chrono::seconds(1));
+  shows("Online", "walk, 120 fps");
+  seams.Advance(std::chrono::seconds(3));
+  shows("Online", "no frames from walk for 3 s");
+
+  // The server goes away; the device says so and tries again by itself.
+  peer.CloseConnection();
+  read("the loss", [&] {
+    control::FireUIIdle();
+    return std::string(mDevice->Status) == "Reconnecting";
+  });
+  shows("Reconnecting", "connection lost, retrying in 1 s");
+  seams.Advance(std::chrono::milliseconds(500));
+  shows("Connecting", "connecting to 127.0.0.1:" + std::to_string(peer.Port()));
+  ASSERT_TRUE(peer.Accept());
+  read("the new connection", [&] {
+    control::FireUIIdle();
+    return std::string(mDevice->Status) == "Online";
+  });
+  shows("Online", "waiting for the skeleton of walk");  // asked for again
+  mDevice->Online = false;
+  shows("Offline", "");
+  EXPECT_TRUE(control::MessageBoxesShown().empty());
+
+  // Each device has its own handler, detached when the host destroys it.
+  FBDevice* second = control::CreateDevice(KOVRIM_DEVICE_LABEL, "Second");
+  EXPECT_EQ(control::UIIdleHandlerCount(), 2);
+  control::DestroyDevice(second);
+  EXPECT_EQ(control::UIIdleHandlerCount(), 1);
 }
 
 // The real-time paths with a bound scene skeleton and a server streaming frames.

@@ -1,6 +1,8 @@
 // The link's bounded work against a hostile server: each ReadMessage scans or skips at most one
 // receive buffer, a read notices the handle being cleared, Close returns while a server floods
-// the connection, and the link's own traces come at most once a second per kind.
+// the connection, and the link's own traces come at most once a second per kind. And a server
+// that closes or resets the connection: the loss is found and traced once, and the link connects
+// again on its growing waits (on the link's clock, which the tests drive).
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
@@ -9,10 +11,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "flood_peer.h"
+#include "kovrim_texts.h"
+#include "link_connector.h"
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
@@ -172,8 +177,8 @@ TEST_F(ServerLinkCloseTest, ReadStopsAtOnceWhenTheHandleIsCleared) {
   std::atomic<int> readsAfterClear{0};
   std::atomic<int> reads{0};
   std::thread closer;
-  fbsdk_control::SetSocketTap([&](int, bool outgoing, const char*, int size) {
-    if (outgoing) return;
+  fbsdk_control::SetSocketTap([&](int, bool outgoing, const char* data, int size) {
+    if (outgoing || data == nullptr) return;  // a closing is no read
     if (cleared) {
       ++readsAfterClear;
       return;
@@ -303,6 +308,199 @@ TEST_F(ServerLinkCloseTest, OwnTracesComeOncePerSecondPerKindWithTheirCount) {
       "the fourth sentinel", [&] { return mLink.CopyActors()[99] == "fourth"; },
       [&] { mLink.ReadMessage(); }));
   EXPECT_EQ(fbsdk_control::TracesSeen().back(), ServerLink::kTraceFrameLengthNegative);
+}
+
+// ---- A server that closes or resets the connection ----
+
+using State = ServerLink::ConnectionState;
+using std::chrono::milliseconds;
+
+TEST(ReconnectBackoffTest, WaitsDoubleFromHalfASecondUpToFiveAndStartAgainOnReset) {
+  ReconnectBackoff backoff;
+  for (int ms : {500, 1000, 2000, 4000, 5000, 5000}) EXPECT_EQ(backoff.Next(), milliseconds(ms));
+  backoff.Reset();
+  EXPECT_EQ(backoff.Next(), milliseconds(500));
+}
+
+class ServerLinkReconnectTest : public ServerLinkCloseTest {
+ protected:
+  // Reads (the I/O thread's part) until the schedule has let the lost connection go.
+  void ReadUntilLost() {
+    // Each loss a second after anything traced before, so that the trace throttle lets it show.
+    mSeams.Advance(std::chrono::seconds(1));
+    ASSERT_TRUE(WaitUntil(
+        "the loss of the connection",
+        [&] {
+          mLink.KeepConnected();
+          return mLink.GetConnectionState() == State::kWaiting;
+        },
+        [&] { mLink.ReadMessage(); }));
+  }
+  // Moves the clock to the next attempt and runs the schedule until the attempt has its answer;
+  // the peer accepts it when it connects.
+  void NextAttempt(bool accept) {
+    mSeams.Advance(std::chrono::duration_cast<milliseconds>(mLink.RetryIn()));
+    mLink.KeepConnected();
+    ASSERT_EQ(mLink.GetConnectionState(), State::kConnecting);
+    if (accept) {
+      ASSERT_TRUE(mPeer.Accept());
+    }
+    ASSERT_TRUE(WaitUntil(
+        "the attempt's answer",
+        [&] {
+          mLink.KeepConnected();
+          return mLink.GetConnectionState() != State::kConnecting;
+        },
+        [] { std::this_thread::yield(); }));
+  }
+  // The chosen actor's header accepted as the answer to its query.
+  void SendHeader(const BVH_JOIN& root) {
+    ASSERT_TRUE(mPeer.Send(FrameBytes(HeaderMessage(4, root), Payload::kGzip)));
+    ASSERT_TRUE(WaitUntil(
+        "the header", [&] { return mLink.mHeaderReceived && !mLink.mHeaderPending; },
+        [&] { mLink.ReadMessage(); }));
+  }
+  size_t Losses() { return fbsdk_control::CountTraces(kovrim_texts::kConnectionLostTrace); }
+};
+
+TEST_F(ServerLinkReconnectTest, ClosedOrResetConnectionIsFoundLetGoAndTracedOnce) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "closed");
+    fbsdk_control::ResetHost();
+    mLink.Close();
+    Connect();
+    ASSERT_TRUE(mPeer.Send(Sentinel("before")));
+    ASSERT_TRUE(WaitUntil(
+        "the sentinel", [&] { return mLink.CopyActors().count(99) == 1; },
+        [&] { mLink.ReadMessage(); }));
+    if (reset) {
+      mPeer.ResetConnection();
+    } else {
+      mPeer.CloseConnection();
+    }
+    ASSERT_NO_FATAL_FAILURE(ReadUntilLost());
+    EXPECT_EQ(mLink.mSocket, 0);
+    EXPECT_TRUE(mLink.mOnline);  // the user still wants it online
+    EXPECT_FALSE(mLink.LastAttemptFailed());
+    EXPECT_EQ(mLink.RetryIn(), milliseconds(500));
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(mLink.ReadMessage());
+    EXPECT_EQ(Losses(), 1u);
+    EXPECT_TRUE(fbsdk_control::MessageBoxesShown().empty());
+  }
+}
+
+TEST_F(ServerLinkReconnectTest, ConnectsAgainAfterTheWaitAndAsksForTheHeaderAgain) {
+  Connect();
+  mLink.mActorTag = 4;
+  mLink.mHeaderPending = true;
+  const BVH_JOIN hips = Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, X_ROT, Y_ROT}, {0, 1, 0});
+  ASSERT_NO_FATAL_FAILURE(SendHeader(hips));
+  // The first cycle finds the same skeleton, the second another one.
+  const std::vector<std::pair<BVH_JOIN, size_t>> cycles = {
+      {hips, 0}, {Joint("Root", {Z_ROT, X_ROT, Y_ROT}, {0, 2, 0}), 1}};
+  for (const auto& cycle : cycles) {
+    mPeer.CloseConnection();
+    ASSERT_NO_FATAL_FAILURE(ReadUntilLost());
+    // Nothing is tried before the wait is over.
+    mSeams.Advance(milliseconds(499));
+    mLink.KeepConnected();
+    EXPECT_EQ(mLink.GetConnectionState(), State::kWaiting);
+    ASSERT_NO_FATAL_FAILURE(NextAttempt(true));
+    ASSERT_EQ(mLink.GetConnectionState(), State::kConnected);
+    // The header is asked for again, and frames wait for it.
+    const std::string query = mPeer.Receive(8);
+    ASSERT_EQ(query.size(), 8u);
+    EXPECT_EQ(query.substr(0, 4), Le32(ServerLink::kCompressedMarker));
+    EXPECT_TRUE(mLink.mHeaderPending);
+    ASSERT_NO_FATAL_FAILURE(SendHeader(cycle.first));
+    EXPECT_EQ(fbsdk_control::CountTraces("BVH header changed."), cycle.second);
+    EXPECT_EQ(mLink.GetJointCount(), 1);
+  }
+  EXPECT_EQ(Losses(), 2u);
+  EXPECT_TRUE(fbsdk_control::MessageBoxesShown().empty());
+}
+
+TEST_F(ServerLinkReconnectTest, ServerThatAcceptsAndClosesAtOnceIsTriedOnTheGrowingWaits) {
+  Connect();
+  // Each connection delivers nothing, so none counts as good: over 17.5 s of the link's clock
+  // six connections, not a busy loop, and one trace.
+  const std::vector<int> waits = {500, 1000, 2000, 4000, 5000, 5000};
+  int connections = 1;
+  for (int wait : waits) {
+    mPeer.CloseConnection();
+    ASSERT_NO_FATAL_FAILURE(ReadUntilLost());
+    EXPECT_EQ(mLink.RetryIn(), milliseconds(wait));
+    mSeams.Advance(milliseconds(wait - 1));
+    mLink.KeepConnected();
+    EXPECT_EQ(mLink.GetConnectionState(), State::kWaiting);
+    mSeams.Advance(milliseconds(1));
+    ASSERT_NO_FATAL_FAILURE(NextAttempt(true));
+    ++connections;
+  }
+  EXPECT_EQ(connections, 7);
+  EXPECT_EQ(Losses(), 1u);
+  // Once one delivers a frame, the next loss waits the first wait again and is traced.
+  ASSERT_TRUE(mPeer.Send(Sentinel("good")));
+  ASSERT_TRUE(WaitUntil(
+      "the sentinel", [&] { return mLink.CopyActors().count(99) == 1; },
+      [&] { mLink.ReadMessage(); }));
+  mPeer.CloseConnection();
+  ASSERT_NO_FATAL_FAILURE(ReadUntilLost());
+  EXPECT_EQ(mLink.RetryIn(), milliseconds(500));
+  EXPECT_EQ(Losses(), 2u);
+}
+
+TEST_F(ServerLinkReconnectTest, RefusedAttemptsWaitLongerAndShowNoBox) {
+  Connect();
+  mPeer.CloseConnection();
+  ASSERT_NO_FATAL_FAILURE(ReadUntilLost());
+  mLink.mPort = FreePort();
+  for (int wait : {1000, 2000, 4000}) {
+    ASSERT_NO_FATAL_FAILURE(NextAttempt(false));
+    ASSERT_EQ(mLink.GetConnectionState(), State::kWaiting);
+    EXPECT_TRUE(mLink.LastAttemptFailed());
+    EXPECT_EQ(mLink.RetryIn(), milliseconds(wait));
+  }
+  EXPECT_TRUE(fbsdk_control::MessageBoxesShown().empty());
+  mLink.mPort = mPeer.Port();
+  ASSERT_NO_FATAL_FAILURE(NextAttempt(true));
+  EXPECT_EQ(mLink.GetConnectionState(), State::kConnected);
+}
+
+TEST_F(ServerLinkReconnectTest, GoingOfflineOrDestroyingTheLinkAbandonsTheAttemptAtOnce) {
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "offline");
+    auto link = std::make_unique<ServerLink>();
+    ServerLinkTestPeer seams(link.get());
+    seams.UseManualClock();
+    link->mPort = mPeer.Port();
+    ASSERT_TRUE(link->Open());
+    ASSERT_TRUE(mPeer.Accept());
+    mPeer.CloseConnection();
+    ASSERT_TRUE(WaitUntil(
+        "the loss",
+        [&] {
+          link->KeepConnected();
+          return link->GetConnectionState() == State::kWaiting;
+        },
+        [&] { link->ReadMessage(); }));
+    seams.Advance(milliseconds(500));
+    link->KeepConnected();
+    ASSERT_EQ(link->GetConnectionState(), State::kConnecting);
+    if (destroy) {
+      link.reset();
+    } else {
+      link->Close();
+      EXPECT_EQ(link->GetConnectionState(), State::kOffline);
+      seams.Advance(std::chrono::seconds(60));
+      link->KeepConnected();
+      EXPECT_EQ(link->GetConnectionState(), State::kOffline);
+    }
+    // The attempt's own thread closes the socket it made.
+    ASSERT_TRUE(mPeer.Accept());
+    EXPECT_TRUE(mPeer.SeesClosed());
+    mPeer.CloseConnection();
+  }
 }
 
 }  // namespace

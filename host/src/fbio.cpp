@@ -218,6 +218,7 @@ bool FBTCPIP::Connect(int& pSocket, char* pAddr, int pPort) {
 
 bool FBTCPIP::CloseSocket(int& pSocket) {
   if (!IsSocket(pSocket)) return false;
+  fbsdk_internal::ReportSocketClosing(pSocket);
   fbsdk_internal::net::CloseSocket(pSocket);
   pSocket = 0;
   return true;

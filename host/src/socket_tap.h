@@ -9,6 +9,8 @@ namespace fbsdk_internal {
 // Hands size bytes to the installed tap, if any, on the calling thread and with no host lock
 // held. Does nothing for size <= 0.
 void ReportSocketBytes(int socket, bool outgoing, const char* data, int size);
+// Tells the installed tap, as above, that socket is about to be closed (nullptr, 0 bytes).
+void ReportSocketClosing(int socket);
 
 }  // namespace fbsdk_internal
 

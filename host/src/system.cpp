@@ -26,6 +26,12 @@ FBScene& UiAccess::TheScene() {
   return *scene;
 }
 
+FBPropertyEvent& UiAccess::ApplicationIdle() {
+  // Leaked like the scene: a handler list that outlives every FBSystem and the process's exit.
+  static FBPropertyEvent* event = new FBPropertyEvent;
+  return *event;
+}
+
 std::vector<FBCharacter*>& UiAccess::SceneCharacters() {
   return TheScene().Characters.mLocalPtr->mItems;
 }
@@ -106,8 +112,17 @@ const char* ComputerNameGet(void*) {
 
 }  // namespace
 
+void FBPropertyEventUIIdle::Add(HICallback pOwner, kICallbackHandler pHandler) {
+  UiAccess::ApplicationIdle().Add(pOwner, pHandler);
+}
+
+void FBPropertyEventUIIdle::Remove(HICallback pOwner, kICallbackHandler pHandler) {
+  UiAccess::ApplicationIdle().Remove(pOwner, pHandler);
+}
+
 FBSystem::FBSystem() : FBComponent(NULL), mLocalPtr(nullptr) {
   Name = "System";
+  OnUIIdle.SetName("OnUIIdle");
   Scene.Init(this, "Scene", &SceneGet);
   Version.Init(this, "Version", &VersionGet);
   BuildId.Init(this, "BuildId", &BuildIdGet);
@@ -118,7 +133,7 @@ FBSystem::FBSystem() : FBComponent(NULL), mLocalPtr(nullptr) {
   ComputerName.Init(this, "ComputerName", &ComputerNameGet);
   for (FBProperty* property :
        std::initializer_list<FBProperty*>{&Scene, &Version, &BuildId, &BuildVersion, &SystemTime,
-                                          &ApplicationPath, &TempPath, &ComputerName}) {
+                                          &ApplicationPath, &TempPath, &ComputerName, &OnUIIdle}) {
     PropertyList.Add(property);
   }
 }

@@ -158,6 +158,8 @@ struct UiAccess {
   // meanwhile. pSender's handle is passed as the sender.
   static void Fire(FBPropertyEvent& pEvent, FBComponent* pSender, KEventBase* pPayload);
   static int HandlerCount(FBPropertyEvent& pEvent);
+  // The application's one list of idle handlers, behind every FBSystem::OnUIIdle.
+  static FBPropertyEvent& ApplicationIdle();
   static FBSDKNamespace::DataFBPropertyStringList& Items(FBPropertyStringList& pList) {
     return *pList.mLocalPtr;
   }

@@ -237,6 +237,11 @@ class ScriptedPeer {
     if (mConnection >= 0) testsocket::Close(mConnection);
     mConnection = -1;
   }
+  // Ends the connection with a reset instead of an orderly close.
+  void ResetConnection() {
+    if (mConnection >= 0) testsocket::Reset(mConnection);
+    mConnection = -1;
+  }
 
   // The connection's descriptor (-1 before Accept), for tests that feed it from a tap.
   int Connection() const { return mConnection; }

@@ -4,7 +4,7 @@
 //   int  testsocket::AcceptWithin(int listener, int ms)  the accepted socket, or -1
 //   bool testsocket::Readable(int socket, int ms)        data or end of stream within ms
 //   long testsocket::SendSome / ReceiveSome(...)          one send / recv; <0 on error
-//   void testsocket::Close(int socket)
+//   void testsocket::Close(int socket) / Reset(int socket)  (Reset: with a connection reset)
 //   int  testsocket::UnusedLoopbackPort()                a port nothing listens on
 // Each socket belongs to the test thread that made it.
 #ifndef KOVRIM_TESTS_SUPPORT_TEST_SOCKET_H_

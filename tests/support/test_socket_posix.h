@@ -50,6 +50,13 @@ inline long ReceiveSome(int socket, char* buffer, size_t count) {
 
 inline void Close(int socket) { ::close(socket); }
 
+// Closes the socket with a reset (no orderly end of stream).
+inline void Reset(int socket) {
+  const linger abort{1, 0};
+  ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+  ::close(socket);
+}
+
 inline int UnusedLoopbackPort() {
   int port = 0;
   const int listener = ListenLoopback(&port);

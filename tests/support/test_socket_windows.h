@@ -22,6 +22,14 @@ inline bool StartWinsock() {
 
 inline void Close(int socket) { ::closesocket(static_cast<SOCKET>(socket)); }
 
+// Closes the socket with a reset (no orderly end of stream).
+inline void Reset(int socket) {
+  const linger abort{1, 0};
+  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&abort), sizeof(abort));
+  ::closesocket(static_cast<SOCKET>(socket));
+}
+
 inline int ListenLoopback(int* port) {
   if (!StartWinsock()) return -1;
   const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -390,8 +390,12 @@ CommandAnswer CommandInterpreter::Health(const Call& call) {
   if (args.size() > 1 || (args.size() == 1 && args[0] != "json")) return Usage(call);
   const std::string status = mHost.HealthStatus();
   if (!args.empty()) return Ok(mHost.Health().SummaryJson(HeadlessHost::NowUs()));
-  // The status has one line per actor and a wire line; the answer stays one line.
+  // The status has one line per actor and a wire line; the answer stays one line, after what the
+  // device itself shows.
   std::string text;
+  if (mHost.HasDevice()) {
+    text = "device " + Quote(mHost.DeviceStatus()) + ": " + Quote(mHost.DeviceInformation());
+  }
   for (const std::string& line : SplitLines(status)) text += (text.empty() ? "" : " | ") + line;
   return Ok(text);
 }
@@ -406,6 +410,8 @@ CommandAnswer CommandInterpreter::Status(const Call& call) {
   text += "; host version " + Format(mHost.HostVersion());
   if (!mHost.HasDevice()) return Ok(text + "; no device");
   text += std::string("; device ") + (mHost.IsOnline() ? "online" : "offline");
+  text += ", Status " + Quote(mHost.DeviceStatus()) + " Information " +
+          Quote(mHost.DeviceInformation());
   text += "; panel Address " + Quote(mHost.AddressText()) + " Port " + Quote(mHost.PortText());
   std::string chosen = "none";
   for (const ActorItem& actor : mHost.Actors()) {

@@ -7,6 +7,7 @@
 
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/scene_control.h>
+#include <fbsdk_control/ui_control.h>
 
 #include "headless_host.h"
 #include "host_text.h"
@@ -149,13 +150,19 @@ bool RigHost::LoadPlugin(std::string* message) {
   return Done(message, "Loaded the plug-in " + mOptions.mPluginPath);
 }
 
+void RigHost::FireIdle() {
+  for (auto& rig : mRigs) rig->FireIdle();
+  // The application's idle tick, once for every device.
+  fbsdk_control::FireUIIdle();
+}
+
 bool RigHost::IdleUntil(const std::function<bool()>& done) {
   const HostClock::time_point end =
       HostClock::now() + fbsdk_control::SecondsToDuration(mOptions.mTimeout);
   const HostClock::duration period =
       fbsdk_control::SecondsToDuration(mOptions.mIdlePeriodMs / 1000.0);
   while (true) {
-    for (auto& rig : mRigs) rig->FireIdle();
+    FireIdle();
     if (done()) return true;
     if (HeadlessStopRequested() || HostClock::now() >= end) return false;
     std::this_thread::sleep_for(period);
@@ -218,7 +225,7 @@ void RigHost::IdleFor(double seconds) {
   const HostClock::duration period =
       fbsdk_control::SecondsToDuration(mOptions.mIdlePeriodMs / 1000.0);
   while (HostClock::now() < end && !HeadlessStopRequested()) {
-    for (auto& rig : mRigs) rig->FireIdle();
+    FireIdle();
     std::this_thread::sleep_for(std::min<HostClock::duration>(period, end - HostClock::now()));
   }
 }

@@ -43,7 +43,7 @@ class DeviceRig {
   // Types the address and port into the panel and switches the device online, its I/O thread
   // held meanwhile.
   bool GoOnline(const std::string& address, int port, std::string* message);
-  // The panel's idle event.
+  // The panel's idle event (the application's is the RigHost's, once for every rig).
   void FireIdle();
   // Whether the panel's actor list offers an actor named name.
   bool Offers(const std::string& name) const;
@@ -109,6 +109,8 @@ class RigHost {
   bool Record(double seconds, std::string* message);
   // Fires every panel's idle event for seconds (less when a stop is requested).
   void IdleFor(double seconds);
+  // One idle tick: every panel's idle event, then the application's (FBSystem::OnUIIdle).
+  void FireIdle();
   int RigCount() const { return static_cast<int>(mRigs.size()); }
   DeviceRig& Rig(int index) { return *mRigs[static_cast<size_t>(index)]; }
   const std::vector<std::string>& ActorNames() const { return mActorNames; }

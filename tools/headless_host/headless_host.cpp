@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <fbsdk_control/scene_control.h>
+#include <fbsdk_control/ui_control.h>
 
 #include "host_text.h"
 #include "kovrim_texts.h"
@@ -93,7 +94,17 @@ bool HeadlessHost::IsOnline() const {
 
 void HeadlessHost::FireIdle() {
   mPanel.FireIdle();
+  // The application's idle tick, which the device keeps its connection and Status current on.
+  HealthTap::UiCall(&mTap).Run([] { return fbsdk_control::FireUIIdle(), true; });
   PollHealth();
+}
+
+std::string HeadlessHost::DeviceStatus() const {
+  return mPanel.HasDevice() ? static_cast<const char*>(Device()->Status) : "";
+}
+
+std::string HeadlessHost::DeviceInformation() const {
+  return mPanel.HasDevice() ? static_cast<const char*>(Device()->Information) : "";
 }
 
 HeadlessHost::WaitResult HeadlessHost::IdleUntil(const std::function<bool()>& done,

@@ -116,7 +116,12 @@ class HeadlessHost {
   // The device's Online property: true connects, false disconnects.
   bool SetOnline(bool online, std::string* message);
   bool IsOnline() const;
+  // One idle tick: the panel's idle event, then the application's (FBSystem::OnUIIdle).
   void FireIdle();
+  // The device's Status and Information properties as the host shows them ("Online",
+  // "walk, 120 fps"); "" without a device.
+  std::string DeviceStatus() const;
+  std::string DeviceInformation() const;
   // Fires the panel's idle event every idle period until done() holds, seconds pass or a stop is
   // requested; done is checked before the first event and after each. Without a panel it only
   // waits.

@@ -414,8 +414,17 @@ StreamHealth::~StreamHealth() = default;
 
 void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const char* data,
                            int size) {
-  if (data == nullptr || size <= 0) return;
   Impl& impl = *mImpl;
+  if (data == nullptr && size == 0) {
+    std::lock_guard<std::mutex> lock(impl.mMutex);
+    for (int direction = 0; direction < 2; ++direction) {
+      if (impl.mSplitterSocket[direction] != socket) continue;
+      impl.mSplitters[direction].Reset();
+      impl.mSplitterSocket[direction] = -1;
+    }
+    return;
+  }
+  if (data == nullptr || size <= 0) return;
   const int direction = outgoing ? 1 : 0;
   std::vector<WireEvent> events;
   {

@@ -88,7 +88,9 @@ class StreamHealth {
   StreamHealth& operator=(const StreamHealth&) = delete;
 
   // Tap entry: size bytes that the socket delivered (outgoing false) or sent (outgoing true) at
-  // timestampUs. A different socket in the same direction starts a new stream.
+  // timestampUs. A different socket in the same direction starts a new stream, and so does the
+  // same one after a report of its closing (data nullptr, size 0), whose handle may come back as
+  // the next connection's.
   void OnBytes(int64_t timestampUs, int socket, bool outgoing, const char* data, int size);
   // The evaluation put rootTranslation (3 values) on the bound root joint at timestampUs.
   // nullptr only counts the evaluation.

@@ -66,8 +66,9 @@ class CallScope {
 
 namespace fbsdk_internal {
 
-void ReportSocketBytes(int socket, bool outgoing, const char* data, int size) {
-  if (size <= 0 || data == nullptr) return;
+namespace {
+
+void CallTap(int socket, bool outgoing, const char* data, int size) {
   TapState& state = State();
   if (!state.mInstalled.load(std::memory_order_acquire)) return;
   std::shared_ptr<TapEntry> entry;
@@ -80,6 +81,15 @@ void ReportSocketBytes(int socket, bool outgoing, const char* data, int size) {
   CallScope scope(entry);
   entry->mTap(socket, outgoing, data, size);
 }
+
+}  // namespace
+
+void ReportSocketBytes(int socket, bool outgoing, const char* data, int size) {
+  if (size <= 0 || data == nullptr) return;
+  CallTap(socket, outgoing, data, size);
+}
+
+void ReportSocketClosing(int socket) { CallTap(socket, false, nullptr, 0); }
 
 }  // namespace fbsdk_internal
 

@@ -121,6 +121,13 @@ void FireShow(FBLayout& layout, bool shown) {
   }
 }
 
+void FireUIIdle() {
+  KEventBase idle;
+  UiAccess::Fire(UiAccess::ApplicationIdle(), &FBSystem::TheOne(), &idle);
+}
+
+int UIIdleHandlerCount() { return UiAccess::HandlerCount(UiAccess::ApplicationIdle()); }
+
 void FireEvent(FBPropertyEvent& event, FBComponent* sender) {
   KEventBase payload;
   UiAccess::Fire(event, sender, &payload);

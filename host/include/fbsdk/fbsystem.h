@@ -1,12 +1,13 @@
 // Host system services: FBTrace, the host console trace, which every thread may call (the
 // stand-in serialises traces; the host itself documents FBTrace as not thread safe), and
-// FBSystem, the application's facts and its scene. FBSystem's values may be read from any thread;
-// the scene it leads to belongs to the UI thread.
+// FBSystem, the application's facts, its scene and its idle event. FBSystem's values may be read
+// from any thread; the scene it leads to and OnUIIdle belong to the UI thread.
 #ifndef FBSDK_FBSYSTEM_H_
 #define FBSDK_FBSYSTEM_H_
 
 #include <fbsdk/fbcomponent.h>
 #include <fbsdk/fbproperties.h>
+#include <fbsdk/fbpropertyevent.h>
 #include <fbsdk/fbtypes.h>
 
 namespace FBSDKNamespace {
@@ -28,6 +29,15 @@ FBSDK_DLL void FBTraceWithLevel(unsigned int pLevel, const char* pFormatString, 
 __FB_FORWARD(FBSystem);
 FB_DEFINE_COMPONENT(FBSDK_DLL, Scene);
 
+// The application's idle event: fired on the UI thread whenever the host is idle, whatever
+// windows are shown. One list of handlers for the application: a handler added through any
+// FBSystem is called once per idle tick, and removed through any FBSystem.
+class FBSDK_DLL FBPropertyEventUIIdle : public FBPropertyEvent {
+ public:
+  void Add(HICallback pOwner, kICallbackHandler pHandler) override;
+  void Remove(HICallback pOwner, kICallbackHandler pHandler) override;
+};
+
 // The application itself. Every FBSystem, TheOne or a local one, shows the same application.
 class FBSDK_DLL FBSystem : public FBComponent {
   __FBClassDeclare(FBSystem, FBComponent);
@@ -44,6 +54,7 @@ class FBSDK_DLL FBSystem : public FBComponent {
   FBPropertyString ApplicationPath;  // Directory of the application's executable.
   FBPropertyString TempPath;         // Directory for temporary files, ending with '/'.
   FBPropertyString ComputerName;     // The machine's host name.
+  FBPropertyEventUIIdle OnUIIdle;    // The application's idle ticks (UI thread).
 };
 
 }  // namespace FBSDKNamespace

@@ -1,5 +1,9 @@
 #include "kovrim_device.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
 #include <vector>
 
 using IvraPlugs::BVH_HEADER;
@@ -28,10 +32,99 @@ bool KovrimDevice::FBCreate() {
   mTemplateRebuildPending = true;
   mTPoseFrameCount = 0;
   mEvaluationCount = 0;
+  Status = kovrim_texts::kStatusOffline;
+  Information = "";
+  FBSystem::TheOne().OnUIIdle.Add(this, (FBCallback)&KovrimDevice::EventUIIdle);
   return true;
 }
 
-void KovrimDevice::FBDestroy() { ParentClass::FBDestroy(); }
+void KovrimDevice::FBDestroy() {
+  FBSystem::TheOne().OnUIIdle.Remove(this, (FBCallback)&KovrimDevice::EventUIIdle);
+  ParentClass::FBDestroy();
+}
+
+void KovrimDevice::EventUIIdle(HISender, HKEvent) {
+  mLink.KeepConnected();
+  UpdateStatus();
+}
+
+namespace {
+
+// Whole seconds, rounded up, so that "retrying in 1 s" lasts until the attempt.
+long long CeilSeconds(std::chrono::steady_clock::duration duration) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+  return ms <= 0 ? 0 : (ms + 999) / 1000;
+}
+
+void SetText(FBPropertyString& property, const std::string& text) {
+  if (std::strcmp(static_cast<const char*>(property), text.c_str()) != 0) property = text.c_str();
+}
+
+}  // namespace
+
+void KovrimDevice::UpdateStatus() {
+  using std::chrono::duration;
+  const ServerLink::Clock::time_point now = mLink.Now();
+  const uint64_t frames = mLink.FramesDecoded();
+  if (!mRateStarted) {
+    mRateStarted = true;
+    mRateStart = now;
+    mRateStartFrames = frames;
+    mSeenFrames = frames;
+    mLastFrameSeen = now;
+  }
+  if (frames != mSeenFrames) {
+    mSeenFrames = frames;
+    mLastFrameSeen = now;
+  }
+  const duration<double> window = now - mRateStart;
+  if (window.count() >= 1.0) {
+    mFramesPerSecond = static_cast<double>(frames - mRateStartFrames) / window.count();
+    mRateStart = now;
+    mRateStartFrames = frames;
+  }
+
+  const char* status = kovrim_texts::kStatusOffline;
+  std::string information;
+  switch (mLink.GetConnectionState()) {
+    case ServerLink::ConnectionState::kOffline:
+      break;
+    case ServerLink::ConnectionState::kConnecting:
+      status = kovrim_texts::kStatusConnecting;
+      information = std::string(kovrim_texts::kInfoConnectingTo) +
+                    static_cast<const char*>(mLink.mAddress) + ":" + std::to_string(mLink.mPort);
+      break;
+    case ServerLink::ConnectionState::kWaiting:
+      status = kovrim_texts::kStatusReconnecting;
+      information = std::string(mLink.LastAttemptFailed() ? kovrim_texts::kInfoServerUnreachable
+                                                          : kovrim_texts::kInfoConnectionLost) +
+                    kovrim_texts::kInfoRetryingIn + std::to_string(CeilSeconds(mLink.RetryIn())) +
+                    " s";
+      break;
+    case ServerLink::ConnectionState::kConnected:
+      status = kovrim_texts::kStatusOnline;
+      information = OnlineInformation(now);
+      break;
+  }
+  SetText(Status, status);
+  SetText(Information, information);
+}
+
+std::string KovrimDevice::OnlineInformation(ServerLink::Clock::time_point now) {
+  const uint32_t tag = mLink.mActorTag;
+  std::string actor = mLink.ActorName(tag);
+  if (actor.empty()) {
+    if (tag == 0) return kovrim_texts::kInfoWaitingForActors;
+    actor = "actor " + std::to_string(tag);
+  }
+  if (mLink.mHeaderPending) return kovrim_texts::kInfoWaitingForSkeleton + actor;
+  const ServerLink::Clock::time_point since = std::max(mLastFrameSeen, mLink.ConnectedAt());
+  const long long silent = std::chrono::duration_cast<std::chrono::seconds>(now - since).count();
+  if (silent >= kSilenceSeconds) {
+    return kovrim_texts::kInfoNoFramesFrom + actor + " for " + std::to_string(silent) + " s";
+  }
+  return actor + ", " + std::to_string(std::lround(mFramesPerSecond)) + kovrim_texts::kInfoFps;
+}
 
 bool KovrimDevice::DeviceOperation(kDeviceOperations pOperation) {
   switch (pOperation) {

@@ -3,16 +3,17 @@
 // and the joint list whose output nodes feed the bound skeleton.
 //
 // Threads: the host's user-interface thread runs the factory, the creation hook, DeviceOperation,
-// the skeleton commands and ProcessPending; the host's device I/O thread runs DeviceIONotify; the
-// host's evaluation runs AnimationNodeNotify. No real-time pass ever waits for the user-interface
-// thread: each change of mJoints (the first build, a rebuild, device operation 5) runs between
-// mJointsGate.BeginChange and EndChange, which waits only for the passes already in flight, and a
-// pass that finds the list changing does without it, as while mRebuilding is set (the I/O pass
-// reads, acknowledges and lowers the gate without keying; the evaluation writes nothing and
-// returns false). Lock order: mJointsGate before the link's mLock (a pass holds its place in the
-// gate while the link's getters take mLock; nothing waits for the gate while holding mLock),
-// declared with ACQUIRED_BEFORE and checked by clang's -Wthread-safety-beta. Flags and counters
-// shared across threads are atomics.
+// the skeleton commands, ProcessPending and the application's idle event (EventUIIdle: the link's
+// reconnection schedule and the Status and Information properties); the host's device I/O thread
+// runs DeviceIONotify; the host's evaluation runs AnimationNodeNotify. No real-time pass ever waits
+// for the user-interface thread: each change of mJoints (the first build, a rebuild, device
+// operation 5) runs between mJointsGate.BeginChange and EndChange, which waits only for the passes
+// already in flight, and a pass that finds the list changing does without it, as while mRebuilding
+// is set (the I/O pass reads, acknowledges and lowers the gate without keying; the evaluation
+// writes nothing and returns false). Lock order: mJointsGate before the link's mLock (a pass holds
+// its place in the gate while the link's getters take mLock; nothing waits for the gate while
+// holding mLock), declared with ACQUIRED_BEFORE and checked by clang's -Wthread-safety-beta. Flags
+// and counters shared across threads are atomics.
 #ifndef KOVRIM_DEVICE_H_
 #define KOVRIM_DEVICE_H_
 
@@ -47,8 +48,21 @@ class KovrimDevice : public FBDevice {
 
  public:
   // Creation hook (UI thread): the empty "Reference" root, sampling mode and period, flags.
+  // Also attaches EventUIIdle to the application's idle event; FBDestroy detaches it.
   bool FBCreate() override;
   void FBDestroy() override;
+
+  // UI thread, on every idle tick of the application (FBSystem::OnUIIdle), whatever is shown: the
+  // link's KeepConnected, then UpdateStatus.
+  void EventUIIdle(HISender pSender, HKEvent pEvent);
+  // UI thread. Sets Status to where the connection stands (kovrim_texts::kStatus...) and
+  // Information to the chosen actor and its frame rate over the last second, or to what is
+  // wrong; each is written only when its text changes.
+  void UpdateStatus();
+  // The Information text while connected, at now.
+  std::string OnlineInformation(ServerLink::Clock::time_point now);
+  // Seconds without a frame of the chosen actor after which Information says so.
+  static constexpr int kSilenceSeconds = 3;
 
   // UI thread. 0 nothing; 1 connect; 3 disconnect; 4 connect then disconnect; 5 clear the joint
   // templates; any other code goes to the host base.
@@ -140,6 +154,14 @@ class KovrimDevice : public FBDevice {
   std::function<std::chrono::steady_clock::time_point()> mIoPassClock = [] {
     return std::chrono::steady_clock::now();
   };
+
+  // ---- Owned by the UI thread: the figures behind Information, from the first UpdateStatus. ----
+  bool mRateStarted = false;
+  ServerLink::Clock::time_point mRateStart;      // start of the frame-rate window
+  uint64_t mRateStartFrames = 0;                 // the link's frame count then
+  double mFramesPerSecond = 0;                   // over the last whole window
+  uint64_t mSeenFrames = 0;                      // the frame count at the last idle tick
+  ServerLink::Clock::time_point mLastFrameSeen;  // when it last changed
 
   // Keeps changes of mJoints (UI thread) and the real-time passes over it apart; a pass never
   // waits on it. Public for tests, which watch it; only the device enters or changes.

@@ -1,6 +1,6 @@
-// What the plug-in shows people: the names it registers under, its panel's captions and the
-// boxes it opens. The plug-in takes them from here, and so
-// do the tools that work its panel or look for its boxes, so that the two never drift apart.
+// What the plug-in shows people: the names it registers under, its panel's captions, the boxes
+// it opens, the device's status texts and its connection trace. The plug-in takes them from here,
+// and so do the tools that work its panel or look for its boxes, so that the two never drift apart.
 // Constants only: any thread may use them.
 #ifndef KOVRIM_TEXTS_H_
 #define KOVRIM_TEXTS_H_
@@ -39,6 +39,27 @@ constexpr char kSkeletonRebuiltText[] =
 constexpr char kNoModelText[] = "No selected model!";
 constexpr char kCharacterizedAlreadyText[] =
     "This model may have been characterized according it's name, continue anyway?";
+
+// The device's Status property: where its connection stands.
+constexpr char kStatusOffline[] = "Offline";
+constexpr char kStatusConnecting[] = "Connecting";
+constexpr char kStatusOnline[] = "Online";
+constexpr char kStatusReconnecting[] = "Reconnecting";
+// The device's Information property, composed from these (N whole seconds): "<actor>, N fps",
+// "no frames from <actor> for N s", "waiting for the actor list", "waiting for the skeleton of
+// <actor>", "connecting to <address>:<port>", "connection lost, retrying in N s", "server
+// unreachable, retrying in N s"; empty while offline.
+constexpr char kInfoFps[] = " fps";
+constexpr char kInfoNoFramesFrom[] = "no frames from ";
+constexpr char kInfoWaitingForActors[] = "waiting for the actor list";
+constexpr char kInfoWaitingForSkeleton[] = "waiting for the skeleton of ";
+constexpr char kInfoConnectingTo[] = "connecting to ";
+constexpr char kInfoConnectionLost[] = "connection lost";
+constexpr char kInfoServerUnreachable[] = "server unreachable";
+constexpr char kInfoRetryingIn[] = ", retrying in ";
+
+// Traced when the server closes or resets the connection.
+constexpr char kConnectionLostTrace[] = "Connection to the server lost.";
 
 }  // namespace kovrim_texts
 

@@ -35,6 +35,18 @@ bool IsRotationChannel(int channel) {
   return channel >= BVH_JOIN::Xrotation && channel <= BVH_JOIN::Zrotation;
 }
 
+// Whether two T-pose tables describe one skeleton: the same records, channels and offsets.
+bool SameSkeleton(const std::vector<JointPose>& a, const std::vector<JointPose>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].mIsEndSite != b[i].mIsEndSite || a[i].mChannels != b[i].mChannels) return false;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (a[i].mTranslation[axis] != b[i].mTranslation[axis]) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 ServerLink::ServerLink() : mAddress("127.0.0.1") {}
@@ -47,15 +59,19 @@ ServerLink::~ServerLink() {
 
 bool ServerLink::Open() {
   // A socket left open by an earlier Open would otherwise leak.
+  mConnector.Abandon();
   ReleaseSocket();
   int socket = 0;
   mTcp.CreateSocket(socket, kFBTCPIP_Stream, "ip", true);
   if (mTcp.Connect(socket, mAddress, mPort)) {
-    mConnectionGeneration.fetch_add(1);
-    mSocket = socket;
+    // The user's own connection: its loss is traced, and a reconnection starts from the first wait.
+    mLossTraced = false;
+    mBackoff.Reset();
+    InstallSocket(socket);
     mOnline = true;
     return true;
   }
+  if (!mOnline) mState = ConnectionState::kOffline;
   FBMessageBox(kovrim_texts::kWarningTitle, kovrim_texts::kConnectFailureText,
                kovrim_texts::kOkButton, nullptr, nullptr, 0, 0);
   if (socket != 0) mTcp.CloseSocket(socket);
@@ -64,10 +80,74 @@ bool ServerLink::Open() {
 }
 
 void ServerLink::Close() {
+  mConnector.Abandon();
   ReleaseSocket();
   mOnline = false;
   // Whatever is held back is told now: the stream that caused it has ended.
   mTraces.Flush(mClock(), true);
+  mState = ConnectionState::kOffline;
+}
+
+void ServerLink::InstallSocket(int socket) {
+  mConnectionGeneration.fetch_add(1);
+  mSocket = socket;
+  mState = ConnectionState::kConnected;
+  mConnectedAt = mClock();
+}
+
+void ServerLink::WaitForNextAttempt(bool attemptFailed) {
+  mLastAttemptFailed = attemptFailed;
+  mNextAttempt = mClock() + mBackoff.Next();
+  mState = ConnectionState::kWaiting;
+}
+
+ServerLink::Clock::duration ServerLink::RetryIn() const {
+  const Clock::duration left = mNextAttempt - mClock();
+  return left > Clock::duration::zero() ? left : Clock::duration::zero();
+}
+
+void ServerLink::KeepConnected() {
+  if (!mOnline) return;
+  switch (mState) {
+    case ConnectionState::kOffline:
+      return;
+    case ConnectionState::kConnected: {
+      const unsigned generation = mConnectionGeneration.load();
+      if (mLostGeneration.load() != generation) return;
+      ReleaseSocket();
+      // Only a connection that delivered a frame counts as good: one that the server closes at
+      // once keeps the waits growing.
+      if (mDeliveredGeneration.load() == generation) mBackoff.Reset();
+      WaitForNextAttempt(false);
+      return;
+    }
+    case ConnectionState::kWaiting:
+      if (mClock() < mNextAttempt) return;
+      mConnector.Start(mAddress, mPort);
+      mState = ConnectionState::kConnecting;
+      return;
+    case ConnectionState::kConnecting: {
+      int socket = 0;
+      switch (mConnector.Take(&socket)) {
+        case LinkConnector::Result::kRunning:
+          return;
+        case LinkConnector::Result::kConnected:
+          InstallSocket(socket);
+          // The answer to a query lost with the old connection, or the header of a server that
+          // may have restarted with another skeleton, is asked for again.
+          if (mHeaderReceived || mHeaderPending) {
+            mReconnectHeaderPending = true;
+            RequestHeader();
+          }
+          return;
+        case LinkConnector::Result::kNone:
+        case LinkConnector::Result::kFailed:
+          WaitForNextAttempt(true);
+          return;
+      }
+      return;
+    }
+  }
 }
 
 bool ServerLink::ReleaseSocket() {
@@ -99,6 +179,12 @@ bool ServerLink::ReadMessage() {
   mSocketUsers.fetch_add(1);
   const int socket = mSocket.load();
   const bool whole = socket != 0 && ReadFrame(socket);
+  if (whole) {
+    // This connection counts as good from now on: its loss will be traced and the waits after it
+    // start again from the first.
+    mDeliveredGeneration.store(mReceiveGeneration, std::memory_order_relaxed);
+    if (mLossTraced.load(std::memory_order_relaxed)) mLossTraced = false;
+  }
   if (mSocketUsers.fetch_sub(1) == 1) CloseReleasedSocket();
   // Dispatched once the socket is let go, so that a parse never keeps a released handle open.
   if (whole) {
@@ -122,6 +208,8 @@ bool ServerLink::ReadFrame(int socket) {
     // A partial frame of an earlier connection is forgotten.
     mAssembler.Reset();
   }
+  // A connection found gone is not read again; the UI thread lets it go.
+  if (mLostGeneration.load() == generation) return false;
 
   // Bytes this call may still scan or skip outside a payload; a frame's own payload is not
   // counted, as it is at most mBufferSize and ends the call.
@@ -143,6 +231,12 @@ bool ServerLink::ReadFrame(int socket) {
     // read that brings less ends the call.
     int count = 0;
     mTcp.Read(socket, space, size, &count);
+    if (count == 0 && PeerGone(socket, space, size, &count)) {
+      mLostGeneration = generation;
+      // Traced once for the user's connection and then once for each one that delivered frames.
+      if (!mLossTraced.exchange(true)) Trace(kovrim_texts::kConnectionLostTrace);
+      return false;
+    }
     switch (mAssembler.Commit(count)) {
       case FrameAssembler::Step::kFrame:
         return true;
@@ -152,6 +246,12 @@ bool ServerLink::ReadFrame(int socket) {
         break;
     }
   }
+}
+
+bool ServerLink::PeerGone(int socket, unsigned char* space, int size, int* count) {
+  if (mTcp.Select(socket, true, false, false, 0) <= 0) return false;
+  mTcp.Read(socket, space, size, count);
+  return *count == 0;
 }
 
 void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
@@ -234,6 +334,7 @@ void ServerLink::AcceptHeader(BVH_HEADER* header) {
   if (mHeaderBuiltHook) mHeaderBuiltHook();
 
   bool wasPending = false;
+  bool skeletonChanged = false;
   {
     MutexLock lock(&mLock);
     // SelectActor changes the tag together with the pending flag under the lock; a header of the
@@ -242,6 +343,11 @@ void ServerLink::AcceptHeader(BVH_HEADER* header) {
     mHeader.Swap(header);
     mLiveJoints.swap(live);
     mTPoseJoints.swap(tPose);
+    // The header asked for again after a reconnection: the server may have come back with another
+    // skeleton, which is then reported as any changed header is.
+    if (mReconnectHeaderPending.exchange(false) && mHeaderReceived) {
+      skeletonChanged = !SameSkeleton(mTPoseJoints, tPose);
+    }
     if (rotationOrder >= 0) mRotationOrder = rotationOrder;
     // Tested and cleared in one step under the lock, as RequestHeader and SelectActor set it.
     wasPending = mHeaderPending.exchange(false);
@@ -249,7 +355,7 @@ void ServerLink::AcceptHeader(BVH_HEADER* header) {
   }
   // The previous header and tables, now in header, live and tPose, are destroyed after the lock.
   if (rootWrong) Trace("BVH header wrong!");
-  if (!wasPending) Trace("BVH header changed.");
+  if (!wasPending || skeletonChanged) Trace("BVH header changed.");
 }
 
 int ServerLink::DetectRotationOrder(const BVH_JOIN& root, bool* wrong) {
@@ -311,6 +417,7 @@ bool ServerLink::AcceptFrame(const BVH_FRAME& frame) {
   if (mHeaderPending) return true;
   if (!frame.has_actortag() || frame.actortag() != mActorTag) return true;
   mFrameApplied = true;
+  mFramesDecoded.fetch_add(1, std::memory_order_relaxed);
   return DecodeFrame(frame);
 }
 
@@ -479,6 +586,12 @@ BVH_HEADER ServerLink::CopyHeader() {
 std::map<uint32_t, std::string> ServerLink::CopyActors() {
   MutexLock lock(&mLock);
   return mActors;
+}
+
+std::string ServerLink::ActorName(uint32_t tag) {
+  MutexLock lock(&mLock);
+  const auto found = mActors.find(tag);
+  return found == mActors.end() ? std::string() : found->second;
 }
 
 int ServerLink::GetRotationOrder() {

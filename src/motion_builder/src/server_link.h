@@ -2,12 +2,17 @@
 // incoming byte stream into frames, parses each frame's envelope and keeps the actor list, the
 // chosen actor's skeleton header and the latest pose of that skeleton.
 //
+// While the device stays online, the link connects again by itself when the server closes or
+// resets the connection (KeepConnected, with a growing wait between attempts made off the
+// user-interface thread).
+//
 // Threads: the host's device I/O thread calls ReadMessage; the user-interface thread calls Open,
-// Close, ReleaseSocket, RequestHeader, SelectActor and touches mAddress, mPort, mActorTag, mActors
-// and mActorsChanged; the evaluation calls the pose getters. mLock guards the header copy, the pose
-// tables, the rotation order and the actor map, and is never held across socket I/O, decompression
-// or parsing. Single-value flags shared across threads are atomics, read without the lock. The
-// trace throttle has a lock of its own, taken by Trace from any thread and never with mLock held.
+// Close, ReleaseSocket, KeepConnected, RequestHeader, SelectActor and touches mAddress, mPort,
+// mActorTag, mActors and mActorsChanged; the evaluation calls the pose getters. mLock guards the
+// header copy, the pose tables, the rotation order and the actor map, and is never held across
+// socket I/O, decompression or parsing. Single-value flags shared across threads are atomics, read
+// without the lock. The trace throttle has a lock of its own, taken by Trace from any thread and
+// never with mLock held.
 #ifndef KOVRIM_SERVER_LINK_H_
 #define KOVRIM_SERVER_LINK_H_
 
@@ -24,6 +29,7 @@
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
 #include "frame_assembler.h"
+#include "link_connector.h"
 #include "payload_codec.h"
 #include "thread_annotations.h"
 #include "trace_throttle.h"
@@ -41,6 +47,11 @@ struct JointPose {
 
 class ServerLink {
  public:
+  using Clock = std::chrono::steady_clock;
+  // Where the connection stands, as the user-interface thread sees it: offline; connected; waiting
+  // for the next attempt after the connection was lost or an attempt failed; an attempt in flight.
+  enum class ConnectionState { kOffline, kConnected, kWaiting, kConnecting };
+
   // Frame markers, each four equal bytes on the wire (see wire_format.h).
   static constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
   static constexpr uint32_t kCompressedMarker = kovrim::wire::kCompressedMarker;
@@ -75,10 +86,31 @@ class ServerLink {
   // online and returns true. On failure shows the "Can not connect to this address." box, closes
   // the socket and returns false; mOnline is left as it was.
   bool Open();
-  // UI thread. Closes the socket if there is one and marks the link offline. The header copy, the
-  // tables, the actor map and the chosen actor stay, so a later Open serves frames at once. Counts
-  // of traces still held back are traced.
+  // UI thread. Closes the socket if there is one and marks the link offline; an attempt to connect
+  // again in flight is abandoned, and no other is made. The header copy, the tables, the actor map
+  // and the chosen actor stay, so a later Open serves frames at once. Counts of traces still held
+  // back are traced.
   void Close();
+  // UI thread, on every idle tick: the schedule that keeps an online link connected. When the I/O
+  // thread has found the connection closed or reset by the server, the socket is let go and an
+  // attempt to connect again follows after a wait that starts at ReconnectBackoff::kFirstWait and
+  // doubles with every attempt that fails, and with every connection that delivers no whole frame
+  // before it is lost, up to ReconnectBackoff::kLongestWait; a connection that delivered one
+  // starts the waits again from the first. The attempts run off this thread and show no box. Once
+  // one connects, the link asks again for the chosen actor's header when it had one or had asked
+  // for one. Does nothing while offline.
+  void KeepConnected();
+  ConnectionState GetConnectionState() const { return mState; }
+  // UI thread. While kWaiting: how long until the next attempt (never negative).
+  Clock::duration RetryIn() const;
+  // UI thread. While kWaiting: whether the wait follows a failed attempt (else a lost connection).
+  bool LastAttemptFailed() const { return mLastAttemptFailed; }
+  // UI thread. When the current connection was made (while kConnected).
+  Clock::time_point ConnectedAt() const { return mConnectedAt; }
+  // The link's clock (a test may drive it).
+  Clock::time_point Now() const { return mClock(); }
+  // Any thread. Frames of the chosen actor decoded since construction (the I/O thread counts).
+  uint64_t FramesDecoded() const { return mFramesDecoded.load(std::memory_order_relaxed); }
   // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true. It
   // does not wait for the I/O thread: when a ReadMessage is reading the socket, that call closes
   // it as it gives it up (within one read call, which never blocks), so the handle's number is not
@@ -144,6 +176,8 @@ class ServerLink {
   // Copies the last accepted header, and the actor list, under mLock.
   IvraPlugs::BVH_HEADER CopyHeader() EXCLUDES(mLock);
   std::map<uint32_t, std::string> CopyActors() EXCLUDES(mLock);
+  // The name the last actor list gives tag, or "" when it has none.
+  std::string ActorName(uint32_t tag) EXCLUDES(mLock);
   // The channel order code of the last good root (see DetectRotationOrder).
   int GetRotationOrder() EXCLUDES(mLock);
 
@@ -192,7 +226,6 @@ class ServerLink {
 
  private:
   friend class ServerLinkTestPeer;
-  using Clock = std::chrono::steady_clock;
 
   // Traces what the frame assembler drops: lengths it cannot honour. Called on the I/O thread
   // only.
@@ -209,6 +242,16 @@ class ServerLink {
 
   // One frame from socket: the body of ReadMessage.
   bool ReadFrame(int socket);
+  // After a read of socket that brought no byte: whether the server has closed or reset the
+  // connection. FBTCPIP::Read tells "nothing now" and "closed" apart by nothing, but a socket that
+  // Select finds readable holds a byte, an end of stream or an error; read again (into space, at
+  // most size bytes, *count set), it brings no byte only when the connection is gone.
+  bool PeerGone(int socket, unsigned char* space, int size, int* count);
+  // UI thread. Makes socket, connected, the link's connection: a new generation, whose loss and
+  // delivery the I/O thread reports afresh.
+  void InstallSocket(int socket);
+  // UI thread. Waits ReconnectBackoff's next wait before the next attempt.
+  void WaitForNextAttempt(bool attemptFailed);
   // Closes the handle ReleaseSocket left to a reader, if it is still open.
   void CloseReleasedSocket();
 
@@ -231,8 +274,33 @@ class ServerLink {
   // to give the socket up closes it.
   std::atomic<int> mSocketUsers{0};
   std::atomic<int> mSocketToClose{0};
-  // Bumped by Open so that the I/O thread drops a partial frame of the previous connection.
+  // Bumped by each new connection (InstallSocket) so that the I/O thread drops a partial frame of
+  // the previous one.
   std::atomic<unsigned> mConnectionGeneration{0};
+  // Written by the I/O thread: the generation of the connection it found closed by the server, and
+  // of the last one that delivered a whole frame (kNoGeneration for none). The UI thread compares
+  // them with mConnectionGeneration, so a report about an earlier connection is never taken for
+  // the current one.
+  static constexpr unsigned kNoGeneration = ~0u;
+  std::atomic<unsigned> mLostGeneration{kNoGeneration};
+  std::atomic<unsigned> mDeliveredGeneration{kNoGeneration};
+  // The loss has been traced and no connection has delivered a frame since: losses of connections
+  // that deliver nothing (a server that accepts and closes at once) are not traced again. Set and
+  // cleared by the I/O thread; cleared by the user's own Open.
+  std::atomic<bool> mLossTraced{false};
+  // The header asked for again after a reconnection is still to come: when it differs from the
+  // last accepted one, it is traced as a changed header. Set by the UI thread, cleared by the I/O
+  // thread's header acceptance.
+  std::atomic<bool> mReconnectHeaderPending{false};
+  std::atomic<uint64_t> mFramesDecoded{0};  // raised by the I/O thread
+
+  // ---- The connection's schedule, owned by the UI thread. ----
+  ConnectionState mState = ConnectionState::kOffline;
+  ReconnectBackoff mBackoff;
+  LinkConnector mConnector;
+  Clock::time_point mNextAttempt;
+  Clock::time_point mConnectedAt;
+  bool mLastAttemptFailed = false;
 
   // ---- Receive state, owned by the I/O thread. ----
   unsigned mReceiveGeneration = 0;
@@ -251,7 +319,8 @@ class ServerLink {
   kovrim::TraceThrottle mTraces;
 
   // ---- Test seams, set only by ServerLinkTestPeer before the link is used. ----
-  // The clock of the throttled traces; called from the I/O thread and from Close.
+  // The clock of the throttled traces and of the connection's schedule; called from the I/O
+  // thread and the UI thread.
   std::function<Clock::time_point()> mClock = [] { return Clock::now(); };
   // Called on the dispatching thread once a header's tables are built, before they are swapped in.
   std::function<void()> mHeaderBuiltHook;

@@ -55,7 +55,9 @@ int SocketCallsWithoutAHandle();
 
 // Wire tap: every byte FBTCPIP::Read and ReadBlocking place and every byte Write and
 // WriteBlocking send is reported once, after the call, on the calling thread and with no host lock
-// held (datagrams are not reported). outgoing is true for sent bytes. nullptr removes the tap.
+// held (datagrams are not reported). outgoing is true for sent bytes. FBTCPIP::CloseSocket of a
+// socket is reported too, before the handle is released (so before its number can name another
+// socket): once, with outgoing false, data nullptr and size 0. nullptr removes the tap.
 // Replacing or removing it returns only after calls still inside the old tap have returned (a tap
 // that replaces itself does not wait for its own call), so do not call it while holding a lock
 // the tap takes.

@@ -43,6 +43,11 @@ void FireIdle(FBSDKNamespace::FBLayout& layout);
 // Shows (or hides) the layout: fires OnShow with an FBEventShow payload whose Shown is shown, on
 // the layout and then on each layout shown in it.
 void FireShow(FBSDKNamespace::FBLayout& layout, bool shown = true);
+// One idle tick of the application: fires FBSystem::OnUIIdle (every handler added through any
+// FBSystem), with the application's FBSystem as the sender.
+void FireUIIdle();
+// Handlers attached to FBSystem::OnUIIdle.
+int UIIdleHandlerCount();
 // Fires any event with sender as the sender and an empty payload (Type 0).
 void FireEvent(FBSDKNamespace::FBPropertyEvent& event, FBSDKNamespace::FBComponent* sender);
 // Handlers attached to an event.
