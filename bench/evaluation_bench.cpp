@@ -25,6 +25,7 @@
 #include "kovrim_device.h"
 #include "link_test_util.h"
 #include "motion_protocol.h"
+#include "scene_test_util.h"
 
 namespace control = fbsdk_control;
 
@@ -89,7 +90,7 @@ class Rig {
     mDevice->ProcessPending();
     FBModelTemplate* reference = mDevice->ModelTemplate.Children[0];
     mReference = control::CreateModel("Reference");
-    MirrorTemplates(reference, mReference);
+    kmq_test::MirrorTemplates(reference, mReference);
     mBound = control::BindSkeleton(mDevice, mReference) &&
              mDevice->mLink.GetJointCount() ==
                  bvh::CountJoints(clip.mRoot) + bvh::CountEndSites(clip.mRoot);
@@ -103,13 +104,6 @@ class Rig {
   FBAnimationNode* FirstNode() { return mDevice->mJoints.front().mTranslationNode; }
 
  private:
-  static void MirrorTemplates(FBModelTemplate* modelTemplate, FBModel* model) {
-    for (int i = 0; i < modelTemplate->Children.GetCount(); ++i) {
-      FBModelTemplate* child = modelTemplate->Children[i];
-      MirrorTemplates(child, control::CreateModel(static_cast<const char*>(child->Name), model));
-    }
-  }
-
   KovrimDevice* mDevice = nullptr;
   FBModel* mReference = nullptr;
   bool mBound = false;

@@ -62,6 +62,13 @@ class HeadlessScript : public ::testing::Test {
     std::istringstream in(script);
     return kmq::RunScript(in, interpreter, keepGoing, Writer());
   }
+  // Runs a script of tools/headless_host/scripts; a script that cannot be opened fails the test.
+  ScriptResult RunBundled(CommandInterpreter& interpreter, const std::string& name) {
+    const std::string path = std::string(KMQ_SCRIPT_DIR "/") + name;
+    std::ifstream script(path);
+    EXPECT_TRUE(script) << path;
+    return kmq::RunScript(script, interpreter, false, Writer());
+  }
   bool Shown(const std::string& text) const {
     return std::any_of(mOut.begin(), mOut.end(), [&](const std::string& line) {
       return line.find(text) != std::string::npos;
@@ -82,10 +89,8 @@ class HeadlessScript : public ::testing::Test {
 TEST_F(HeadlessScript, FullSessionDrivesEveryControlAndEndsCharacterized) {
   HostOptions options = Options();
   std::remove(options.mOutPath.c_str());
-  std::ifstream script(KMQ_SCRIPT_DIR "/full-session.kmq");
-  ASSERT_TRUE(script) << KMQ_SCRIPT_DIR "/full-session.kmq";
   CommandInterpreter interpreter(options, Writer());
-  const ScriptResult result = kmq::RunScript(script, interpreter, false, Writer());
+  const ScriptResult result = RunBundled(interpreter, "full-session.kmq");
   ASSERT_EQ(result.mExitCode, kmq::kExitOk) << Transcript();
   EXPECT_EQ(result.mErrors, 0);
   EXPECT_GE(result.mCommands, 25);
@@ -168,10 +173,8 @@ TEST_F(HeadlessScript, FullSessionDrivesEveryControlAndEndsCharacterized) {
 TEST_F(HeadlessScript, DeleteDeviceAndNewSceneWhileRecording) {
   HostOptions options = Options();
   std::remove(options.mOutPath.c_str());
-  std::ifstream script(KMQ_SCRIPT_DIR "/scene-changes.kmq");
-  ASSERT_TRUE(script) << KMQ_SCRIPT_DIR "/scene-changes.kmq";
   CommandInterpreter interpreter(options, Writer());
-  const ScriptResult result = kmq::RunScript(script, interpreter, false, Writer());
+  const ScriptResult result = RunBundled(interpreter, "scene-changes.kmq");
   ASSERT_EQ(result.mExitCode, kmq::kExitOk) << Transcript();
   EXPECT_TRUE(Shown("ok deleted the device (online, recording, ")) << Transcript();
   EXPECT_TRUE(Shown("and its panel; the skeleton stays in the scene, unbound")) << Transcript();

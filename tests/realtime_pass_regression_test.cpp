@@ -99,13 +99,14 @@ TEST_F(IoPassTest, PassEndsOnceItsTimeIsUpAndTheNextGoesOn) {
   for (int i = 0; i < 10; ++i) stream += frame;
   ASSERT_EQ(::send(mPair[1], stream.data(), stream.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(stream.size()));
-  // Each look at the clock finds half the pass's time gone.
+  // Each message takes a quarter of the pass's time: after the third, the time spent and one
+  // more such message would fill it, so the pass ends there and the next goes on.
   auto now = std::make_shared<std::chrono::steady_clock::time_point>();
-  mDevice->mIoPassClock = [now] { return *now += KovrimDevice::kIoPassTime / 2; };
+  mDevice->mIoPassClock = [now] { return *now += KovrimDevice::kIoPassTime / 4; };
   control::RunDeviceIO(mDevice, FBTime(0));
-  EXPECT_EQ(control::SamplesAcknowledged(mDevice), 2);
+  EXPECT_EQ(control::SamplesAcknowledged(mDevice), 3);
   control::RunDeviceIO(mDevice, FBTime(0));
-  EXPECT_EQ(control::SamplesAcknowledged(mDevice), 4);
+  EXPECT_EQ(control::SamplesAcknowledged(mDevice), 6);
 }
 
 // The count of a trace held back is told by the first notification that reads nothing once the

@@ -2,6 +2,7 @@
 // (FBPlayerControl) and the scene part of ResetHost.
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -96,7 +97,7 @@ void AddKeyLocked(DataFBAnimationNode* pNode, const FBTime& pTime, const double*
   for (int i = 0; i < 4; ++i) key.mValue[i] = i < pNode->mCount ? pData[i] : 0.0;
   key.mInterpolation = pInterpolation;
   key.mTangentMode = pTangentMode;
-  std::vector<KeyData>& keys = pNode->mKeys;
+  std::deque<KeyData>& keys = pNode->mKeys;
   auto it = std::lower_bound(keys.begin(), keys.end(), pTime.Get(),
                              [](const KeyData& k, kLongLong t) { return k.mTime.Get() < t; });
   if (it != keys.end() && it->mTime.Get() == pTime.Get()) {

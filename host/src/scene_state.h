@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -75,7 +76,9 @@ class DataFBAnimationNode {
   int mWrittenPass = -1;                     // Evaluation pass of the last WriteData.
   FBModelTemplate* mTemplate = nullptr;      // The template it is bound to.
   FBPropertyAnimatable* mChannel = nullptr;  // For a take node: its channel.
-  std::vector<KeyData> mKeys;                // Sorted by time.
+  // Sorted by time. A deque: keys are appended in blocks, never copied to grow, so a device that
+  // keys thousands of nodes in one notification does not pay for all of them moving at once.
+  std::deque<KeyData> mKeys;
 };
 
 class DataFBModel {

@@ -114,11 +114,11 @@ class KovrimDevice : public FBDevice {
 
   // Where the evaluation gate stops counting (far above any real backlog of frames).
   static constexpr int32_t kEvaluationCountLimit = 1 << 30;
-  // Bounds of one I/O notification: it reads at most kMaxMessagesPerIoPass messages and stops
-  // after the message during which kIoPassTime (steady clock, from the start of the pass) ran
-  // out; the rest wait in the socket for the next notification. The link bounds what one message
-  // may cost (kovrim::wire::EntryLimits), so a pass ends within a few milliseconds whatever the
-  // server sends.
+  // Bounds of one I/O notification: it reads at most kMaxMessagesPerIoPass messages, and reads
+  // another only while the time spent (steady clock, from the start of the pass) plus the dearest
+  // message of the pass is under kIoPassTime; the rest wait in the socket for the next
+  // notification. The link bounds what one message may cost (kovrim::wire::EntryLimits), so a
+  // pass ends within a few milliseconds whatever the server sends.
   static constexpr int kMaxMessagesPerIoPass = 256;
   static constexpr std::chrono::microseconds kIoPassTime{2000};
   // Evaluations of T-pose records after which an armed characterization runs.
