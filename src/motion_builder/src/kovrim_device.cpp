@@ -374,15 +374,13 @@ int KovrimDevice::GetJointCount() {
 
 void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDeviceNotifyInfo) {
   if (static_cast<unsigned>(pAction) > 1) return;
-  // A pass drains what is waiting but never more than kMaxMessagesPerIoPass messages, nor for
-  // longer than kIoPassTime once a message has been read: a server sending faster than frames
-  // are applied, or sending messages that take milliseconds each, would otherwise keep the I/O
-  // thread inside this callback for seconds. What is left stays in the socket for the next
-  // notification; nothing is lost.
+  // A pass drains what is waiting but never more than kMaxMessagesPerIoPass messages, and reads
+  // another only while the time spent and the dearest message of the pass so far still fit in
+  // kIoPassTime: a server sending faster than frames are applied, or sending messages that take
+  // milliseconds each (a large skeleton keyed), would otherwise keep the I/O thread inside this
+  // callback for seconds. What is left stays in the socket for the next notification; nothing is
+  // lost.
   const auto start = mIoPassClock();
-  // The dearest message of this pass so far: another one is read only while it would still fit in
-  // kIoPassTime, so that messages of milliseconds each (a large skeleton keyed) end the pass after
-  // the first of them rather than the third.
   auto dearest = decltype(start - start)::zero();
   auto messageStart = start;
   int read = 0;
