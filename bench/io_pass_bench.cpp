@@ -144,7 +144,7 @@ class Stage {
     if (!control::BindSkeleton(mDevice, reference)) return;
     control::StartRecording();
     control::SetTransportMode(kFBTransportPlay);
-    link.mSocket = mPair[0];
+    link.Connection()->mSocket = mPair[0];
     mFeeder = std::thread([this, frame = input.mFrame] {
       std::string burst;
       while (burst.size() < (1u << 20)) burst += frame;
@@ -160,7 +160,7 @@ class Stage {
     if (mPair[0] >= 0) ::shutdown(mPair[0], SHUT_RDWR);
     if (mFeeder.joinable()) mFeeder.join();
     if (mDevice) {
-      mDevice->mLink.mSocket = 0;
+      mDevice->mLink.Connection()->mSocket = 0;
       control::DestroyDevice(mDevice);
     }
     for (int fd : mPair) {

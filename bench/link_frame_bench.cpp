@@ -193,12 +193,12 @@ void BM_LinkReadMessage(benchmark::State& state) {
     state.SkipWithError("header not taken");
     return;
   }
-  link.mSocket = pair.mFds[0];
+  link.Connection()->mSocket = pair.mFds[0];
   const FBVector4<double> before = link.GetTranslation(0);
   const bool written = pair.Write(stream.mFrames[1]);
   const bool read = written && link.ReadMessage();
   if (!read || link.GetTranslation(0) == before) {
-    link.mSocket = 0;
+    link.Connection()->mSocket = 0;
     state.SkipWithError(!written ? "frame not written"
                         : !read  ? "frame not read"
                                  : "frame not taken");
@@ -215,7 +215,7 @@ void BM_LinkReadMessage(benchmark::State& state) {
     frame = (frame + 1) % stream.mFrames.size();
   }
   const long allocations = gAllocations.load() - allocationsBefore;
-  link.mSocket = 0;  // The pair closes its own descriptors.
+  link.Connection()->mSocket = 0;  // The pair closes its own descriptors.
   Report(state, allocations);
 }
 

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& header = kmqfuzz::WalkHeaderPayload();
     link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
                          static_cast<int>(header.size()), ServerLink::kPlainMarker);
-    link.mSocket = pair[0];  // the link owns it now and closes it
+    link.Connection()->mSocket = pair[0];  // the link owns it now and closes it
     link.mOnline = true;
 
     while (input.Remaining() > 0) {

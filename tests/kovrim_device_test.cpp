@@ -128,7 +128,7 @@ TEST_F(KovrimDeviceTest, DeviceOperationsWithoutAServer) {
   EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpInit));
   EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpStop));  // never connected
   EXPECT_TRUE(mDevice->DeviceOperation(FBDevice::kOpDone));  // empty list
-  EXPECT_EQ(mDevice->mLink.mSocket, 0);
+  EXPECT_EQ(mDevice->mLink.Connection()->mSocket, 0);
   EXPECT_TRUE(control::MessageBoxesShown().empty());
   // Codes the device does not handle answer what the host base answers.
   for (auto code : {FBDevice::kOpAutoDetect, static_cast<FBDevice::kDeviceOperations>(7)}) {

@@ -46,7 +46,7 @@ class IoPassTest : public ::testing::Test {
     mDevice->ProcessPending();
     // The stream comes through a local socket pair, so that a frame sent is readable at once.
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mPair), 0);
-    const int tcp = mDevice->mLink.mSocket.exchange(mPair[0]);
+    const int tcp = mDevice->mLink.Connection()->mSocket.exchange(mPair[0]);
     ::close(tcp);
   }
   void TearDown() override {

@@ -68,7 +68,7 @@ class ServerLinkCloseTest : public ::testing::Test {
     mFeedLeft -= mChunk.size();
     ASSERT_TRUE(WaitUntil(
         "the first chunk to arrive",
-        [&] { return Queued(mLink.mSocket) >= static_cast<int>(mChunk.size()); },
+        [&] { return Queued(mSeams.Socket()) >= static_cast<int>(mChunk.size()); },
         [] { std::this_thread::yield(); }));
   }
   // Tops the queue up; called from the tap on the reading thread.
@@ -77,13 +77,13 @@ class ServerLinkCloseTest : public ::testing::Test {
     mReadSinceTopUp += justRead;
     if (justRead > 0 && mReadSinceTopUp < 1024) return;
     mReadSinceTopUp = 0;
-    if (mFeedLeft == 0 || Queued(mLink.mSocket) >= static_cast<int>(mChunk.size())) return;
-    const size_t before = static_cast<size_t>(Queued(mLink.mSocket));
+    if (mFeedLeft == 0 || Queued(mSeams.Socket()) >= static_cast<int>(mChunk.size())) return;
+    const size_t before = static_cast<size_t>(Queued(mSeams.Socket()));
     if (!mPeer.Send(mChunk)) return;
     mFeedLeft -= std::min<uint64_t>(mFeedLeft, mChunk.size());
     // Loopback delivers into the receive queue within the send; wait for it in case it did not.
     const bool arrived = PollUntil(
-        [&] { return static_cast<size_t>(Queued(mLink.mSocket)) >= before + mChunk.size(); },
+        [&] { return static_cast<size_t>(Queued(mSeams.Socket())) >= before + mChunk.size(); },
         [] { std::this_thread::yield(); }, std::chrono::milliseconds(1000));
     if (!arrived) ADD_FAILURE() << "the feed did not arrive";
   }
@@ -114,7 +114,7 @@ TEST_F(ServerLinkCloseTest, EachCallScansAtMostOneReceiveBufferOfGarbage) {
     ASSERT_TRUE(WaitUntil(
         "the garbage to be scanned",
         [&] {
-          return mFeedLeft == 0 && Queued(mLink.mSocket) == 0 && !perCall.empty() &&
+          return mFeedLeft == 0 && Queued(mSeams.Socket()) == 0 && !perCall.empty() &&
                  perCall.back() == 0;
         },
         [&] {
@@ -154,7 +154,7 @@ TEST_F(ServerLinkCloseTest, SkippingALongPayloadIsSpreadOverCalls) {
   ASSERT_TRUE(WaitUntil(
       "the feed to be skipped",
       [&] {
-        return mFeedLeft == 0 && Queued(mLink.mSocket) == 0 && !perCall.empty() &&
+        return mFeedLeft == 0 && Queued(mSeams.Socket()) == 0 && !perCall.empty() &&
                perCall.back() == 0;
       },
       [&] {
@@ -188,7 +188,7 @@ TEST_F(ServerLinkCloseTest, ReadStopsAtOnceWhenTheHandleIsCleared) {
     // Close on the UI thread clears the handle and waits for this read to end.
     closer = std::thread([&] { mLink.Close(); });
     cleared = WaitUntil(
-        "Close to clear the handle", [&] { return mLink.mSocket.load() == 0; },
+        "Close to clear the handle", [&] { return mSeams.Socket().load() == 0; },
         [] { std::this_thread::yield(); });
   });
   ASSERT_TRUE(WaitUntil(
@@ -198,7 +198,7 @@ TEST_F(ServerLinkCloseTest, ReadStopsAtOnceWhenTheHandleIsCleared) {
   fbsdk_control::SetSocketTap(nullptr);
   EXPECT_EQ(readsAfterClear, 0);
   EXPECT_FALSE(mLink.mOnline);
-  EXPECT_EQ(mLink.mSocket, 0);
+  EXPECT_EQ(mSeams.Socket(), 0);
 }
 
 struct Flood {
@@ -379,7 +379,7 @@ TEST_F(ServerLinkReconnectTest, ClosedOrResetConnectionIsFoundLetGoAndTracedOnce
       mPeer.CloseConnection();
     }
     ASSERT_NO_FATAL_FAILURE(ReadUntilLost());
-    EXPECT_EQ(mLink.mSocket, 0);
+    EXPECT_EQ(mSeams.Socket(), 0);
     EXPECT_TRUE(mLink.mOnline);  // the user still wants it online
     EXPECT_FALSE(mLink.LastAttemptFailed());
     EXPECT_EQ(mLink.RetryIn(), milliseconds(500));

@@ -309,7 +309,7 @@ TEST_F(ServerLinkStreamTest, CloseDuringAReadLeavesTheHandleToThatRead) {
     mLink.mPort = second.Port();
     EXPECT_TRUE(mLink.Open());
     EXPECT_TRUE(second.Accept());
-    EXPECT_NE(mLink.mSocket, heldSocket);
+    EXPECT_NE(mLink.Connection()->mSocket, heldSocket);
   }
   reopened = true;
   io.join();
@@ -337,6 +337,8 @@ TEST_F(ServerLinkStreamTest, OpenReleasesTheSocketOfAnEarlierOpen) {
 TEST_F(ServerLinkStreamTest, DestroyingTheLinkClosesItsSocket) {
   auto link = std::make_unique<ServerLink>();
   link->mPort = mPeer.Port();
+  // Offline first: a link online to the same server would share its connection.
+  mLink.Close();
   mPeer.CloseConnection();
   ASSERT_TRUE(link->Open());
   ASSERT_TRUE(mPeer.Accept());
@@ -347,7 +349,7 @@ TEST_F(ServerLinkStreamTest, DestroyingTheLinkClosesItsSocket) {
 TEST_F(ServerLinkStreamTest, CloseKeepsDataAndReleaseSocketKeepsTheOnlineFlag) {
   AcceptSimpleHeader();
   EXPECT_TRUE(mLink.ReleaseSocket());
-  EXPECT_EQ(mLink.mSocket, 0);
+  EXPECT_EQ(mLink.Connection()->mSocket, 0);
   EXPECT_TRUE(mLink.mOnline);
   EXPECT_TRUE(mPeer.SeesEof());
   mLink.Close();
@@ -372,7 +374,7 @@ TEST_F(ServerLinkOfflineTest, FailedConnectShowsTheWarningAndStaysOffline) {
   }
   mLink.mPort = freePort;
   EXPECT_FALSE(mLink.Open());
-  EXPECT_EQ(mLink.mSocket, 0);
+  EXPECT_EQ(mLink.Connection()->mSocket, 0);
   EXPECT_FALSE(mLink.mOnline);
   mLink.mAddress = "not an address";
   EXPECT_FALSE(mLink.Open());

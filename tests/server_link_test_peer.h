@@ -4,6 +4,7 @@
 #ifndef KOVRIM_TESTS_SERVER_LINK_TEST_PEER_H_
 #define KOVRIM_TESTS_SERVER_LINK_TEST_PEER_H_
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -24,6 +25,9 @@ class ServerLinkTestPeer {
 
   // Called on the dispatching thread after a header's tables are built, before the swap.
   void SetHeaderBuiltHook(std::function<void()> hook) { mLink->mHeaderBuiltHook = std::move(hook); }
+
+  // The handle of the link's connection: a test may put a connected socket there directly.
+  std::atomic<int>& Socket() { return mLink->Connection()->mSocket; }
 
   // Frame acceptance as DispatchMessage reaches it, under the lock, past DispatchMessage's own
   // checks.

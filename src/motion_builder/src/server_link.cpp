@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <thread>
 #include "kovrim_texts.h"
 
 using IvraPlugs::BVH_FRAME;
@@ -18,7 +17,6 @@ using kovrim::MutexLock;
 namespace {
 
 constexpr int kCommandFrameSize = 512;
-using kovrim::wire::FrameAssembler;
 using kovrim::wire::PayloadDecoder;
 
 FBVector4<double> NeutralTranslation() { return FBVector4<double>(0.0, 0.0, 0.0, 1.0); }
@@ -49,222 +47,133 @@ bool SameSkeleton(const std::vector<JointPose>& a, const std::vector<JointPose>&
 
 }  // namespace
 
-ServerLink::ServerLink() : mAddress("127.0.0.1") {}
+ServerLink::ServerLink() : mAddress("127.0.0.1") {
+  MutexLock lock(&mConnectionLock);
+  mConnection = std::make_shared<ServerConnection>(mBufferSize);
+  mMemberId = mConnection->Join(&mActorTag);
+}
 
 ServerLink::~ServerLink() {
-  int socket = mSocket.exchange(0);
-  if (socket != 0) mTcp.CloseSocket(socket);
-  CloseReleasedSocket();
+  MutexLock lock(&mConnectionLock);
+  mConnection->Leave(mMemberId);
+}
+
+std::shared_ptr<ServerConnection> ServerLink::Connection() const {
+  MutexLock lock(&mConnectionLock);
+  return mConnection;
+}
+
+void ServerLink::SwitchConnection(std::shared_ptr<ServerConnection> next) {
+  const int id = next->Join(&mActorTag);
+  mSeenReconnections = next->Reconnections();
+  std::shared_ptr<ServerConnection> previous;
+  int previousId = 0;
+  {
+    MutexLock lock(&mConnectionLock);
+    previous = std::move(mConnection);
+    previousId = mMemberId;
+    mConnection = std::move(next);
+    mMemberId = id;
+  }
+  // Left after the swap: the I/O thread no longer takes messages from it. When this link was its
+  // last member, its socket is released.
+  previous->Leave(previousId);
 }
 
 bool ServerLink::Open() {
-  // A socket left open by an earlier Open would otherwise leak.
-  mConnector.Abandon();
-  ReleaseSocket();
-  int socket = 0;
-  mTcp.CreateSocket(socket, kFBTCPIP_Stream, "ip", true);
-  if (mTcp.Connect(socket, mAddress, mPort)) {
-    // The user's own connection: its loss is traced, and a reconnection starts from the first wait.
-    mLossTraced = false;
-    mBackoff.Reset();
-    InstallSocket(socket);
+  std::shared_ptr<ServerConnection> current = Connection();
+  std::shared_ptr<ServerConnection> shared = ServerConnection::Find(mAddress, mPort);
+  if (shared && shared != current) {
+    // Another link of this process reads this server: its connection serves this one too.
+    SwitchConnection(std::move(shared));
     mOnline = true;
     return true;
   }
-  if (!mOnline) mState = ConnectionState::kOffline;
+  // A connection that other links share goes on for them; this link makes a new one.
+  if (current->MemberCount() > 1) {
+    SwitchConnection(std::make_shared<ServerConnection>(mBufferSize));
+    current = Connection();
+  }
+  if (current->Connect(mAddress, mPort, mClock())) {
+    mSeenReconnections = current->Reconnections();
+    mOnline = true;
+    return true;
+  }
+  if (!mOnline) current->GoOffline();
   FBMessageBox(kovrim_texts::kWarningTitle, kovrim_texts::kConnectFailureText,
                kovrim_texts::kOkButton, nullptr, nullptr, 0, 0);
-  if (socket != 0) mTcp.CloseSocket(socket);
-  mSocket = 0;
   return false;
 }
 
 void ServerLink::Close() {
-  mConnector.Abandon();
-  ReleaseSocket();
+  std::shared_ptr<ServerConnection> current = Connection();
+  if (current->MemberCount() > 1) {
+    SwitchConnection(std::make_shared<ServerConnection>(mBufferSize));
+  } else {
+    current->GoOffline();
+  }
   mOnline = false;
   // Whatever is held back is told now: the stream that caused it has ended.
   mTraces.Flush(mClock(), true);
-  mState = ConnectionState::kOffline;
-}
-
-void ServerLink::InstallSocket(int socket) {
-  mConnectionGeneration.fetch_add(1);
-  mSocket = socket;
-  mState = ConnectionState::kConnected;
-  mConnectedAt = mClock();
-}
-
-void ServerLink::WaitForNextAttempt(bool attemptFailed) {
-  mLastAttemptFailed = attemptFailed;
-  mNextAttempt = mClock() + mBackoff.Next();
-  mState = ConnectionState::kWaiting;
-}
-
-ServerLink::Clock::duration ServerLink::RetryIn() const {
-  const Clock::duration left = mNextAttempt - mClock();
-  return left > Clock::duration::zero() ? left : Clock::duration::zero();
 }
 
 void ServerLink::KeepConnected() {
   if (!mOnline) return;
-  switch (mState) {
-    case ConnectionState::kOffline:
-      return;
-    case ConnectionState::kConnected: {
-      const unsigned generation = mConnectionGeneration.load();
-      if (mLostGeneration.load() != generation) return;
-      ReleaseSocket();
-      // Only a connection that delivered a frame counts as good: one that the server closes at
-      // once keeps the waits growing.
-      if (mDeliveredGeneration.load() == generation) mBackoff.Reset();
-      WaitForNextAttempt(false);
-      return;
-    }
-    case ConnectionState::kWaiting:
-      if (mClock() < mNextAttempt) return;
-      mConnector.Start(mAddress, mPort);
-      mState = ConnectionState::kConnecting;
-      return;
-    case ConnectionState::kConnecting: {
-      int socket = 0;
-      switch (mConnector.Take(&socket)) {
-        case LinkConnector::Result::kRunning:
-          return;
-        case LinkConnector::Result::kConnected:
-          InstallSocket(socket);
-          // The answer to a query lost with the old connection, or the header of a server that
-          // may have restarted with another skeleton, is asked for again.
-          if (mHeaderReceived || mHeaderPending) {
-            mReconnectHeaderPending = true;
-            RequestHeader();
-          }
-          return;
-        case LinkConnector::Result::kNone:
-        case LinkConnector::Result::kFailed:
-          WaitForNextAttempt(true);
-          return;
-      }
-      return;
-    }
+  std::shared_ptr<ServerConnection> connection = Connection();
+  connection->KeepConnected(mClock(), mAddress, mPort);
+  if (connection->Reconnections() == mSeenReconnections) return;
+  mSeenReconnections = connection->Reconnections();
+  // The answer to a query lost with the old connection, or the header of a server that may have
+  // restarted with another skeleton, is asked for again.
+  if (mHeaderReceived || mHeaderPending) {
+    mReconnectHeaderPending = true;
+    RequestHeader();
   }
 }
 
 bool ServerLink::ReleaseSocket() {
-  const int socket = mSocket.exchange(0);
-  if (socket == 0) return true;
-  // A ReadMessage on the I/O thread may still be reading the handle it loaded before it was
-  // cleared; closing under it would let a new socket take the number while that read goes on. So
-  // the handle is closed by whichever of this thread and the last reader comes second: the reader
-  // gives it up at its next step, and Close never waits for the network.
-  int earlier = mSocketToClose.exchange(socket);
-  if (earlier != 0) {
-    // A handle released before is still held by the same read (Close, Open and Close within one
-    // read step): wait for that step, which never blocks, rather than leak the handle.
-    while (mSocketUsers.load() > 0) std::this_thread::yield();
-    mTcp.CloseSocket(earlier);
+  std::shared_ptr<ServerConnection> current = Connection();
+  if (current->MemberCount() > 1) {
+    SwitchConnection(std::make_shared<ServerConnection>(mBufferSize));
+  } else {
+    current->ReleaseSocket();
   }
-  if (mSocketUsers.load() == 0) CloseReleasedSocket();
   return true;
 }
 
-void ServerLink::CloseReleasedSocket() {
-  int socket = mSocketToClose.exchange(0);
-  if (socket != 0) mTcp.CloseSocket(socket);
-}
-
 bool ServerLink::ReadMessage() {
-  // Counted before the handle is loaded, so that ReleaseSocket either sees this reader or this
-  // reader sees the cleared handle.
-  mSocketUsers.fetch_add(1);
-  const int socket = mSocket.load();
-  const bool whole = socket != 0 && ReadFrame(socket);
-  if (whole) {
-    // This connection counts as good from now on: its loss will be traced and the waits after it
-    // start again from the first.
-    mDeliveredGeneration.store(mReceiveGeneration, std::memory_order_relaxed);
-    if (mLossTraced.load(std::memory_order_relaxed)) mLossTraced = false;
+  std::shared_ptr<ServerConnection> connection;
+  int id = 0;
+  {
+    MutexLock lock(&mConnectionLock);
+    connection = mConnection;
+    id = mMemberId;
   }
-  if (mSocketUsers.fetch_sub(1) == 1) CloseReleasedSocket();
-  // Dispatched once the socket is let go, so that a parse never keeps a released handle open.
-  if (whole) {
-    DispatchMessage(mAssembler.payload(), mAssembler.payload_length(), mAssembler.marker());
+  LinkDelivery delivery;
+  mIoTraces.clear();
+  const bool got = connection->Next(id, &delivery, &mIoTraces);
+  for (const char* text : mIoTraces) Trace(text);
+  if (!got) {
+    mFrameApplied = false;
+    return false;
   }
-  return whole;
+  Apply(std::move(delivery.mMessage), delivery.mAnswersAnother);
+  return true;
 }
 
 void ServerLink::Trace(const char* text) { mTraces.Report(text, mClock()); }
 
 void ServerLink::FlushTraces() { mTraces.Flush(mClock(), false); }
 
-void ServerLink::DropTraces::NegativeLength(uint32_t) { mLink->Trace(kTraceFrameLengthNegative); }
-
-void ServerLink::DropTraces::FrameTooLong(uint32_t, int32_t) { mLink->Trace(kTraceFrameTooLong); }
-
-bool ServerLink::ReadFrame(int socket) {
-  const unsigned generation = mConnectionGeneration.load();
-  if (generation != mReceiveGeneration) {
-    mReceiveGeneration = generation;
-    // A partial frame of an earlier connection is forgotten.
-    mAssembler.Reset();
-  }
-  // A connection found gone is not read again; the UI thread lets it go.
-  if (mLostGeneration.load() == generation) return false;
-
-  // Bytes this call may still scan or skip outside a payload; a frame's own payload is not
-  // counted, as it is at most mBufferSize and ends the call.
-  mAssembler.StartTurn(mBufferSize);
-  for (;;) {
-    // The UI thread clears the handle to close the socket; it waits for this read meanwhile.
-    if (mSocket.load() != socket) return false;
-    unsigned char* space = nullptr;
-    int size = 0;
-    switch (mAssembler.Next(&space, &size)) {
-      case FrameAssembler::Want::kFrame:
-        return true;
-      case FrameAssembler::Want::kBudgetSpent:
-        return false;
-      case FrameAssembler::Want::kBytes:
-        break;
-    }
-    // Exactly what the frame still needs is asked for, so nothing past it leaves the socket; a
-    // read that brings less ends the call.
-    int count = 0;
-    mTcp.Read(socket, space, size, &count);
-    if (count == 0 && PeerGone(socket, space, size, &count)) {
-      mLostGeneration = generation;
-      // Traced once for the user's connection and then once for each one that delivered frames.
-      if (!mLossTraced.exchange(true)) Trace(kovrim_texts::kConnectionLostTrace);
-      return false;
-    }
-    switch (mAssembler.Commit(count)) {
-      case FrameAssembler::Step::kFrame:
-        return true;
-      case FrameAssembler::Step::kShort:
-        return false;
-      case FrameAssembler::Step::kGoOn:
-        break;
-    }
-  }
-}
-
-bool ServerLink::PeerGone(int socket, unsigned char* space, int size, int* count) {
-  if (mTcp.Select(socket, true, false, false, 0) <= 0) return false;
-  mTcp.Read(socket, space, size, count);
-  return *count == 0;
-}
-
 void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint32_t marker) {
+  auto message = std::make_shared<LinkMessage>();
+  Connection()->Decode(payload, length, marker, message.get());
+  Apply(std::move(message), false);
+}
+
+void ServerLink::Apply(std::shared_ptr<LinkMessage> message, bool answersAnother) {
   mFrameApplied = false;
-  if (length < 0 || length > mBufferSize) {
-    Trace("The data received maybe incorrect.");
-    return;
-  }
-  // The input is at most mBufferSize bytes and nests at most kMaxMessageDepth messages deep, so
-  // the envelope built from it stays a few megabytes at worst.
-  IVRA_PLUGIN_MESSAGE envelope;
-  switch (mDecoder.Decode(payload, static_cast<size_t>(length), marker == kCompressedMarker,
-                          &envelope)) {
+  switch (message->mResult) {
     case PayloadDecoder::Result::kDecoded:
       break;
     case PayloadDecoder::Result::kInflatesTooFar:
@@ -283,15 +192,25 @@ void ServerLink::DispatchMessage(const unsigned char* payload, int length, uint3
       return;
   }
 
+  const IVRA_PLUGIN_MESSAGE& envelope = message->mEnvelope;
   switch (envelope.message()) {
     case IVRA_PLUGIN_MESSAGE::COMMAND:
       if (envelope.command().cmdtype() == COMMAND::Notify_ActorsList) {
         ReplaceActors(envelope.command());
       }
       break;
-    case IVRA_PLUGIN_MESSAGE::HEADER_DATA:
-      AcceptHeader(envelope.mutable_header());
+    case IVRA_PLUGIN_MESSAGE::HEADER_DATA: {
+      const BVH_HEADER& header = envelope.header();
+      if (!header.has_actortag() || header.actortag() != mActorTag) break;
+      if (message.use_count() == 1) {
+        // No other link holds the message: its header is taken rather than copied.
+        AcceptHeader(message->mEnvelope.mutable_header(), answersAnother);
+      } else {
+        BVH_HEADER copy(header);
+        AcceptHeader(&copy, answersAnother);
+      }
       break;
+    }
     case IVRA_PLUGIN_MESSAGE::FRAME_DATA:
       if (mHeaderReceived && !mHeaderPending) {
         bool whole = true;
@@ -321,7 +240,7 @@ void ServerLink::ReplaceActors(const COMMAND& command) {
   // The previous list, now in actors, is destroyed after the lock.
 }
 
-void ServerLink::AcceptHeader(BVH_HEADER* header) {
+void ServerLink::AcceptHeader(BVH_HEADER* header, bool answersAnother) {
   if (!header->has_actortag() || header->actortag() != mActorTag) return;
   const uint32_t tag = header->actortag();
 
@@ -335,6 +254,7 @@ void ServerLink::AcceptHeader(BVH_HEADER* header) {
 
   bool wasPending = false;
   bool skeletonChanged = false;
+  bool quiet = false;
   {
     MutexLock lock(&mLock);
     // SelectActor changes the tag together with the pending flag under the lock; a header of the
@@ -348,6 +268,10 @@ void ServerLink::AcceptHeader(BVH_HEADER* header) {
     if (mReconnectHeaderPending.exchange(false) && mHeaderReceived) {
       skeletonChanged = !SameSkeleton(mTPoseJoints, tPose);
     }
+    // Another link's answer, for the actor this one has too: the same skeleton is no change.
+    if (answersAnother && mHeaderReceived && !mHeaderPending && SameSkeleton(mTPoseJoints, tPose)) {
+      quiet = true;
+    }
     if (rotationOrder >= 0) mRotationOrder = rotationOrder;
     // Tested and cleared in one step under the lock, as RequestHeader and SelectActor set it.
     wasPending = mHeaderPending.exchange(false);
@@ -355,7 +279,7 @@ void ServerLink::AcceptHeader(BVH_HEADER* header) {
   }
   // The previous header and tables, now in header, live and tPose, are destroyed after the lock.
   if (rootWrong) Trace("BVH header wrong!");
-  if (!wasPending || skeletonChanged) Trace("BVH header changed.");
+  if ((!wasPending && !quiet) || skeletonChanged) Trace("BVH header changed.");
 }
 
 int ServerLink::DetectRotationOrder(const BVH_JOIN& root, bool* wrong) {
@@ -496,11 +420,19 @@ void ServerLink::SendCommand(int commandType) {
   // Fails when the compressed command did not fit; a cut frame is never sent.
   const bool complete =
       kovrim::wire::EncodePayload(envelope, kovrim::wire::Compression::kGzip, &array);
-  const int socket = mSocket.load();
-  if (!complete || socket == 0) return;
+  if (!complete) return;
   const int length = static_cast<int>(array.ByteCount());
   kovrim::wire::WriteLittleEndian32(frame + 4, static_cast<uint32_t>(length));
-  mTcp.Write(socket, frame, length + kovrim::wire::kFrameHeaderSize);
+  const uint32_t tag = mActorTag;
+  const bool query = commandType == COMMAND::Command_Query_BVH_Header;
+  std::shared_ptr<ServerConnection> connection;
+  int id = 0;
+  {
+    MutexLock lock(&mConnectionLock);
+    connection = mConnection;
+    id = mMemberId;
+  }
+  connection->Send(id, frame, length + kovrim::wire::kFrameHeaderSize, query ? &tag : nullptr);
 }
 
 void ServerLink::RequestHeader() {

@@ -1,18 +1,22 @@
-// ServerLink: the plug-in's client of the motion server. It owns the TCP connection, cuts the
-// incoming byte stream into frames, parses each frame's envelope and keeps the actor list, the
-// chosen actor's skeleton header and the latest pose of that skeleton.
+// ServerLink: the plug-in's client of the motion server. It reads the server's messages through a
+// ServerConnection, which cuts the byte stream into frames and parses each frame's envelope, and
+// keeps the actor list, the chosen actor's skeleton header and the latest pose of that skeleton.
+// Links of one process online to the same address and port share one connection: each frame is
+// read, inflated and parsed once, and every link applies it as if it had read it itself.
 //
 // While the device stays online, the link connects again by itself when the server closes or
 // resets the connection (KeepConnected, with a growing wait between attempts made off the
-// user-interface thread).
+// user-interface thread); on a shared connection, one schedule serves every link.
 //
 // Threads: the host's device I/O thread calls ReadMessage; the user-interface thread calls Open,
 // Close, ReleaseSocket, KeepConnected, RequestHeader, SelectActor and touches mAddress, mPort,
 // mActorTag, mActors and mActorsChanged; the evaluation calls the pose getters. mLock guards the
 // header copy, the pose tables, the rotation order and the actor map, and is never held across
-// socket I/O, decompression or parsing. Single-value flags shared across threads are atomics, read
-// without the lock. The trace throttle has a lock of its own, taken by Trace from any thread and
-// never with mLock held.
+// socket I/O, decompression or parsing. mConnectionLock guards which connection the link is on,
+// and is held only to read or swap that pointer. Single-value flags shared across threads are
+// atomics, read without the lock. The trace throttle has a lock of its own, taken by Trace from
+// any thread and never with mLock held. No two of these locks, nor the connection's own, are
+// ever held together.
 #ifndef KOVRIM_SERVER_LINK_H_
 #define KOVRIM_SERVER_LINK_H_
 
@@ -31,6 +35,7 @@
 #include "frame_assembler.h"
 #include "link_connector.h"
 #include "payload_codec.h"
+#include "server_connection.h"
 #include "thread_annotations.h"
 #include "trace_throttle.h"
 #include "wire_format.h"
@@ -50,7 +55,7 @@ class ServerLink {
   using Clock = std::chrono::steady_clock;
   // Where the connection stands, as the user-interface thread sees it: offline; connected; waiting
   // for the next attempt after the connection was lost or an attempt failed; an attempt in flight.
-  enum class ConnectionState { kOffline, kConnected, kWaiting, kConnecting };
+  using ConnectionState = ServerConnection::State;
 
   // Frame markers, each four equal bytes on the wire (see wire_format.h).
   static constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
@@ -60,10 +65,9 @@ class ServerLink {
   // Traces for frames whose length field cannot be honoured. They are fixed texts, like every
   // other trace of the link and the device, and go out through Trace: each text at most once a
   // second, with the occurrences held back meanwhile counted on a line of their own.
-  static constexpr const char* kTraceFrameTooLong =
-      "Frame longer than the receive buffer, payload skipped.";
+  static constexpr const char* kTraceFrameTooLong = ServerConnection::kTraceFrameTooLong;
   static constexpr const char* kTraceFrameLengthNegative =
-      "Frame length negative, scanning for the next frame.";
+      ServerConnection::kTraceFrameLengthNegative;
   // A compressed payload may not carry more than a plain one could: one whose stream inflates
   // beyond the receive buffer is dropped, and inflation stops there.
   static constexpr const char* kTraceFrameInflatesTooFar =
@@ -77,19 +81,22 @@ class ServerLink {
   static constexpr int kMaxMessageDepth = kovrim::wire::kMaxMessageDepth;
 
   ServerLink();
-  // Closes a socket that is still open; sends nothing.
+  // Leaves its connection: a socket that no other link shares is closed; sends nothing.
   ~ServerLink();
   ServerLink(const ServerLink&) = delete;
   ServerLink& operator=(const ServerLink&) = delete;
 
-  // UI thread. Creates a non-blocking socket and connects to mAddress:mPort. On success the link is
-  // online and returns true. On failure shows the "Can not connect to this address." box, closes
-  // the socket and returns false; mOnline is left as it was.
+  // UI thread. Joins the connection of another link of this process online to mAddress:mPort when
+  // there is one (the link then reads from the next frame on); otherwise creates a non-blocking
+  // socket and connects to mAddress:mPort. On success the link is online and returns true. On
+  // failure shows the "Can not connect to this address." box, closes the socket and returns
+  // false; mOnline is left as it was.
   bool Open();
-  // UI thread. Closes the socket if there is one and marks the link offline; an attempt to connect
-  // again in flight is abandoned, and no other is made. The header copy, the tables, the actor map
-  // and the chosen actor stay, so a later Open serves frames at once. Counts of traces still held
-  // back are traced.
+  // UI thread. Leaves the connection and marks the link offline: a socket that no other link
+  // shares is closed and an attempt to connect again in flight is abandoned, and no other is made;
+  // a shared connection goes on for the others. The header copy, the tables, the actor map and
+  // the chosen actor stay, so a later Open serves frames at once. Counts of traces still held back
+  // are traced.
   void Close();
   // UI thread, on every idle tick: the schedule that keeps an online link connected. When the I/O
   // thread has found the connection closed or reset by the server, the socket is let go and an
@@ -100,28 +107,33 @@ class ServerLink {
   // one connects, the link asks again for the chosen actor's header when it had one or had asked
   // for one. Does nothing while offline.
   void KeepConnected();
-  ConnectionState GetConnectionState() const { return mState; }
+  ConnectionState GetConnectionState() const { return Connection()->GetState(); }
   // UI thread. While kWaiting: how long until the next attempt (never negative).
-  Clock::duration RetryIn() const;
+  Clock::duration RetryIn() const { return Connection()->RetryIn(mClock()); }
   // UI thread. While kWaiting: whether the wait follows a failed attempt (else a lost connection).
-  bool LastAttemptFailed() const { return mLastAttemptFailed; }
+  bool LastAttemptFailed() const { return Connection()->LastAttemptFailed(); }
   // UI thread. When the current connection was made (while kConnected).
-  Clock::time_point ConnectedAt() const { return mConnectedAt; }
+  Clock::time_point ConnectedAt() const { return Connection()->ConnectedAt(); }
+  // Any thread. The connection the link reads from (shared with other links, or its own).
+  std::shared_ptr<ServerConnection> Connection() const EXCLUDES(mConnectionLock);
   // The link's clock (a test may drive it).
   Clock::time_point Now() const { return mClock(); }
   // Any thread. Frames of the chosen actor decoded since construction (the I/O thread counts).
   uint64_t FramesDecoded() const { return mFramesDecoded.load(std::memory_order_relaxed); }
-  // UI thread. Closes the socket if there is one; leaves mOnline alone. Always returns true. It
-  // does not wait for the I/O thread: when a ReadMessage is reading the socket, that call closes
-  // it as it gives it up (within one read call, which never blocks), so the handle's number is not
-  // reused while it is read. A frame already read may still be applied after this returns.
+  // UI thread. Closes the socket if there is one (on a shared connection: leaves it to the other
+  // links); leaves mOnline alone. Always returns true. It does not wait for the I/O thread: when a
+  // ReadMessage is reading the socket, that call closes it as it gives it up (within one read
+  // call, which never blocks), so the handle's number is not reused while it is read. A frame
+  // already read may still be applied after this returns.
   bool ReleaseSocket();
 
-  // Device I/O thread. Reads one frame and dispatches it. Returns true exactly once per whole frame
-  // read (also when its payload does not parse), false when no whole frame is waiting. A frame that
-  // has arrived only in part is kept and completed by later calls. Each call scans or skips at
-  // most mBufferSize bytes outside a frame's payload and then returns false, going on at the next
-  // call; it returns false as soon as it sees that the UI thread has cleared the handle.
+  // Device I/O thread. Takes the next message of the link's connection and dispatches it. Returns
+  // true exactly once per whole frame read (also when its payload does not parse), false when no
+  // whole frame is waiting. When no message read by another link's thread is waiting, it reads one
+  // frame from the socket, unless another link's thread is reading it right now. A frame that has
+  // arrived only in part is kept and completed by later calls. Each call scans or skips at most
+  // mBufferSize bytes outside a frame's payload and then returns false, going on at the next call;
+  // it returns false as soon as it sees that the UI thread has cleared the handle.
   bool ReadMessage();
   // Device I/O thread. Whether the message that the last ReadMessage (or DispatchMessage) handled
   // was a frame of the chosen actor, decoded into the live table. False for anything else: another
@@ -199,11 +211,8 @@ class ServerLink {
   static FBVector3<double> ToHostRotation(const std::vector<int>& channels, const float* values);
 
   // ---- Members. Configuration, written by the panel on the UI thread and read by Open. ----
-  std::atomic<int> mSocket{
-      0};  // 0 means no socket; written by the UI thread, read by the I/O thread
   FBString mAddress;
   int mPort = 7005;
-  FBTCPIP mTcp;  // stateless socket calls, safe from any thread
   const int mBufferSize = kDefaultBufferSize;
 
   // ---- Guarded by mLock. ----
@@ -227,37 +236,15 @@ class ServerLink {
  private:
   friend class ServerLinkTestPeer;
 
-  // Traces what the frame assembler drops: lengths it cannot honour. Called on the I/O thread
-  // only.
-  class DropTraces : public kovrim::wire::FrameAssembler::Reporter {
-   public:
-    // link owns this reporter and outlives it.
-    explicit DropTraces(ServerLink* link) : mLink(link) {}
-    void NegativeLength(uint32_t marker) override;
-    void FrameTooLong(uint32_t marker, int32_t length) override;
-
-   private:
-    ServerLink* const mLink;
-  };
-
-  // One frame from socket: the body of ReadMessage.
-  bool ReadFrame(int socket);
-  // After a read of socket that brought no byte: whether the server has closed or reset the
-  // connection. FBTCPIP::Read tells "nothing now" and "closed" apart by nothing, but a socket that
-  // Select finds readable holds a byte, an end of stream or an error; read again (into space, at
-  // most size bytes, *count set), it brings no byte only when the connection is gone.
-  bool PeerGone(int socket, unsigned char* space, int size, int* count);
-  // UI thread. Makes socket, connected, the link's connection: a new generation, whose loss and
-  // delivery the I/O thread reports afresh.
-  void InstallSocket(int socket);
-  // UI thread. Waits ReconnectBackoff's next wait before the next attempt.
-  void WaitForNextAttempt(bool attemptFailed);
-  // Closes the handle ReleaseSocket left to a reader, if it is still open.
-  void CloseReleasedSocket();
+  // UI thread. Makes next the link's connection and leaves the one before.
+  void SwitchConnection(std::shared_ptr<ServerConnection> next) EXCLUDES(mConnectionLock);
+  // Acts on one decoded message. answersAnother: a header that came to this link because it chose
+  // the header's actor while another link asked for it.
+  void Apply(std::shared_ptr<LinkMessage> message, bool answersAnother) EXCLUDES(mLock);
 
   // Header acceptance: builds the new header's tables without the lock, then swaps header and
   // tables in under it. Takes the header's content (the envelope is the caller's local).
-  void AcceptHeader(IvraPlugs::BVH_HEADER* header) EXCLUDES(mLock);
+  void AcceptHeader(IvraPlugs::BVH_HEADER* header, bool answersAnother) EXCLUDES(mLock);
   // The channel order code of a root, or -1 to keep the current one; *wrong is set when the root
   // does not list exactly three rotation channels.
   static int DetectRotationOrder(const IvraPlugs::BVH_JOIN& root, bool* wrong);
@@ -270,50 +257,25 @@ class ServerLink {
   bool DecodeFrame(const IvraPlugs::BVH_FRAME& frame) REQUIRES(mLock);
   void ReplaceActors(const IvraPlugs::COMMAND& command) EXCLUDES(mLock);
 
-  // ReadMessage calls reading the socket, and a handle released while one was: the last of them
-  // to give the socket up closes it.
-  std::atomic<int> mSocketUsers{0};
-  std::atomic<int> mSocketToClose{0};
-  // Bumped by each new connection (InstallSocket) so that the I/O thread drops a partial frame of
-  // the previous one.
-  std::atomic<unsigned> mConnectionGeneration{0};
-  // Written by the I/O thread: the generation of the connection it found closed by the server, and
-  // of the last one that delivered a whole frame (kNoGeneration for none). The UI thread compares
-  // them with mConnectionGeneration, so a report about an earlier connection is never taken for
-  // the current one.
-  static constexpr unsigned kNoGeneration = ~0u;
-  std::atomic<unsigned> mLostGeneration{kNoGeneration};
-  std::atomic<unsigned> mDeliveredGeneration{kNoGeneration};
-  // The loss has been traced and no connection has delivered a frame since: losses of connections
-  // that deliver nothing (a server that accepts and closes at once) are not traced again. Set and
-  // cleared by the I/O thread; cleared by the user's own Open.
-  std::atomic<bool> mLossTraced{false};
   // The header asked for again after a reconnection is still to come: when it differs from the
   // last accepted one, it is traced as a changed header. Set by the UI thread, cleared by the I/O
   // thread's header acceptance.
   std::atomic<bool> mReconnectHeaderPending{false};
   std::atomic<uint64_t> mFramesDecoded{0};  // raised by the I/O thread
 
-  // ---- The connection's schedule, owned by the UI thread. ----
-  ConnectionState mState = ConnectionState::kOffline;
-  ReconnectBackoff mBackoff;
-  LinkConnector mConnector;
-  Clock::time_point mNextAttempt;
-  Clock::time_point mConnectedAt;
-  bool mLastAttemptFailed = false;
+  // ---- The connection the link is on and its place in it: swapped by the UI thread, read by
+  // the I/O thread for each message. ----
+  mutable kovrim::Mutex mConnectionLock;
+  std::shared_ptr<ServerConnection> mConnection GUARDED_BY(mConnectionLock);
+  int mMemberId GUARDED_BY(mConnectionLock) = 0;
+
+  // ---- Owned by the UI thread: the connection's reconnections this link has acted on. ----
+  unsigned mSeenReconnections = 0;
 
   // ---- Receive state, owned by the I/O thread. ----
-  unsigned mReceiveGeneration = 0;
-  // Set by DispatchMessage: see FrameApplied.
+  // Set by Apply: see FrameApplied.
   bool mFrameApplied = false;
-  DropTraces mDropTraces{this};
-  // Holds the frame being read: one payload of at most mBufferSize bytes.
-  kovrim::wire::FrameAssembler mAssembler{mBufferSize, &mDropTraces};
-  // Inflates and parses a payload; owned by the thread that runs DispatchMessage (the I/O thread).
-  kovrim::wire::PayloadDecoder mDecoder{
-      mBufferSize,
-      kovrim::wire::EntryLimits{kovrim::wire::kMaxSkeletonEntries, kovrim::wire::kMaxActors,
-                                kovrim::wire::kMaxUnknownFields}};
+  std::vector<const char*> mIoTraces;  // the connection's traces for this link, reused
 
   // ---- Shared by the I/O thread and the UI thread (Close), with a lock of its own. ----
   kovrim::TraceThrottle mTraces;
