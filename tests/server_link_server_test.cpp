@@ -96,6 +96,76 @@ TEST_P(ServerLinkWithServerTest, DecodedFramesMatchTheCapture) {
   EXPECT_TRUE(fbsdk_control::TracesSeen().empty());
 }
 
+// Links of one process online to one server share its connection: the server sees one client,
+// every link has the actor list and its own actor's header and frames, a link that goes offline
+// leaves the others their stream, and the last one closes the connection.
+TEST(SharedConnectionTest, LinksToOneServerShareOneConnectionEachWithItsOwnActor) {
+  fbsdk_control::SetTraceEcho(false);
+  fbsdk_control::ScopedHostCapture host;
+  kmq::ServerOptions options;
+  options.mPort = 0;
+  options.mQuiet = true;
+  options.mRate = 240;
+  kmq::MotionServer server(options);
+  std::string error;
+  const char* files[] = {"cmu_12_01_walk.bvh", "makehuman_walk1.bvh"};
+  std::vector<int> entries;
+  for (uint32_t tag : {1u, 2u}) {
+    bvh::Clip clip;
+    ASSERT_TRUE(
+        bvh::ParseBvhFile(std::string(KMQ_DATA_DIR) + "/bvh/" + files[tag - 1], &clip, &error));
+    entries.push_back(bvh::CountJoints(clip.mRoot) + bvh::CountEndSites(clip.mRoot));
+    ASSERT_TRUE(server.AddActor(tag, files[tag - 1], clip, &error)) << error;
+  }
+  ASSERT_TRUE(server.Start(&error)) << error;
+
+  // Links 0 and 2 choose actor 1, link 1 actor 2; link 2 asks for its header once link 0 has its
+  // own, so link 0 also gets that answer, and takes it as no change.
+  std::vector<std::unique_ptr<ServerLink>> links;
+  for (uint32_t tag : {1u, 2u, 1u}) {
+    links.push_back(std::make_unique<ServerLink>());
+    ServerLink& link = *links.back();
+    link.mPort = server.Port();
+    ASSERT_TRUE(link.Open());
+    const auto pumpAll = [&] {
+      for (auto& each : links) each->ReadMessage();
+    };
+    ASSERT_TRUE(WaitUntil(
+        "the actor list", [&] { return link.CopyActors().size() == 2; }, pumpAll));
+    link.SelectActor(tag);
+    ASSERT_TRUE(WaitUntil(
+        "the header", [&] { return link.mHeaderReceived && !link.mHeaderPending; }, pumpAll));
+    EXPECT_EQ(link.GetJointCount(), entries[tag - 1]);
+  }
+  EXPECT_EQ(server.GetStats().mTotalConnections, 1u);
+  const auto framesRise = [&](const std::vector<size_t>& which) {
+    std::vector<uint64_t> before;
+    for (size_t i : which) before.push_back(links[i]->FramesDecoded());
+    return WaitUntil(
+        "frames on every link",
+        [&] {
+          for (size_t n = 0; n < which.size(); ++n) {
+            if (links[which[n]]->FramesDecoded() < before[n] + 10) return false;
+          }
+          return true;
+        },
+        [&] {
+          for (size_t i : which) links[i]->ReadMessage();
+        });
+  };
+  ASSERT_TRUE(framesRise({0, 1, 2}));
+  links[0]->Close();
+  ASSERT_TRUE(framesRise({1, 2}));
+  links[1]->Close();
+  links[2]->Close();
+  EXPECT_TRUE(
+      server.WaitForStats([](const kmq::Stats& stats) { return stats.mClientsConnected == 0; },
+                          std::chrono::seconds(5)));
+  EXPECT_EQ(server.GetStats().mTotalConnections, 1u);
+  EXPECT_EQ(server.GetStats().mHeaderQueries, 3u);
+  EXPECT_EQ(fbsdk_control::CountTraces("BVH header changed."), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(BundledCaptures, ServerLinkWithServerTest,
                          ::testing::Values("cmu_12_01_walk.bvh", "makehuman_walk1.bvh"));
 
