@@ -8,7 +8,8 @@
 // started later) is reported apart, and so is the latency without it.
 // BM_Memory reports the resident size at start and after a run at 1000 Hz with 8 links.
 // BM_HostEndToEnd and BM_HostMemory measure the same through the headless host: N devices of the
-// loaded plug-in, one per actor, under the host's own threads (below).
+// loaded plug-in, one per actor, under the host's own threads (below); BM_HostIoCpu the CPU of
+// their I/O threads, one device against 8, on one 8-actor stream.
 // Run times: KMQ_E2E_SECONDS (default 3) and KMQ_MEMORY_SECONDS (default 5); KMQ_MEMORY_HZ sets
 // BM_Memory's rate (default 1000).
 //
@@ -32,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include <time.h>
 #include <unistd.h>
 
 #include "bvh.h"
@@ -132,11 +134,12 @@ long ResidentBytes() {
 }
 
 struct Samples {
-  std::vector<double> mTotalUs;   // play to getter return
-  std::vector<double> mPollUs;    // play to the start of the pass that read it (0 when later)
-  std::vector<double> mNoPollUs;  // the latency without the poll wait
-  long mUnmatched = 0;            // frames whose row had no play time yet
-  long mStale = 0;                // keyed later than the pass that read them (host benchmarks)
+  std::vector<double> mTotalUs;     // play to getter return
+  std::vector<double> mPollUs;      // play to the start of the pass that read it (0 when later)
+  std::vector<double> mNoPollUs;    // the latency without the poll wait
+  long mUnmatched = 0;              // frames whose row had no play time yet
+  long mStale = 0;                  // keyed later than the pass that read them (host benchmarks)
+  std::vector<double> mStaleGapUs;  // of a stale key: from its play to the previous pass's end
 };
 
 // A server with `actors` actors at `rate` and one link per actor; Run polls them for seconds.
@@ -290,7 +293,11 @@ void BM_EndToEnd(benchmark::State& state) {
 void Report(benchmark::State& state, const Samples& samples) {
   state.counters["frames"] = static_cast<double>(samples.mTotalUs.size());
   state.counters["unmatched"] = static_cast<double>(samples.mUnmatched);
-  if (samples.mStale > 0) state.counters["stale"] = static_cast<double>(samples.mStale);
+  if (samples.mStale > 0) {
+    state.counters["stale"] = static_cast<double>(samples.mStale);
+    state.counters["stale_gap_p50_us"] = Quantile(samples.mStaleGapUs, 0.50);
+    state.counters["stale_gap_p90_us"] = Quantile(samples.mStaleGapUs, 0.90);
+  }
   state.counters["p50_us"] = Quantile(samples.mTotalUs, 0.50);
   state.counters["p99_us"] = Quantile(samples.mTotalUs, 0.99);
   state.counters["poll_p50_us"] = Quantile(samples.mPollUs, 0.50);
@@ -371,9 +378,22 @@ constexpr int64_t kMaxLatencyNs = 1000000000;
 thread_local int64_t tPassStartNs = 0;
 thread_local int64_t tPreviousPassEndNs = 0;
 
+// CPU time the calling thread has used.
+int64_t ThreadCpuNs() {
+  timespec spec{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &spec);
+  return static_cast<int64_t>(spec.tv_sec) * 1000000000 + spec.tv_nsec;
+}
+
 class HostStage {
  public:
-  HostStage(int devices, double rate) : mTimes(devices), mNotes(devices), mRoots(devices) {
+  // devices devices, device i recording actor i + 1 of actors (at least devices) at rate.
+  HostStage(int devices, double rate, int actors = 0)
+      : mTimes(std::max(devices, actors)),
+        mNotes(devices),
+        mRoots(devices),
+        mIoCpuNs(static_cast<size_t>(devices)) {
+    actors = std::max(devices, actors);
     fbsdk_control::SetTraceEcho(false);
     fbsdk_control::SetMessageBoxHandler([](const fbsdk_control::MessageBoxRecord&) { return 1; });
     kmq::HostOptions options = kmq::DefaultHostOptions();
@@ -389,18 +409,21 @@ class HostStage {
     server.mRate = rate;
     server.mStatusInterval = 0;
     server.mOnFramePlayed = [this](uint32_t tag, uint64_t row) { mTimes.Stamp(tag, row); };
-    std::vector<kmq::RigActor> actors;
-    for (int a = 1; a <= devices; ++a) actors.push_back({"actor" + std::to_string(a), clip});
+    std::vector<kmq::RigActor> served;
+    for (int a = 1; a <= actors; ++a) served.push_back({"actor" + std::to_string(a), clip});
+    mActors = actors;
+    mRate = rate;
     for (auto& notes : mNotes) notes.reserve(1 << 16);
-    mHost->SetIoObserver([](int rig, bool starting) {
+    mHost->SetIoObserver([this](int rig, bool starting) {
       tRig = rig;
       if (starting) {
         tPassStartNs = NowNs();
       } else {
         tPreviousPassEndNs = NowNs();
+        mIoCpuNs[static_cast<size_t>(rig)].store(ThreadCpuNs(), std::memory_order_relaxed);
       }
     });
-    if (!mHost->Serve(server, std::move(actors), &mError) || !mHost->LoadPlugin(&mError) ||
+    if (!mHost->Serve(server, std::move(served), &mError) || !mHost->LoadPlugin(&mError) ||
         !mHost->StartRigs(devices, &mError)) {
       return;
     }
@@ -423,11 +446,36 @@ class HostStage {
   }
   const std::string& Error() const { return mError; }
   kmq::RigHost& Host() { return *mHost; }
+  // CPU time of every device's I/O thread together, as of each one's last pass.
+  int64_t IoCpuNs() const {
+    int64_t sum = 0;
+    for (const auto& cpu : mIoCpuNs) sum += cpu.load(std::memory_order_relaxed);
+    return sum;
+  }
+  // Messages each device acknowledged, by device.
+  std::vector<long> Received() {
+    std::vector<long> received;
+    for (int i = 0; i < mHost->RigCount(); ++i) received.push_back(mHost->Rig(i).SamplesReceived());
+    return received;
+  }
+  // The least share, over the devices, of the frames streamed over seconds that a device read
+  // between before and after: 1 when every device keeps up.
+  double LeastShare(const std::vector<long>& before, const std::vector<long>& after,
+                    double seconds) const {
+    double least = 1e9;
+    for (size_t i = 0; i < before.size(); ++i) {
+      least =
+          std::min(least, static_cast<double>(after[i] - before[i]) / (mActors * mRate * seconds));
+    }
+    return least;
+  }
 
   // Records for seconds, then matches each device's notes with its root's keys.
   void Record(double seconds, Samples* samples) {
     std::string message;
+    const std::vector<long> before = Received();
     mHost->Record(seconds, &message);
+    mLeastShare = LeastShare(before, Received(), seconds);
     for (int i = 0; i < mHost->RigCount(); ++i) mHost->Rig(i).StopThreads();
     for (int i = 0; i < mHost->RigCount(); ++i) {
       std::vector<KeyNote> notes;
@@ -461,6 +509,8 @@ class HostStage {
         }
         if (played <= notes[k].mPreviousPassEndNs) {
           ++samples->mStale;
+          samples->mStaleGapUs.push_back(static_cast<double>(notes[k].mPreviousPassEndNs - played) /
+                                         1000.0);
           continue;
         }
         const int64_t readFrom = std::max(played, notes[k].mPassStartNs);
@@ -473,24 +523,65 @@ class HostStage {
 
  private:
   PlayTimes mTimes;
-  std::vector<std::vector<KeyNote>> mNotes;  // by rig; each written by the rig's I/O thread
-  std::vector<const void*> mRoots;           // by rig; each written by the rig's I/O thread
+  std::vector<std::vector<KeyNote>> mNotes;    // by rig; each written by the rig's I/O thread
+  std::vector<const void*> mRoots;             // by rig; each written by the rig's I/O thread
+  std::vector<std::atomic<int64_t>> mIoCpuNs;  // by rig; each written by the rig's I/O thread
+  int mActors = 0;
+  double mRate = 0;
   std::string mError = "not started";
   std::unique_ptr<kmq::RigHost> mHost;
+
+ public:
+  double mLeastShare = 0;  // of the last Record
 };
 
 void BM_HostEndToEnd(benchmark::State& state) {
   HostStage stage(static_cast<int>(state.range(0)), static_cast<double>(state.range(1)));
   if (MeasureEndToEnd(state, stage, &HostStage::Record)) {
     state.counters["slow_dropped"] = static_cast<double>(stage.Host().SlowClientsDropped());
+    // The devices' connections to the one server, and the least share of the stream a device read.
+    state.counters["connections"] = static_cast<double>(stage.Host().ServerConnections());
+    state.counters["least_share"] = stage.mLeastShare;
   }
 }
 BENCHMARK(BM_HostEndToEnd)
     ->ArgNames({"devices", "hz"})
     ->ArgsProduct({{1, 8}, {120, 1000}})
+    ->Args({16, 240})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The CPU of the host's I/O threads together while the server streams 8 actors at 1000 Hz
+// (KMQ_MEMORY_HZ sets another rate): one device applying one actor, then 8 devices each applying
+// one, each for KMQ_E2E_SECONDS, in one run. io_cpu_ratio is the second over the first.
+void BM_HostIoCpu(benchmark::State& state) {
+  const double rate = EnvNumber("KMQ_MEMORY_HZ", 1000);
+  const double seconds = EnvNumber("KMQ_E2E_SECONDS", 3);
+  double cpu[2] = {0, 0};
+  double share[2] = {0, 0};
+  for (auto _ : state) {
+    for (int run = 0; run < 2; ++run) {
+      HostStage stage(run == 0 ? 1 : 8, rate, 8);
+      if (!stage.Error().empty()) {
+        state.SkipWithError(stage.Error().c_str());
+        return;
+      }
+      stage.Host().IdleFor(0.5);
+      const std::vector<long> before = stage.Received();
+      const int64_t start = stage.IoCpuNs();
+      stage.Host().IdleFor(seconds);
+      cpu[run] = static_cast<double>(stage.IoCpuNs() - start) / 1e6 / seconds;
+      share[run] = stage.LeastShare(before, stage.Received(), seconds);
+    }
+  }
+  state.counters["io_cpu_ms_per_s_1_device"] = cpu[0];
+  state.counters["io_cpu_ms_per_s_8_devices"] = cpu[1];
+  state.counters["io_cpu_ratio"] = cpu[0] > 0 ? cpu[1] / cpu[0] : 0;
+  state.counters["least_share_1"] = share[0];
+  state.counters["least_share_8"] = share[1];
+}
+BENCHMARK(BM_HostIoCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Resident size of the host with 8 devices online at KMQ_MEMORY_HZ, evaluating but not
 // recording (a take grows by design): at start (after a second's warm-up) and after

@@ -119,6 +119,8 @@ class RigHost {
   uint64_t SlowClientsDropped() const {
     return mServer ? mServer->GetStats().mSlowClientsDropped : 0;
   }
+  // Connections the server has accepted since it started.
+  uint64_t ServerConnections() const { return mServer ? mServer->GetStats().mTotalConnections : 0; }
   // Bytes the tap saw the devices receive.
   int64_t BytesReceived() const { return mBytesReceived; }
   // Releases in the host's order: every rig's threads joined, transport stopped, rigs released,

@@ -79,9 +79,10 @@ std::shared_ptr<ServerConnection> ServerConnection::Find(const char* address, in
 }
 
 int ServerConnection::Join(const std::atomic<uint32_t>* actorTag) {
+  static std::atomic<int> nextId{1};
   MutexLock lock(&mLock);
   Member member;
-  member.mId = mNextId++;
+  member.mId = nextId.fetch_add(1);
   member.mActorTag = actorTag;
   // What a connection of its own would have begun with.
   if (mLastActorList) {
@@ -256,8 +257,11 @@ void ServerConnection::Send(int id, const unsigned char* frame, int size,
   mTcp.Write(socket, const_cast<unsigned char*>(frame), size);
 }
 
-bool ServerConnection::Next(int id, LinkDelivery* delivery, std::vector<const char*>* traces) {
-  for (int round = 0; round < 2; ++round) {
+bool ServerConnection::Next(int id, std::deque<LinkDelivery>* batch,
+                            std::vector<const char*>* traces) {
+  bool waited = false;
+  bool readHere = false;
+  for (;;) {
     {
       MutexLock lock(&mLock);
       Member* member = FindMember(id);
@@ -267,20 +271,30 @@ bool ServerConnection::Next(int id, LinkDelivery* delivery, std::vector<const ch
         member->mTraces.clear();
       }
       if (!member->mQueue.empty()) {
-        *delivery = std::move(member->mQueue.front());
-        member->mQueue.pop_front();
-        member->mQueuedBytes -= delivery->mMessage->mWireSize;
+        // All at once: one take of the lock for everything another member's thread read.
+        member->mQueue.swap(*batch);
+        member->mQueuedBytes = 0;
         return true;
       }
       // The slowest member holds the stream back rather than lose what it has not read.
-      if (round > 0 || AnyQueueFull()) return false;
+      if (readHere || AnyQueueFull()) return false;
     }
-    // Whoever comes first reads for all; a thread that finds another reading does not wait.
-    if (mReading.exchange(true, std::memory_order_acquire)) return false;
+    // Whoever comes first reads for all. Another member's thread reading holds one frame at
+    // most, which may be this member's: it is waited for once, for kReaderWait at most, so that
+    // the frame is not left to this member's next notification.
+    if (mReading.exchange(true, std::memory_order_acquire)) {
+      if (waited) return false;
+      waited = true;
+      const Clock::time_point until = Clock::now() + kReaderWait;
+      while (mReading.load(std::memory_order_acquire) && Clock::now() < until) {
+        std::this_thread::yield();
+      }
+      continue;
+    }
     ReadForAll();
     mReading.store(false, std::memory_order_release);
+    readHere = true;
   }
-  return false;
 }
 
 void ServerConnection::ReadForAll() {
@@ -406,6 +420,9 @@ bool ServerConnection::ReadFrame(int socket) {
 }
 
 bool ServerConnection::PeerGone(int socket, unsigned char* space, int size, int* count) {
+  const Clock::time_point now = Clock::now();
+  if (now - mLastGoneCheck < kGoneCheckInterval) return false;
+  mLastGoneCheck = now;
   if (mTcp.Select(socket, true, false, false, 0) <= 0) return false;
   mTcp.Read(socket, space, size, count);
   return *count == 0;

@@ -7,11 +7,11 @@
 //
 // Threads: each member's device I/O thread calls Next. A thread that finds its own queue empty
 // reads the socket for all, one frame per call; at most one thread reads at a time and none waits
-// for it (a call that finds another thread reading returns at once). The user-interface thread
-// calls everything else. mLock guards the members and their queues; it is held only to move
-// messages and traces in and out of queues, never across socket I/O, inflation or parsing, and no
-// other lock is ever taken while it is held. The socket handle and the receive bookkeeping shared
-// with the user-interface thread are atomics.
+// for it long (a call that finds another thread reading waits kReaderWait at most). The
+// user-interface thread calls everything else. mLock guards the members and their queues; it is
+// held only to move messages and traces in and out of queues, never across socket I/O, inflation or
+// parsing, and no other lock is ever taken while it is held. The socket handle and the receive
+// bookkeeping shared with the user-interface thread are atomics.
 #ifndef KOVRIM_SERVER_CONNECTION_H_
 #define KOVRIM_SERVER_CONNECTION_H_
 
@@ -55,6 +55,14 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   // dropped. By count and by the messages' size on the wire.
   static constexpr size_t kMaxQueuedMessages = 4096;
   static constexpr int64_t kMaxQueuedBytes = 8 * 1024 * 1024;
+  // A read that brings nothing asks whether the server has closed or reset the connection at most
+  // this often: every member's thread finds the socket empty once a notification, and the loss
+  // is found within a notification or two all the same.
+  static constexpr std::chrono::microseconds kGoneCheckInterval{1000};
+  // Longest a member's thread waits for another member's thread to finish reading a frame (one
+  // frame's read and decode takes tens of microseconds; the bound holds when that thread is
+  // preempted).
+  static constexpr std::chrono::microseconds kReaderWait{200};
 
   // Traces of the stream itself, told to every member (each through its own throttle).
   static constexpr const char* kTraceFrameTooLong =
@@ -73,7 +81,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   // or null.
   static std::shared_ptr<ServerConnection> Find(const char* address, int port);
 
-  // UI thread. Adds a member and returns its id. actorTag is the member's chosen actor (read by the
+  // UI thread. Adds a member and returns its id, which no other member of any connection of the
+  // process has. actorTag is the member's chosen actor (read by the
   // reading thread to route headers); it must stay valid until Leave. The member's queue starts
   // with the last actor list read, which a server sends a new connection first, and goes on with
   // the next frame read.
@@ -109,12 +118,13 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   // member too, whatever actor it has chosen by then.
   void Send(int id, const unsigned char* frame, int size, const uint32_t* queryTag) EXCLUDES(mLock);
 
-  // Device I/O thread of member id: the member's next message (in *delivery), read from the socket
-  // first when its queue is empty and nobody else is reading. Traces for the member (of the stream,
-  // of the connection's loss) are appended to *traces, fixed texts for the member to trace once no
-  // lock is held. Returns false when no message is waiting for it, or when another thread is
-  // reading.
-  bool Next(int id, LinkDelivery* delivery, std::vector<const char*>* traces) EXCLUDES(mLock);
+  // Device I/O thread of member id: every message waiting for the member, moved to the back of
+  // *batch, after reading one frame from the socket when none was waiting and nobody else is
+  // reading. Traces for the member (of the stream, of the connection's loss) are appended to
+  // *traces, fixed texts for the member to trace once no lock is held. Returns false when no
+  // message is waiting for it, or when another thread is reading. REQUIRES: *batch is empty.
+  bool Next(int id, std::deque<LinkDelivery>* batch, std::vector<const char*>* traces)
+      EXCLUDES(mLock);
   // Decodes one payload as Next does (also used for payloads fed without a socket). REQUIRES: on
   // one thread at a time with Next's reading.
   void Decode(const unsigned char* payload, int length, uint32_t marker, LinkMessage* message);
@@ -161,10 +171,11 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   kovrim::Mutex mLock;
   std::vector<Member> mMembers GUARDED_BY(mLock);
   std::shared_ptr<LinkMessage> mLastActorList GUARDED_BY(mLock);
-  int mNextId GUARDED_BY(mLock) = 1;
 
   // ---- The reading thread's. One thread reads at a time: the one that set mReading. ----
   std::atomic<bool> mReading{false};
+  // When a read that brought nothing last asked whether the server had gone (steady clock).
+  Clock::time_point mLastGoneCheck;
   unsigned mReceiveGeneration = 0;
   std::vector<const char*> mReadTraces;  // traces of the frame being read, for every member
   DropTraces mDropTraces{this};

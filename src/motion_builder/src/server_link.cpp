@@ -149,14 +149,23 @@ bool ServerLink::ReadMessage() {
     connection = mConnection;
     id = mMemberId;
   }
-  LinkDelivery delivery;
-  mIoTraces.clear();
-  const bool got = connection->Next(id, &delivery, &mIoTraces);
-  for (const char* text : mIoTraces) Trace(text);
-  if (!got) {
+  // What was taken as a member of a connection the link has left since is dropped, as leaving
+  // drops what is queued.
+  if (id != mInboxMember) {
+    mInbox.clear();
+    mInboxMember = id;
+  }
+  if (mInbox.empty()) {
+    mIoTraces.clear();
+    connection->Next(id, &mInbox, &mIoTraces);
+    for (const char* text : mIoTraces) Trace(text);
+  }
+  if (mInbox.empty()) {
     mFrameApplied = false;
     return false;
   }
+  LinkDelivery delivery = std::move(mInbox.front());
+  mInbox.pop_front();
   Apply(std::move(delivery.mMessage), delivery.mAnswersAnother);
   return true;
 }

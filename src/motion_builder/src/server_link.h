@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -276,6 +277,9 @@ class ServerLink {
   // Set by Apply: see FrameApplied.
   bool mFrameApplied = false;
   std::vector<const char*> mIoTraces;  // the connection's traces for this link, reused
+  // Messages taken from the connection and not yet applied, for member mInboxMember.
+  std::deque<LinkDelivery> mInbox;
+  int mInboxMember = 0;
 
   // ---- Shared by the I/O thread and the UI thread (Close), with a lock of its own. ----
   kovrim::TraceThrottle mTraces;
