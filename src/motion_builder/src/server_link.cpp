@@ -48,14 +48,23 @@ bool SameSkeleton(const std::vector<JointPose>& a, const std::vector<JointPose>&
 }  // namespace
 
 ServerLink::ServerLink() : mAddress("127.0.0.1") {
+  // Joined before the pointer is stored: no two locks are ever held together.
+  auto connection = std::make_shared<ServerConnection>(mBufferSize);
+  const int id = connection->Join(&mActorTag);
   MutexLock lock(&mConnectionLock);
-  mConnection = std::make_shared<ServerConnection>(mBufferSize);
-  mMemberId = mConnection->Join(&mActorTag);
+  mConnection = std::move(connection);
+  mMemberId = id;
 }
 
 ServerLink::~ServerLink() {
-  MutexLock lock(&mConnectionLock);
-  mConnection->Leave(mMemberId);
+  std::shared_ptr<ServerConnection> connection;
+  int id = 0;
+  {
+    MutexLock lock(&mConnectionLock);
+    connection = std::move(mConnection);
+    id = mMemberId;
+  }
+  connection->Leave(id);
 }
 
 std::shared_ptr<ServerConnection> ServerLink::Connection() const {
