@@ -79,6 +79,8 @@ TEST_F(DeviceRigTest, EachDeviceRecordsItsOwnActorsFramesNoneLost) {
   ASSERT_EQ(host.RigCount(), kDevices);
   ASSERT_TRUE(host.Record(2.0, &message)) << message;
   for (int i = 0; i < kDevices; ++i) host.Rig(i).StopThreads();
+  // The devices of one host share their connection to the server.
+  EXPECT_EQ(host.ServerConnections(), 1u);
   for (int i = 0; i < kDevices; ++i) {
     SCOPED_TRACE("device " + std::to_string(i + 1));
     kmq::DeviceRig& rig = host.Rig(i);
