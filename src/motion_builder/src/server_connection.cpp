@@ -282,17 +282,24 @@ bool ServerConnection::Next(int id, std::deque<LinkDelivery>* batch,
     // Whoever comes first reads for all. Another member's thread reading holds one frame at
     // most, which may be this member's: it is waited for once, for kReaderWait at most, so that
     // the frame is not left to this member's next notification.
-    if (mReading.exchange(true, std::memory_order_acquire)) {
+    if (mReading.exchange(true)) {
       if (waited) return false;
       waited = true;
-      const Clock::time_point until = Clock::now() + kReaderWait;
-      while (mReading.load(std::memory_order_acquire) && Clock::now() < until) {
-        std::this_thread::yield();
+      mReadWaiters.fetch_add(1);
+      {
+        std::unique_lock<std::mutex> lock(mReadDoneMutex);
+        mReadDone.wait_for(lock, kReaderWait, [&] { return !mReading.load(); });
       }
+      mReadWaiters.fetch_sub(1);
       continue;
     }
     ReadForAll();
-    mReading.store(false, std::memory_order_release);
+    mReading.store(false);
+    // A waiter counted before this store either sees it or is woken; one counted after sees it.
+    if (mReadWaiters.load() > 0) {
+      { std::lock_guard<std::mutex> lock(mReadDoneMutex); }
+      mReadDone.notify_all();
+    }
     readHere = true;
   }
 }

@@ -19,9 +19,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,11 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
 
   // ---- The reading thread's. One thread reads at a time: the one that set mReading. ----
   std::atomic<bool> mReading{false};
+  // Wakes the members' threads that wait (kReaderWait at most) for the frame being read. The mutex
+  // guards nothing but the wait itself.
+  std::atomic<int> mReadWaiters{0};
+  std::mutex mReadDoneMutex;
+  std::condition_variable mReadDone;
   // When a read that brought nothing last asked whether the server had gone (steady clock).
   Clock::time_point mLastGoneCheck;
   unsigned mReceiveGeneration = 0;
