@@ -5,6 +5,7 @@
 #include <fbsdk_control/host_control.h>
 
 #include "bvh.h"
+#include "kovrim_texts.h"
 #include "link_test_util.h"
 #include "motion_server.h"
 #include "server_link.h"
@@ -98,7 +99,8 @@ TEST_P(ServerLinkWithServerTest, DecodedFramesMatchTheCapture) {
 
 // Links of one process online to one server share its connection: the server sees one client,
 // every link has the actor list and its own actor's header and frames, a link that goes offline
-// leaves the others their stream, and the last one closes the connection.
+// leaves the others their stream, one reconnection serves them all after the server restarts, and
+// the last link closes the connection.
 TEST(SharedConnectionTest, LinksToOneServerShareOneConnectionEachWithItsOwnActor) {
   fbsdk_control::SetTraceEcho(false);
   fbsdk_control::ScopedHostCapture host;
@@ -106,18 +108,25 @@ TEST(SharedConnectionTest, LinksToOneServerShareOneConnectionEachWithItsOwnActor
   options.mPort = 0;
   options.mQuiet = true;
   options.mRate = 240;
-  kmq::MotionServer server(options);
   std::string error;
   const char* files[] = {"cmu_12_01_walk.bvh", "makehuman_walk1.bvh"};
   std::vector<int> entries;
-  for (uint32_t tag : {1u, 2u}) {
-    bvh::Clip clip;
+  std::vector<bvh::Clip> clips(2);
+  for (size_t a = 0; a < 2; ++a) {
     ASSERT_TRUE(
-        bvh::ParseBvhFile(std::string(KMQ_DATA_DIR) + "/bvh/" + files[tag - 1], &clip, &error));
-    entries.push_back(bvh::CountJoints(clip.mRoot) + bvh::CountEndSites(clip.mRoot));
-    ASSERT_TRUE(server.AddActor(tag, files[tag - 1], clip, &error)) << error;
+        bvh::ParseBvhFile(std::string(KMQ_DATA_DIR) + "/bvh/" + files[a], &clips[a], &error));
+    entries.push_back(bvh::CountJoints(clips[a].mRoot) + bvh::CountEndSites(clips[a].mRoot));
   }
-  ASSERT_TRUE(server.Start(&error)) << error;
+  std::unique_ptr<kmq::MotionServer> server;
+  const auto serve = [&] {
+    server = std::make_unique<kmq::MotionServer>(options);
+    for (uint32_t tag : {1u, 2u}) {
+      if (!server->AddActor(tag, files[tag - 1], clips[tag - 1], &error)) return false;
+    }
+    return server->Start(&error);
+  };
+  ASSERT_TRUE(serve()) << error;
+  options.mPort = server->Port();
 
   // Links 0 and 2 choose actor 1, link 1 actor 2; link 2 asks for its header once link 0 has its
   // own, so link 0 also gets that answer, and takes it as no change.
@@ -125,7 +134,7 @@ TEST(SharedConnectionTest, LinksToOneServerShareOneConnectionEachWithItsOwnActor
   for (uint32_t tag : {1u, 2u, 1u}) {
     links.push_back(std::make_unique<ServerLink>());
     ServerLink& link = *links.back();
-    link.mPort = server.Port();
+    link.mPort = server->Port();
     ASSERT_TRUE(link.Open());
     const auto pumpAll = [&] {
       for (auto& each : links) each->ReadMessage();
@@ -137,7 +146,7 @@ TEST(SharedConnectionTest, LinksToOneServerShareOneConnectionEachWithItsOwnActor
         "the header", [&] { return link.mHeaderReceived && !link.mHeaderPending; }, pumpAll));
     EXPECT_EQ(link.GetJointCount(), entries[tag - 1]);
   }
-  EXPECT_EQ(server.GetStats().mTotalConnections, 1u);
+  EXPECT_EQ(server->GetStats().mTotalConnections, 1u);
   const auto framesRise = [&](const std::vector<size_t>& which) {
     std::vector<uint64_t> before;
     for (size_t i : which) before.push_back(links[i]->FramesDecoded());
@@ -150,19 +159,27 @@ TEST(SharedConnectionTest, LinksToOneServerShareOneConnectionEachWithItsOwnActor
           return true;
         },
         [&] {
-          for (size_t i : which) links[i]->ReadMessage();
+          for (size_t i : which) {
+            links[i]->KeepConnected();
+            links[i]->ReadMessage();
+          }
         });
   };
   ASSERT_TRUE(framesRise({0, 1, 2}));
+  server.reset();
+  ASSERT_TRUE(serve()) << error;
+  ASSERT_TRUE(framesRise({0, 1, 2}));
+  EXPECT_EQ(fbsdk_control::CountTraces(kovrim_texts::kConnectionLostTrace), 3u);
   links[0]->Close();
   ASSERT_TRUE(framesRise({1, 2}));
   links[1]->Close();
   links[2]->Close();
   EXPECT_TRUE(
-      server.WaitForStats([](const kmq::Stats& stats) { return stats.mClientsConnected == 0; },
-                          std::chrono::seconds(5)));
-  EXPECT_EQ(server.GetStats().mTotalConnections, 1u);
-  EXPECT_EQ(server.GetStats().mHeaderQueries, 3u);
+      server->WaitForStats([](const kmq::Stats& stats) { return stats.mClientsConnected == 0; },
+                           std::chrono::seconds(5)));
+  // The restarted server: one connection, and each link asked again for its own header.
+  EXPECT_EQ(server->GetStats().mTotalConnections, 1u);
+  EXPECT_EQ(server->GetStats().mHeaderQueries, 3u);
   EXPECT_EQ(fbsdk_control::CountTraces("BVH header changed."), 0u);
 }
 

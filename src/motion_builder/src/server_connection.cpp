@@ -159,6 +159,7 @@ void ServerConnection::InstallSocket(int socket, Clock::time_point now) {
     // its own actor list.
     MutexLock lock(&mLock);
     for (Member& member : mMembers) member.mQueries.clear();
+    mAnswersToDrop.clear();
     mLastActorList.reset();
   }
   mSocket = socket;
@@ -335,40 +336,54 @@ void ServerConnection::ReadForAll() {
 }
 
 void ServerConnection::Deliver(std::shared_ptr<LinkMessage> message) {
-  // A header goes to the members that chose its actor and to those that asked for it; one that
-  // nobody chose or asked for (the server's own) goes to all, as every connection would carry it.
-  // Everything else goes to every member: each connection carries every actor's frames.
-  bool forSome = false;
-  bool asked = false;
-  uint32_t tag = 0;
-  if (message->mResult == PayloadDecoder::Result::kDecoded &&
-      message->mEnvelope.message() == IVRA_PLUGIN_MESSAGE::COMMAND &&
-      message->mEnvelope.command().cmdtype() == IvraPlugs::COMMAND::Notify_ActorsList) {
+  const bool decoded = message->mResult == PayloadDecoder::Result::kDecoded;
+  const IVRA_PLUGIN_MESSAGE& envelope = message->mEnvelope;
+  if (decoded && envelope.message() == IVRA_PLUGIN_MESSAGE::COMMAND &&
+      envelope.command().cmdtype() == IvraPlugs::COMMAND::Notify_ActorsList) {
     mLastActorList = message;
   }
-  if (message->mResult == PayloadDecoder::Result::kDecoded &&
-      message->mEnvelope.message() == IVRA_PLUGIN_MESSAGE::HEADER_DATA &&
-      message->mEnvelope.header().has_actortag()) {
-    tag = message->mEnvelope.header().actortag();
-    for (Member& member : mMembers) {
-      const auto query = std::find(member.mQueries.begin(), member.mQueries.end(), tag);
-      if (query != member.mQueries.end()) asked = true;
-      if (query != member.mQueries.end() || member.mActorTag->load() == tag) forSome = true;
-    }
-  }
-  for (Member& member : mMembers) {
-    LinkDelivery delivery;
-    if (forSome) {
-      const auto query = std::find(member.mQueries.begin(), member.mQueries.end(), tag);
-      const bool askedHere = query != member.mQueries.end();
-      if (askedHere) member.mQueries.erase(query);
-      if (!askedHere && member.mActorTag->load() != tag) continue;
-      delivery.mAnswersAnother = asked && !askedHere;
-    }
-    delivery.mMessage = message;
+  const auto push = [&](Member& member, bool answersAnother) {
     member.mQueuedBytes += message->mWireSize;
-    member.mQueue.push_back(std::move(delivery));
+    member.mQueue.push_back(LinkDelivery{message, answersAnother});
+  };
+  if (decoded && envelope.message() == IVRA_PLUGIN_MESSAGE::HEADER_DATA &&
+      envelope.header().has_actortag()) {
+    // The server answers each query with one header of the actor asked for. The answer goes to
+    // the members that asked for that actor's header (each takes it as the answer to one of its
+    // queries) and to those that chose that actor; the answers to the other members' queries,
+    // still to come, then find every query answered and go to nobody. A header nobody asked for
+    // goes to every member, as every connection would carry it.
+    const uint32_t tag = envelope.header().actortag();
+    bool asked = false;
+    for (const Member& member : mMembers) {
+      if (std::find(member.mQueries.begin(), member.mQueries.end(), tag) != member.mQueries.end()) {
+        asked = true;
+      }
+    }
+    if (asked) {
+      int answered = 0;
+      for (Member& member : mMembers) {
+        const auto query = std::find(member.mQueries.begin(), member.mQueries.end(), tag);
+        const bool askedHere = query != member.mQueries.end();
+        if (askedHere) {
+          member.mQueries.erase(query);
+          ++answered;
+        } else if (member.mActorTag->load() != tag) {
+          continue;
+        }
+        push(member, !askedHere);
+      }
+      if (answered > 1) mAnswersToDrop[tag] += answered - 1;
+      return;
+    }
+    const auto drop = mAnswersToDrop.find(tag);
+    if (drop != mAnswersToDrop.end()) {
+      if (--drop->second == 0) mAnswersToDrop.erase(drop);
+      return;
+    }
   }
+  // Everything else goes to every member: each connection carries every actor's frames.
+  for (Member& member : mMembers) push(member, false);
 }
 
 void ServerConnection::DropTraces::NegativeLength(uint32_t) {

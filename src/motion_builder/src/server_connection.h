@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -173,6 +174,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   kovrim::Mutex mLock;
   std::vector<Member> mMembers GUARDED_BY(mLock);
   std::shared_ptr<LinkMessage> mLastActorList GUARDED_BY(mLock);
+  // By actor: answers still to come to header queries that an earlier answer served.
+  std::map<uint32_t, int> mAnswersToDrop GUARDED_BY(mLock);
 
   // ---- The reading thread's. One thread reads at a time: the one that set mReading. ----
   std::atomic<bool> mReading{false};
