@@ -4,7 +4,9 @@
 // largest skeleton, keyed while recording. A feeder thread keeps the socket full; each iteration
 // is one notification on the benchmark's thread. BM_DecodeUnbounded gives, for comparison, what
 // one such message costs a decoder without entry limits (a notification read up to 256 of them),
-// and BM_CountEntries what the entry scan adds to each.
+// and BM_CountEntries what the entry scan adds to each. BM_HeaderCopyLockWait: how long a getter
+// waits for the link's lock while the user-interface thread copies the largest header and actor
+// list, from snapshots (as the link hands them out) or, for comparison, under the lock.
 //
 // Threads: the benchmark's thread runs the device's I/O and evaluation passes; the feeder thread
 // only writes to its end of the socket pair.
@@ -284,5 +286,67 @@ void BM_CountEntries(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_CountEntries)->DenseRange(0, 9)->ArgName("input")->Unit(benchmark::kMicrosecond);
+
+// The getters' lock wait (taking and releasing mLock, as each getter does) while another thread,
+// the user-interface thread's part, copies the largest header and the largest actor list over and
+// over: through CopyHeader and CopyActors (under_lock 0), or with mLock held for each copy, as the
+// link did before it handed out snapshots (under_lock 1). Nanoseconds; one sample per iteration,
+// 5000 of them over half a second.
+void BM_HeaderCopyLockWait(benchmark::State& state) {
+  control::SetTraceEcho(false);
+  const bool underLock = state.range(0) != 0;
+  ServerLink link;
+  link.mActorTag = kTag;
+  link.mHeaderPending = true;
+  for (const IVRA_PLUGIN_MESSAGE& message :
+       {HeaderMessage(kTag, Skeleton(kovrim::wire::kMaxSkeletonEntries)), Actors(1000, 150)}) {
+    const std::string bytes = message.SerializeAsString();
+    link.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
+                         static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+  }
+  if (link.GetJointCount() != kovrim::wire::kMaxSkeletonEntries ||
+      link.CopyActors().size() != 1000) {
+    state.SkipWithError("header or actor list not taken");
+    return;
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<long> copies{0};
+  std::thread copier([&] {
+    while (!stop) {
+      if (underLock) {
+        kovrim::MutexLock lock(&link.mLock);
+        benchmark::DoNotOptimize(IvraPlugs::BVH_HEADER(*link.mHeader));
+        benchmark::DoNotOptimize(ServerLink::ActorMap(*link.mActors));
+      } else {
+        benchmark::DoNotOptimize(link.CopyHeader());
+        benchmark::DoNotOptimize(link.CopyActors());
+      }
+      ++copies;
+    }
+  });
+  // One sample every 100 us, as the evaluation and the I/O thread read the pose at their own
+  // pace: a sample then lands in a copy as often as the copy holds the lock.
+  std::vector<double> wait;
+  auto next = Clock::now();
+  for (auto _ : state) {
+    next += std::chrono::microseconds(100);
+    std::this_thread::sleep_until(next);  // the readers' pace, not synchronisation
+    const auto t0 = Clock::now();
+    { kovrim::MutexLock lock(&link.mLock); }
+    wait.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
+  }
+  stop = true;
+  copier.join();
+  std::sort(wait.begin(), wait.end());
+  state.counters["lock_wait_p50_ns"] = wait[wait.size() / 2];
+  state.counters["lock_wait_p99_ns"] = wait[std::min(wait.size() - 1, wait.size() * 99 / 100)];
+  state.counters["copies"] = static_cast<double>(copies.load());
+}
+BENCHMARK(BM_HeaderCopyLockWait)
+    ->ArgName("under_lock")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(5000)
+    ->UseRealTime();
 
 }  // namespace

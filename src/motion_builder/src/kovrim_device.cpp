@@ -223,10 +223,10 @@ void KovrimDevice::BuildJointTemplates(const BVH_JOIN& joint, FBModelTemplate* p
 
 bool KovrimDevice::RebuildRootTemplate() {
   if (!mLink.mHeaderReceived) return true;
-  // Copied before the change begins, so that the passes are kept out only for the host calls.
-  const BVH_HEADER header = mLink.CopyHeader();
+  // Taken before the change begins, so that the passes are kept out only for the host calls.
+  const std::shared_ptr<const BVH_HEADER> header = mLink.Header();
   mJointsGate.BeginChange();
-  InstallRootTemplateLocked(header);
+  InstallRootTemplateLocked(*header);
   mJointsGate.EndChange();
   return true;
 }
@@ -244,11 +244,11 @@ void KovrimDevice::InstallRootTemplateLocked(const BVH_HEADER& header) {
 int KovrimDevice::RebuildSkeletonTemplate() {
   mRebuilding = true;
   const bool haveHeader = mLink.mHeaderReceived;
-  const BVH_HEADER header = haveHeader ? mLink.CopyHeader() : BVH_HEADER();
+  const std::shared_ptr<const BVH_HEADER> header = mLink.Header();
   // The clear and the build are one change: no pass runs between them.
   mJointsGate.BeginChange();
   ClearJointTemplatesLocked();
-  if (haveHeader) InstallRootTemplateLocked(header);
+  if (haveHeader) InstallRootTemplateLocked(*header);
   mJointsGate.EndChange();
   mRebuilding = false;
   return FBMessageBox(kovrim_texts::kInfoTitle, kovrim_texts::kSkeletonRebuiltText,

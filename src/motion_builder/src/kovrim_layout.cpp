@@ -220,7 +220,8 @@ void KovrimDeviceLayout::EventUIShow(HISender, HKEvent) {
 int KovrimDeviceLayout::RefreshActorList() {
   mRolesList.Items.Clear();
   if (!mDevice) return 0;
-  const std::map<uint32_t, std::string> actors = mDevice->mLink.CopyActors();
+  const std::shared_ptr<const ServerLink::ActorMap> snapshot = mDevice->mLink.Actors();
+  const ServerLink::ActorMap& actors = *snapshot;
   for (const auto& actor : actors) {
     mRolesList.Items.Add(actor.second.c_str(), static_cast<kReference>(actor.first));
   }

@@ -47,7 +47,10 @@ bool SameSkeleton(const std::vector<JointPose>& a, const std::vector<JointPose>&
 
 }  // namespace
 
-ServerLink::ServerLink() : mAddress("127.0.0.1") {
+ServerLink::ServerLink()
+    : mAddress("127.0.0.1"),
+      mHeader(std::make_shared<const BVH_HEADER>()),
+      mActors(std::make_shared<const ActorMap>()) {
   // Joined before the pointer is stored: no two locks are ever held together.
   auto connection = std::make_shared<ServerConnection>(mBufferSize);
   const int id = connection->Join(&mActorTag);
@@ -220,13 +223,9 @@ void ServerLink::Apply(std::shared_ptr<LinkMessage> message, bool answersAnother
     case IVRA_PLUGIN_MESSAGE::HEADER_DATA: {
       const BVH_HEADER& header = envelope.header();
       if (!header.has_actortag() || header.actortag() != mActorTag) break;
-      if (message.use_count() == 1) {
-        // No other link holds the message: its header is taken rather than copied.
-        AcceptHeader(message->mEnvelope.mutable_header(), answersAnother);
-      } else {
-        BVH_HEADER copy(header);
-        AcceptHeader(&copy, answersAnother);
-      }
+      // Shared, not copied: the snapshot keeps the message it came in (and nothing else of it is
+      // ever changed) alive for every link that took it.
+      AcceptHeader(std::shared_ptr<const BVH_HEADER>(message, &header), answersAnother);
       break;
     }
     case IVRA_PLUGIN_MESSAGE::FRAME_DATA:
@@ -248,8 +247,8 @@ void ServerLink::ReplaceActors(const COMMAND& command) {
   const IvraPlugs::TAG_MAP_STRING& list = command.actorslist();
   // Built without the lock, like a header's tables: a list of tens of thousands of entries would
   // otherwise keep the getters waiting while it is copied and the old one destroyed.
-  std::map<uint32_t, std::string> actors;
-  for (const auto& entry : list.map()) actors[entry.first] = entry.second;
+  std::shared_ptr<const ActorMap> actors =
+      std::make_shared<const ActorMap>(list.map().begin(), list.map().end());
   {
     MutexLock lock(&mLock);
     mActors.swap(actors);
@@ -258,7 +257,7 @@ void ServerLink::ReplaceActors(const COMMAND& command) {
   // The previous list, now in actors, is destroyed after the lock.
 }
 
-void ServerLink::AcceptHeader(BVH_HEADER* header, bool answersAnother) {
+void ServerLink::AcceptHeader(std::shared_ptr<const BVH_HEADER> header, bool answersAnother) {
   if (!header->has_actortag() || header->actortag() != mActorTag) return;
   const uint32_t tag = header->actortag();
 
@@ -278,7 +277,7 @@ void ServerLink::AcceptHeader(BVH_HEADER* header, bool answersAnother) {
     // SelectActor changes the tag together with the pending flag under the lock; a header of the
     // actor chosen before is dropped here, and only here can it be told apart.
     if (tag != mActorTag) return;
-    mHeader.Swap(header);
+    mHeader.swap(header);
     mLiveJoints.swap(live);
     mTPoseJoints.swap(tPose);
     // The header asked for again after a reconnection: the server may have come back with another
@@ -528,20 +527,24 @@ int ServerLink::GetJointCount() {
   return static_cast<int>(mLiveJoints.size());
 }
 
-BVH_HEADER ServerLink::CopyHeader() {
+std::shared_ptr<const BVH_HEADER> ServerLink::Header() {
   MutexLock lock(&mLock);
   return mHeader;
 }
 
-std::map<uint32_t, std::string> ServerLink::CopyActors() {
+std::shared_ptr<const ServerLink::ActorMap> ServerLink::Actors() {
   MutexLock lock(&mLock);
   return mActors;
 }
 
+BVH_HEADER ServerLink::CopyHeader() { return *Header(); }
+
+ServerLink::ActorMap ServerLink::CopyActors() { return *Actors(); }
+
 std::string ServerLink::ActorName(uint32_t tag) {
-  MutexLock lock(&mLock);
-  const auto found = mActors.find(tag);
-  return found == mActors.end() ? std::string() : found->second;
+  const std::shared_ptr<const ActorMap> actors = Actors();
+  const auto found = actors->find(tag);
+  return found == actors->end() ? std::string() : found->second;
 }
 
 int ServerLink::GetRotationOrder() {

@@ -186,9 +186,15 @@ class ServerLink {
 
   // Number of entries in each pose table (joints plus end sites of the last accepted header).
   int GetJointCount() EXCLUDES(mLock);
-  // Copies the last accepted header, and the actor list, under mLock.
+  using ActorMap = std::map<uint32_t, std::string>;
+  // The last accepted header and the last actor list, as immutable snapshots: mLock is held only
+  // to copy the pointer, so a getter never waits for a copy of either. Never null (empty before
+  // the first). A snapshot stays as it is while the link takes newer ones.
+  std::shared_ptr<const IvraPlugs::BVH_HEADER> Header() EXCLUDES(mLock);
+  std::shared_ptr<const ActorMap> Actors() EXCLUDES(mLock);
+  // Copies of the same, made from a snapshot without the lock.
   IvraPlugs::BVH_HEADER CopyHeader() EXCLUDES(mLock);
-  std::map<uint32_t, std::string> CopyActors() EXCLUDES(mLock);
+  ActorMap CopyActors() EXCLUDES(mLock);
   // The name the last actor list gives tag, or "" when it has none.
   std::string ActorName(uint32_t tag) EXCLUDES(mLock);
   // The channel order code of the last good root (see DetectRotationOrder).
@@ -217,10 +223,10 @@ class ServerLink {
   const int mBufferSize = kDefaultBufferSize;
 
   // ---- Guarded by mLock. ----
-  IvraPlugs::BVH_HEADER mHeader GUARDED_BY(mLock);
+  std::shared_ptr<const IvraPlugs::BVH_HEADER> mHeader GUARDED_BY(mLock);
   std::vector<JointPose> mLiveJoints GUARDED_BY(mLock);
   std::vector<JointPose> mTPoseJoints GUARDED_BY(mLock);
-  std::map<uint32_t, std::string> mActors GUARDED_BY(mLock);
+  std::shared_ptr<const ActorMap> mActors GUARDED_BY(mLock);
   int mRotationOrder GUARDED_BY(mLock) = 1;
 
   // ---- Atomics: written by one thread, polled by others without the lock. ----
@@ -245,7 +251,8 @@ class ServerLink {
 
   // Header acceptance: builds the new header's tables without the lock, then swaps header and
   // tables in under it. Takes the header's content (the envelope is the caller's local).
-  void AcceptHeader(IvraPlugs::BVH_HEADER* header, bool answersAnother) EXCLUDES(mLock);
+  void AcceptHeader(std::shared_ptr<const IvraPlugs::BVH_HEADER> header, bool answersAnother)
+      EXCLUDES(mLock);
   // The channel order code of a root, or -1 to keep the current one; *wrong is set when the root
   // does not list exactly three rotation channels.
   static int DetectRotationOrder(const IvraPlugs::BVH_JOIN& root, bool* wrong);
