@@ -87,7 +87,6 @@ class CondVar {
     lock.release();
     return inTime;
   }
-  void NotifyOne() { mCondition.notify_one(); }
   void NotifyAll() { mCondition.notify_all(); }
 
  private:
