@@ -76,6 +76,58 @@ function(kmq_label_target label)
   add_custom_target(${label}_tests DEPENDS ${executables})
 endfunction()
 
+# kmq_lock_analysis(target source...): clang's thread-safety analysis over each source, compiled
+# as target compiles it (its include directories and definitions, transitive ones included), as
+# the CTest test ThreadSafetyAnalysis.<source name> (labels unit, analysis). A member read without
+# the lock its GUARDED_BY names, or a function called without the lock it REQUIRES, fails the
+# test. Required, so that the check never silently drops out on a machine without clang
+# (scripts/install-deps.sh installs it). Analyses run in the tests only, never in the build.
+function(kmq_lock_analysis target)
+  if(NOT KMQ_BUILD_TESTS)
+    return()
+  endif()
+  find_program(KMQ_CLANGXX NAMES clang++ clang++-14)
+  if(NOT KMQ_CLANGXX)
+    message(FATAL_ERROR "clang++ is needed for the lock analysis tests; run scripts/install-deps.sh")
+  endif()
+  # The compiler's own include directories stay its own: named with -I, they would come before
+  # the C++ library's headers, whose #include_next then misses the C headers.
+  set(implicit /usr/include ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES})
+  list(REMOVE_DUPLICATES implicit)
+  string(REGEX REPLACE "([][+.*()^$?|\\\\])" "\\\\\\1" implicit_regex "${implicit}")
+  string(REPLACE ";" "|" implicit_regex "${implicit_regex}")
+  set(includes "$<FILTER:$<TARGET_PROPERTY:${target},INCLUDE_DIRECTORIES>,EXCLUDE,^(${implicit_regex})/?$>")
+  set(definitions "$<TARGET_PROPERTY:${target},COMPILE_DEFINITIONS>")
+  # The Windows cross build analyses its sources for Windows, with the cross compiler's C++
+  # library (clang finds the target's C headers itself, and has its own compiler headers).
+  set(platform)
+  if(CMAKE_CROSSCOMPILING)
+    if(NOT KMQ_MINGW_TRIPLE)
+      return()
+    endif()
+    list(APPEND platform --target=${KMQ_MINGW_TRIPLE})
+    foreach(dir ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES})
+      if(dir MATCHES "/c\\+\\+")
+        list(APPEND platform -isystem ${dir})
+      endif()
+    endforeach()
+  endif()
+  foreach(source ${ARGN})
+    get_filename_component(name ${source} NAME_WE)
+    get_filename_component(path ${source} ABSOLUTE)
+    if(TEST ThreadSafetyAnalysis.${name})
+      message(FATAL_ERROR "kmq_lock_analysis: a second source named ${name} (${path})")
+    endif()
+    add_test(NAME ThreadSafetyAnalysis.${name}
+             COMMAND ${KMQ_CLANGXX} -std=c++17 -fsyntax-only -Wthread-safety -Wthread-safety-beta
+                     -Werror=thread-safety -Werror=thread-safety-beta ${platform}
+                     "$<$<BOOL:${includes}>:-I$<JOIN:${includes},;-I>>"
+                     "$<$<BOOL:${definitions}>:-D$<JOIN:${definitions},;-D>>" ${path}
+             COMMAND_EXPAND_LISTS)
+    set_tests_properties(ThreadSafetyAnalysis.${name} PROPERTIES LABELS "unit;analysis")
+  endforeach()
+endfunction()
+
 # kmq_benchmark(name SOURCES a.cpp LIBS lib1): links Google Benchmark and the test-support library.
 function(kmq_benchmark name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})

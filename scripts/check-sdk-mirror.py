@@ -10,6 +10,8 @@
    control API or the stand-in's internals.
 4. The stand-in's internals (host/src) never include the control API: it reads and sets them,
    not the other way round.
+5. Of the plug-in's headers, the stand-in includes only thread_annotations.h (the project's lock
+   vocabulary), and only in its internals and control API: the SDK mirror includes none.
 Exits 1 and names each offence otherwise.
 """
 import pathlib
@@ -21,6 +23,8 @@ PLUGIN = ROOT / "src" / "motion_builder" / "src"
 HEADERS = [ROOT / "host" / "include" / "fbsdk", ROOT / "host" / "include" / "fbcontrols"]
 NAMES = ROOT / "host" / "sdk_names.txt"
 INTERNALS = ROOT / "host" / "src"
+STAND_IN = ROOT / "host"
+LOCK_HEADER = "thread_annotations.h"
 
 STANDARD = set("""algorithm any array atomic bitset cassert cctype cerrno cfloat charconv chrono cinttypes
 climits clocale cmath codecvt complex condition_variable csetjmp csignal cstdarg cstddef cstdint cstdio
@@ -107,6 +111,14 @@ def main():
         for number, line in enumerate(source.read_text().splitlines(), 1):
             if re.match(r"\s*#\s*include\s*[<\"]fbsdk_control/", line):
                 problems.append(f"{source.relative_to(ROOT)}:{number}: includes the control API")
+
+    for source in sorted(STAND_IN.rglob("*.[ch]*")):
+        mirror = any(folder in source.parents for folder in HEADERS)
+        for number, line in enumerate(source.read_text().splitlines(), 1):
+            match = re.match(r'\s*#\s*include\s*[<"]([^>"]+)[>"]', line)
+            if match and match.group(1) in own and (mirror or match.group(1) != LOCK_HEADER):
+                problems.append(f"{source.relative_to(ROOT)}:{number}: includes the plug-in's "
+                                f"{match.group(1)}")
 
     for problem in problems:
         print(problem)

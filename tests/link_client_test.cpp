@@ -1,6 +1,6 @@
 // kovrim-link-client run as a user runs it: against the reference server in a process of its own
-// on a free loopback port, against the reference server it starts itself (--local), and against a
-// port nothing listens on.
+// on a free loopback port, against the reference server it starts itself (--local), against a
+// server that sends faster than the link reads, and against a port nothing listens on.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -9,6 +9,7 @@
 
 #include "bvh.h"
 #include "child_process.h"
+#include "flood_peer.h"
 #include "link_test_util.h"
 
 namespace {
@@ -68,6 +69,28 @@ TEST(LinkClientToolTest, LocalServesTheGivenCaptureOnAFreePort) {
   EXPECT_TRUE(Contains(out, "Reference server serving " + kCapture + " on 127.0.0.1:")) << out;
   EXPECT_TRUE(Contains(out, "Actors offered:  1 \"cmu_12_01_walk\"")) << out;
   EXPECT_GT(FramesReceived(out), 0) << out;
+}
+
+// A server that never pauses: actor lists, compressed headers of 1000 joints (a few hundred bytes
+// each that take the link far longer to read than loopback to carry) and frames, as fast as
+// loopback takes them, for longer than the client runs. Each pass of the client reads a bounded
+// number of messages, so it sees its clock between passes and ends while the server still sends.
+TEST(LinkClientToolTest, EndsOnTimeWhileTheServerSendsFasterThanTheLinkReads) {
+  using namespace linktest;
+  BVH_JOIN root = Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, X_ROT, Y_ROT}, {0, 0, 0});
+  for (int i = 0; i < 1000; ++i)
+    *root.add_childjoin() = Joint("J" + std::to_string(i), {}, {0, 0, 0});
+  const std::string body = FrameBytes(ActorListMessage({{1, "Flood"}}), Payload::kPlain) +
+                           FrameBytes(HeaderMessage(1, root), Payload::kGzip) +
+                           FrameBytes(FrameMessage(1, {1, 2, 3, 0, 0, 0}), Payload::kPlain);
+  FloodPeer peer("", body, std::chrono::milliseconds(15000));
+
+  ChildProcess client;
+  ASSERT_TRUE(client.Spawn(KMQ_LINK_CLIENT_BINARY, {"--port", std::to_string(peer.Port()),
+                                                    "--seconds", "1", "--timeout", "10"}));
+  EXPECT_EQ(client.WaitForExit(), 0) << client.Output() << client.Errors();
+  EXPECT_GT(FramesReceived(client.Output()), 0) << client.Output();
+  EXPECT_FALSE(peer.CapReached()) << "the client ended only once the server stopped sending";
 }
 
 TEST(LinkClientToolTest, FailsWhenNothingListens) {

@@ -31,6 +31,8 @@ constexpr int kBuffer = ServerLink::kDefaultBufferSize;
 // Garbage on the four-byte grid that never holds a marker.
 const std::string kGarbage = "junk";
 const std::string kNegativeLength = RawFrame(ServerLink::kPlainMarker, -8, "");
+// Both markers' bytes, never on the four-byte grid.
+const std::string kMarkersOffTheGrid = "zAAAAzzCCCCz";
 
 std::string Sentinel(const std::string& name) {
   return FrameBytes(ActorListMessage({{99, name}}), Payload::kPlain);
@@ -97,10 +99,16 @@ class ServerLinkCloseTest : public ::testing::Test {
   int mReadSinceTopUp = 0;
 };
 
-TEST_F(ServerLinkCloseTest, EachCallScansAtMostOneReceiveBufferOfGarbage) {
+TEST_F(ServerLinkCloseTest, EachCallScansAtMostOneReceiveBufferOutsideAFrame) {
   Connect();
-  // Negative lengths are scanned the same way, a marker and a length at a time.
-  for (const std::string& pattern : {kGarbage}) {
+  // Garbage, markers that never start a frame (their bytes off the four-byte grid), and markers
+  // each followed by a negative length (a marker and a length at a time).
+  const std::vector<std::pair<const char*, std::string>> streams = {
+      {"garbage", kGarbage},
+      {"markers off the grid", kMarkersOffTheGrid},
+      {"negative lengths", kNegativeLength}};
+  for (const auto& [what, pattern] : streams) {
+    SCOPED_TRACE(what);
     FeedFromTheTap(pattern, 2 * kBuffer + (16 << 10));
     int64_t readThisCall = 0;
     fbsdk_control::SetSocketTap([&](int, bool outgoing, const char*, int size) {
@@ -112,7 +120,7 @@ TEST_F(ServerLinkCloseTest, EachCallScansAtMostOneReceiveBufferOfGarbage) {
     int trues = 0;
     // The feed ends after two buffers and a bit; then the sentinel follows.
     ASSERT_TRUE(WaitUntil(
-        "the garbage to be scanned",
+        "the stream to be scanned",
         [&] {
           return mFeedLeft == 0 && Queued(mSeams.Socket()) == 0 && !perCall.empty() &&
                  perCall.back() == 0;
@@ -220,8 +228,18 @@ TEST_F(ServerLinkCloseTest, CloseReturnsWhileTheServerFloodsTheConnection) {
     FloodPeer peer(flood.mPrefix, flood.mBody, std::chrono::seconds(60));
     mLink.mPort = peer.Port();
     std::atomic<uint64_t> received{0};
-    fbsdk_control::SetSocketTap([&](int, bool outgoing, const char*, int size) {
-      if (!outgoing) received += static_cast<uint64_t>(size);
+    // Reads that the tap sees with the handle already cleared, and the socket whose closing it
+    // was told of last.
+    std::atomic<int> readsAfterClear{0};
+    std::atomic<int> closedSocket{-1};
+    fbsdk_control::SetSocketTap([&](int socket, bool outgoing, const char* data, int size) {
+      if (outgoing) return;
+      if (data == nullptr) {
+        closedSocket = socket;
+        return;
+      }
+      received += static_cast<uint64_t>(size);
+      if (mSeams.Socket().load() == 0) ++readsAfterClear;
     });
     std::atomic<bool> stop{false};
     std::thread io([&] {
@@ -230,8 +248,10 @@ TEST_F(ServerLinkCloseTest, CloseReturnsWhileTheServerFloodsTheConnection) {
       }
     });
     std::vector<double> closes;
+    std::vector<int> reads;
     for (int i = 0; i < kTries; ++i) {
       ASSERT_TRUE(mLink.Open());
+      const int socket = mSeams.Socket().load();
       const uint64_t start = received;
       // Into the flood, so that Close comes while a read is scanning it.
       if (!WaitUntil(
@@ -239,26 +259,38 @@ TEST_F(ServerLinkCloseTest, CloseReturnsWhileTheServerFloodsTheConnection) {
               [] { std::this_thread::yield(); }, std::chrono::milliseconds(20000))) {
         break;
       }
+      readsAfterClear = 0;
+      closedSocket = -1;
       const auto before = std::chrono::steady_clock::now();
       mLink.Close();
       closes.push_back(
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before)
               .count());
+      // The socket is closed by Close or by the read it came upon, as that read lets go.
+      if (!WaitUntil(
+              "the socket to be closed", [&] { return closedSocket.load() == socket; },
+              [] { std::this_thread::yield(); }, std::chrono::milliseconds(20000))) {
+        break;
+      }
+      reads.push_back(readsAfterClear.load());
     }
     stop = true;
     io.join();
     fbsdk_control::SetSocketTap(nullptr);
     // Every Close came back while the server was still sending, not when it gave up.
     EXPECT_FALSE(peer.CapReached());
-    ASSERT_EQ(closes.size(), static_cast<size_t>(kTries));
+    ASSERT_EQ(reads.size(), static_cast<size_t>(kTries));
     std::sort(closes.begin(), closes.end());
-    std::printf("%-26s Close over %d tries: median %.3f ms, longest %.3f ms; %.1f MB sent\n",
-                flood.mName, kTries, closes[closes.size() / 2], closes.back(),
-                static_cast<double>(peer.BytesSent()) / (1 << 20));
-    // Close waits for one read call at most: the typical Close is well within the 50 ms it is
-    // allowed, and the slack for the longest covers a loaded machine's scheduling.
-    EXPECT_LT(closes[closes.size() / 2], 50.0);
-    EXPECT_LT(closes.back(), 250.0);
+    const int mostReads = *std::max_element(reads.begin(), reads.end());
+    std::printf(
+        "%-26s Close over %d tries: median %.3f ms, longest %.3f ms; reads after it at "
+        "most %d; %.1f MB sent\n",
+        flood.mName, kTries, closes[closes.size() / 2], closes.back(), mostReads,
+        static_cast<double>(peer.BytesSent()) / (1 << 20));
+    // Close waits for no read, and the read it comes upon stops after the read call under way
+    // (each call asks for at most one word or one scratch block, and never blocks): counted, not
+    // timed, so that a loaded machine's scheduling cannot hide a read that goes on scanning.
+    EXPECT_LE(mostReads, 1);
   }
 }
 

@@ -122,7 +122,7 @@ bool FBCharacter::SetCharacterizeOn(bool) {
   std::vector<std::string> required;
   {
     fbsdk_internal::UiState& ui = fbsdk_internal::Ui();
-    std::lock_guard<std::mutex> lock(ui.mMutex);
+    kovrim::MutexLock lock(&ui.mMutex);
     required = ui.mRequiredSlots;
   }
   std::string missing;

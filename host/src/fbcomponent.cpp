@@ -5,7 +5,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -21,8 +20,8 @@ namespace {
 
 // Live blocks from FBComponent::operator new: start address -> size.
 struct Allocations {
-  std::mutex mMutex;
-  std::map<uintptr_t, size_t> mBlocks;  // Guarded by mMutex.
+  kovrim::Mutex mMutex;
+  std::map<uintptr_t, size_t> mBlocks GUARDED_BY(mMutex);
 };
 
 Allocations& TheAllocations() {
@@ -39,7 +38,7 @@ void ArmCreatingStatus(bool pArmed) { tArmCreating = pArmed; }
 bool IsTrackedComponent(const void* p) {
   Allocations& allocations = TheAllocations();
   const uintptr_t address = reinterpret_cast<uintptr_t>(p);
-  std::lock_guard<std::mutex> lock(allocations.mMutex);
+  kovrim::MutexLock lock(&allocations.mMutex);
   auto it = allocations.mBlocks.upper_bound(address);
   if (it == allocations.mBlocks.begin()) return false;
   --it;
@@ -48,7 +47,7 @@ bool IsTrackedComponent(const void* p) {
 
 int TrackedComponentCount() {
   Allocations& allocations = TheAllocations();
-  std::lock_guard<std::mutex> lock(allocations.mMutex);
+  kovrim::MutexLock lock(&allocations.mMutex);
   return static_cast<int>(allocations.mBlocks.size());
 }
 
@@ -60,13 +59,23 @@ using fbsdk_internal::HostAccess;
 
 namespace {
 
+// Takes pComponent out of every object list. The destructor's part, in a function of its own: the
+// lock analysis does not look into destructors.
+void LeaveObjectLists(FBComponent* pComponent) {
+  kovrim::MutexLock lock(&fbsdk_internal::Scene().mMutex);
+  for (FBPropertyListObject* list : fbsdk_internal::Scene().mObjectLists) {
+    std::vector<FBComponent*>& items = list->mLocalPtr->mItems;
+    items.erase(std::remove(items.begin(), items.end(), pComponent), items.end());
+  }
+}
+
 const char* LongNameGet(void* pOwner) {
   FBComponent* component = static_cast<FBComponent*>(pOwner);
   std::string full = static_cast<const char*>(component->Name);
   if (!component->mLocalPtr->mNameSpace.empty()) {
     full = component->mLocalPtr->mNameSpace + ":" + full;
   }
-  fbsdk_internal::PropertyValueLock lock;
+  kovrim::MutexLock lock(&fbsdk_internal::PropertyMutex());
   // Only a changed name replaces the cache, so a pointer handed out earlier stays valid.
   FBString& cache = component->mLocalPtr->mLongName;
   if (!(cache == full.c_str())) cache = full.c_str();
@@ -89,13 +98,7 @@ FBComponent::FBComponent(HIObject pObject) : FBPlug(pObject), mLocalPtr(new Data
 }
 
 FBComponent::~FBComponent() {
-  {
-    std::lock_guard<std::mutex> lock(fbsdk_internal::Scene().mMutex);
-    for (FBPropertyListObject* list : fbsdk_internal::Scene().mObjectLists) {
-      std::vector<FBComponent*>& items = list->mLocalPtr->mItems;
-      items.erase(std::remove(items.begin(), items.end(), this), items.end());
-    }
-  }
+  LeaveObjectLists(this);
   delete mLocalPtr;
 }
 
@@ -124,7 +127,7 @@ const char* FBComponent::GetFullName() { return LongName; }
 void* FBComponent::operator new(size_t stAllocateBlock) {
   void* block = ::operator new(stAllocateBlock);
   fbsdk_internal::Allocations& allocations = fbsdk_internal::TheAllocations();
-  std::lock_guard<std::mutex> lock(allocations.mMutex);
+  kovrim::MutexLock lock(&allocations.mMutex);
   allocations.mBlocks[reinterpret_cast<uintptr_t>(block)] = stAllocateBlock;
   return block;
 }
@@ -133,7 +136,7 @@ void FBComponent::operator delete(void* pvMem) {
   if (!pvMem) return;
   {
     fbsdk_internal::Allocations& allocations = fbsdk_internal::TheAllocations();
-    std::lock_guard<std::mutex> lock(allocations.mMutex);
+    kovrim::MutexLock lock(&allocations.mMutex);
     allocations.mBlocks.erase(reinterpret_cast<uintptr_t>(pvMem));
   }
   ::operator delete(pvMem);
@@ -174,8 +177,8 @@ struct Group {
 };
 
 struct Registry {
-  std::mutex mMutex;
-  std::vector<std::unique_ptr<Group>> mGroups;  // Guarded by mMutex.
+  kovrim::Mutex mMutex;
+  std::vector<std::unique_ptr<Group>> mGroups GUARDED_BY(mMutex);
 };
 
 Registry& TheRegistry() {
@@ -183,8 +186,7 @@ Registry& TheRegistry() {
   return *registry;
 }
 
-// REQUIRES: registry lock held.
-Group* FindGroup(Registry& registry, const char* pName) {
+Group* FindGroup(Registry& registry, const char* pName) REQUIRES(registry.mMutex) {
   for (auto& group : registry.mGroups) {
     if (group->mName == pName) return group.get();
   }
@@ -199,8 +201,8 @@ Entry* FindEntry(Group* group, const char* pName) {
   return nullptr;
 }
 
-// REQUIRES: registry lock held.
-Record* RecordAt(Registry& registry, int pGroupIndex, int pEntryIndex, int nth) {
+Record* RecordAt(Registry& registry, int pGroupIndex, int pEntryIndex, int nth)
+    REQUIRES(registry.mMutex) {
   if (pGroupIndex < 0 || pGroupIndex >= static_cast<int>(registry.mGroups.size())) return nullptr;
   Group& group = *registry.mGroups[pGroupIndex];
   if (pEntryIndex < 0 || pEntryIndex >= static_cast<int>(group.mEntries.size())) return nullptr;
@@ -226,7 +228,7 @@ bool FBObject_Register(const char* pGroupName, const char* pEntryName, const cha
   record->mCreator = pCreatorFnc;
   record->mMultiple = pIsMultipleAllowed;
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   Group* group = FindGroup(registry, pGroupName);
   if (!group) {
     registry.mGroups.push_back(std::make_unique<Group>());
@@ -246,7 +248,7 @@ bool FBObject_Register(const char* pGroupName, const char* pEntryName, const cha
 bool FBObject_Unregister(const char* pGroupName, const char* pEntryName, int nth) {
   if (!pGroupName || !pEntryName) return false;
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   Group* group = FindGroup(registry, pGroupName);
   Entry* entry = FindEntry(group, pEntryName);
   if (!entry || nth < 0 || nth >= static_cast<int>(entry->mRecords.size())) return false;
@@ -264,55 +266,55 @@ bool FBObject_Unregister(const char* pGroupName, const char* pEntryName, int nth
 
 int FBObject_GetGroupCount() {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   return static_cast<int>(registry.mGroups.size());
 }
 
 const char* FBObject_GetGroupName(int pGroupIndex) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   if (pGroupIndex < 0 || pGroupIndex >= static_cast<int>(registry.mGroups.size())) return NULL;
   return registry.mGroups[pGroupIndex]->mName.c_str();
 }
 
 int FBObject_GetEntryCount(int pGroupIndex) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   if (pGroupIndex < 0 || pGroupIndex >= static_cast<int>(registry.mGroups.size())) return 0;
   return static_cast<int>(registry.mGroups[pGroupIndex]->mEntries.size());
 }
 
 const char* FBObject_GetEntryName(int pGroupIndex, int pEntryIndex) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   if (!RecordAt(registry, pGroupIndex, pEntryIndex, 0)) return NULL;
   return registry.mGroups[pGroupIndex]->mEntries[pEntryIndex]->mName.c_str();
 }
 
 const char* FBObject_GetEntryDescription(int pGroupIndex, int pEntryIndex, int nth) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   Record* record = RecordAt(registry, pGroupIndex, pEntryIndex, nth);
   return record ? record->mDescription.c_str() : NULL;
 }
 
 const char* FBObject_GetEntryDLLName(int pGroupIndex, int pEntryIndex, int nth) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   Record* record = RecordAt(registry, pGroupIndex, pEntryIndex, nth);
   return record ? record->mDllName.c_str() : NULL;
 }
 
 const char* FBObject_GetIconName(int pGroupIndex, int pEntryIndex, int nth) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   Record* record = RecordAt(registry, pGroupIndex, pEntryIndex, nth);
   return record ? record->mIcon.c_str() : NULL;
 }
 
 bool FBObject_GetMultiplicity(int pGroupIndex, int pEntryIndex, int nth) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mMutex);
+  kovrim::MutexLock lock(&registry.mMutex);
   Record* record = RecordAt(registry, pGroupIndex, pEntryIndex, nth);
   return record ? record->mMultiple : false;
 }
@@ -323,7 +325,7 @@ FBComponent* FBCreateObject(const char* pGroupName, const char* pEntryName, cons
   kObjectCreatorFnc creator = nullptr;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mMutex);
+    kovrim::MutexLock lock(&registry.mMutex);
     Entry* entry = FindEntry(FindGroup(registry, pGroupName), pEntryName);
     if (!entry || nth < 0 || nth >= static_cast<int>(entry->mRecords.size())) return NULL;
     creator = entry->mRecords[nth]->mCreator;

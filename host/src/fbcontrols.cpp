@@ -39,7 +39,7 @@ int FBMessageBox(const char* pBoxTitle, const char* pMessage, const char* pButto
   bool answered = false;
   std::function<int(const fbsdk_internal::BoxRecord&)> handler;
   {
-    std::lock_guard<std::mutex> lock(state.mMutex);
+    kovrim::MutexLock lock(&state.mMutex);
     if (!state.mQueuedAnswers.empty()) {
       box.mAnswer = state.mQueuedAnswers.front();
       state.mQueuedAnswers.pop_front();
@@ -51,7 +51,7 @@ int FBMessageBox(const char* pBoxTitle, const char* pMessage, const char* pButto
   // The handler may block on a person; it runs without the host lock.
   if (!answered) box.mAnswer = handler ? handler(box) : ConsoleAnswer(box);
 
-  std::lock_guard<std::mutex> lock(state.mMutex);
+  kovrim::MutexLock lock(&state.mMutex);
   state.mBoxes.push_back(box);
   return box.mAnswer;
 }

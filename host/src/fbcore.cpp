@@ -23,13 +23,11 @@ void EraseValue(std::vector<T*>& pVector, T* pValue) {
   pVector.erase(std::remove(pVector.begin(), pVector.end(), pValue), pVector.end());
 }
 
-// REQUIRES: scene lock held.
-bool IsLiveTemplateLocked(FBModelTemplate* pTemplate) {
+bool IsLiveTemplateLocked(FBModelTemplate* pTemplate) REQUIRES(Scene().mMutex) {
   return pTemplate && Scene().mTemplates.count(pTemplate) != 0;
 }
 
-// REQUIRES: scene lock held.
-void DetachChildLocked(FBModelTemplate* pChild) {
+void DetachChildLocked(FBModelTemplate* pChild) REQUIRES(Scene().mMutex) {
   FBModelTemplate* parent = pChild->mLocalPtr->mParent;
   if (!parent) return;
   EraseValue(parent->mLocalPtr->mChildren, pChild);
@@ -61,7 +59,7 @@ namespace {
 
 int KeyCountGet(void* pOwner) {
   FBAnimationNode* node = static_cast<FBAnimationNode*>(pOwner);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<int>(node->mLocalPtr->mKeys.size());
 }
 
@@ -80,19 +78,30 @@ FBAnimationNode::FBAnimationNode(const char* pName, HIObject pObject)
   PropertyList.Add(&KeyCount);
 }
 
-FBAnimationNode::~FBAnimationNode() {
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    fbsdk_internal::UnbindNodeLocked(this);
-    if (FBBox* owner = mLocalPtr->mOwner) {
-      DataFBBox* box = static_cast<FBBox*>(owner)->mLocalPtr;
-      EraseValue(box->mAllNodes, this);
-      EraseValue(box->mOutNodes, this);
-      EraseValue(box->mInNodes, this);
-    }
-    if (FBPropertyAnimatable* channel = mLocalPtr->mChannel) channel->mLocalPtr->mNode = nullptr;
-    EraseValue(Scene().mRetiredNodes, this);
+namespace {
+
+// Takes pNode out of its binding, its box, its channel and the retired nodes. The destructor's
+// part, in a function of its own as the other destructors' parts below: the lock analysis does
+// not look into constructors and destructors.
+void UnlinkNode(FBAnimationNode* pNode) {
+  kovrim::MutexLock lock(&Scene().mMutex);
+  fbsdk_internal::UnbindNodeLocked(pNode);
+  if (FBBox* owner = pNode->mLocalPtr->mOwner) {
+    DataFBBox* box = static_cast<FBBox*>(owner)->mLocalPtr;
+    EraseValue(box->mAllNodes, pNode);
+    EraseValue(box->mOutNodes, pNode);
+    EraseValue(box->mInNodes, pNode);
   }
+  if (FBPropertyAnimatable* channel = pNode->mLocalPtr->mChannel) {
+    channel->mLocalPtr->mNode = nullptr;
+  }
+  EraseValue(Scene().mRetiredNodes, pNode);
+}
+
+}  // namespace
+
+FBAnimationNode::~FBAnimationNode() {
+  UnlinkNode(this);
   delete mLocalPtr;
 }
 
@@ -100,7 +109,7 @@ void FBAnimationNode::KeyAdd(const FBTime& pTime, double* pData, FBInterpolation
                              FBTangentMode pTangentMode) {
   RunHostCallHook(HostCall::kKeyAdd, this);
   if (!pData) return;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   if (!mLocalPtr->mLive) return;
   fbsdk_internal::AddKeyLocked(mLocalPtr, pTime, pData, pInterpolation, pTangentMode);
 }
@@ -113,7 +122,7 @@ void FBAnimationNode::KeyAdd(double* pData, FBInterpolation pInterpolation,
 
 bool FBAnimationNode::SetCandidate(double* Data, bool) {
   if (!Data) return false;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   DataFBAnimationNode* data = mLocalPtr;
   if (!data->mLive) return false;
   for (int i = 0; i < data->mCount; ++i) data->mValue[i] = Data[i];
@@ -130,7 +139,7 @@ int FBAnimationNode::GetSizeOfData() {
 }
 
 int FBAnimationNode::GetDataDoubleArrayCount() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return mLocalPtr->mCount;
 }
 
@@ -139,7 +148,7 @@ bool FBAnimationNode::WriteData(double* Data, FBEvaluateInfo* pEvaluateInfo) {
   if (!Data) return false;
   const int pass =
       pEvaluateInfo ? pEvaluateInfo->GetEvaluationID() : fbsdk_internal::CurrentPassOnThisThread();
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   DataFBAnimationNode* data = mLocalPtr;
   if (!data->mLive) return false;
   for (int i = 0; i < data->mCount; ++i) data->mValue[i] = Data[i];
@@ -152,7 +161,7 @@ bool FBAnimationNode::ReadData(double* Data, FBEvaluateInfo*, bool) { return Rea
 
 bool FBAnimationNode::ReadData(double* Data) {
   if (!Data) return false;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   DataFBAnimationNode* data = mLocalPtr;
   if (data->mChannel) {
     for (int i = 0; i < data->mCount; ++i) Data[i] = data->mChannel->mLocalPtr->mValue[i];
@@ -165,7 +174,7 @@ bool FBAnimationNode::ReadData(double* Data) {
 
 FBAnimationNode* FBAnimationNode::GetAnimationToRecord() {
   if (!Scene().mRecording.load()) return NULL;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   DataFBAnimationNode* data = mLocalPtr;
   if (!data->mLive || !data->mTemplate) return NULL;
   FBModel* model = data->mTemplate->mLocalPtr->mModel;
@@ -183,16 +192,23 @@ FBBox::FBBox(const char* pName, HIObject pObject)
   Name = pName;
 }
 
-FBBox::~FBBox() {
+namespace {
+
+// Empties pBox's node lists and hands over the nodes it owned, no longer owned.
+std::vector<FBAnimationNode*> TakeBoxNodes(DataFBBox* pBox) {
   std::vector<FBAnimationNode*> nodes;
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    nodes.swap(mLocalPtr->mAllNodes);
-    mLocalPtr->mOutNodes.clear();
-    mLocalPtr->mInNodes.clear();
-    for (FBAnimationNode* node : nodes) node->mLocalPtr->mOwner = nullptr;
-  }
-  for (FBAnimationNode* node : nodes) delete node;
+  kovrim::MutexLock lock(&Scene().mMutex);
+  nodes.swap(pBox->mAllNodes);
+  pBox->mOutNodes.clear();
+  pBox->mInNodes.clear();
+  for (FBAnimationNode* node : nodes) node->mLocalPtr->mOwner = nullptr;
+  return nodes;
+}
+
+}  // namespace
+
+FBBox::~FBBox() {
+  for (FBAnimationNode* node : TakeBoxNodes(mLocalPtr)) delete node;
   delete mLocalPtr;
 }
 
@@ -204,7 +220,7 @@ FBAnimationNode* CreateBoxNode(FBBox* pBox, DataFBBox* pData, bool pOutput, kRef
   if (!pDataType) return NULL;
   FBAnimationNode* node = new FBAnimationNode(pName);
   node->Reference = pUserId;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   DataFBAnimationNode* data = node->mLocalPtr;
   data->mOwner = pBox;
   data->mOutput = pOutput;
@@ -234,7 +250,7 @@ bool FBBox::AnimationNodeDestroy(FBAnimationNode* pAnimationNode) {
   RunHostCallHook(HostCall::kNodeDestroy, pAnimationNode);
   if (!pAnimationNode) return false;
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     std::vector<FBAnimationNode*>& all = mLocalPtr->mAllNodes;
     // Membership first: the pointer may belong to another box or be stale (freed already).
     if (std::find(all.begin(), all.end(), pAnimationNode) == all.end()) return false;
@@ -252,23 +268,23 @@ bool FBBox::AnimationNodeDestroy(FBAnimationNode* pAnimationNode) {
 }
 
 int FBBox::GetOutConnectorCount() const {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<int>(mLocalPtr->mOutNodes.size());
 }
 
 int FBBox::GetInConnectorCount() const {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<int>(mLocalPtr->mInNodes.size());
 }
 
 FBAnimationNode* FBBox::GetOutConnector(int pIndex) const {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const std::vector<FBAnimationNode*>& nodes = mLocalPtr->mOutNodes;
   return (pIndex >= 0 && pIndex < static_cast<int>(nodes.size())) ? nodes[pIndex] : NULL;
 }
 
 FBAnimationNode* FBBox::GetInConnector(int pIndex) const {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const std::vector<FBAnimationNode*>& nodes = mLocalPtr->mInNodes;
   return (pIndex >= 0 && pIndex < static_cast<int>(nodes.size())) ? nodes[pIndex] : NULL;
 }
@@ -289,7 +305,7 @@ FBPropertyListModelTemplate::~FBPropertyListModelTemplate() {}
 
 int FBPropertyListModelTemplate::Add(FBModelTemplate* pItem) {
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBModelTemplate*>& children = owner->mLocalPtr->mChildren;
   if (!IsLiveTemplateLocked(pItem)) return static_cast<int>(children.size());
   // A template cannot become its own descendant.
@@ -311,7 +327,7 @@ int FBPropertyListModelTemplate::Add(FBComponent* pItem) {
 
 void FBPropertyListModelTemplate::RemoveAt(int pIndex) {
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBModelTemplate*>& children = owner->mLocalPtr->mChildren;
   if (pIndex < 0 || pIndex >= static_cast<int>(children.size())) return;
   children[pIndex]->mLocalPtr->mParent = nullptr;
@@ -320,14 +336,14 @@ void FBPropertyListModelTemplate::RemoveAt(int pIndex) {
 
 FBModelTemplate* FBPropertyListModelTemplate::operator[](int pIndex) {
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBModelTemplate*>& children = owner->mLocalPtr->mChildren;
   return (pIndex >= 0 && pIndex < static_cast<int>(children.size())) ? children[pIndex] : NULL;
 }
 
 int FBPropertyListModelTemplate::GetCount() {
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<int>(owner->mLocalPtr->mChildren.size());
 }
 
@@ -340,7 +356,7 @@ FBPropertyListModelTemplateBinding::~FBPropertyListModelTemplateBinding() {}
 int FBPropertyListModelTemplateBinding::Add(FBAnimationNode* pItem) {
   if (!pItem) return -1;
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   DataFBAnimationNode* data = pItem->mLocalPtr;
   if (!data->mLive) return -1;
   std::vector<FBAnimationNode*>& bindings = owner->mLocalPtr->mBindings;
@@ -359,7 +375,7 @@ int FBPropertyListModelTemplateBinding::Add(FBComponent* pItem) {
 
 void FBPropertyListModelTemplateBinding::RemoveAt(int pIndex) {
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBAnimationNode*>& bindings = owner->mLocalPtr->mBindings;
   if (pIndex < 0 || pIndex >= static_cast<int>(bindings.size())) return;
   bindings[pIndex]->mLocalPtr->mTemplate = nullptr;
@@ -368,14 +384,14 @@ void FBPropertyListModelTemplateBinding::RemoveAt(int pIndex) {
 
 FBAnimationNode* FBPropertyListModelTemplateBinding::operator[](int pIndex) {
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBAnimationNode*>& bindings = owner->mLocalPtr->mBindings;
   return (pIndex >= 0 && pIndex < static_cast<int>(bindings.size())) ? bindings[pIndex] : NULL;
 }
 
 int FBPropertyListModelTemplateBinding::GetCount() {
   FBModelTemplate* owner = OwnerTemplate(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<int>(owner->mLocalPtr->mBindings.size());
 }
 
@@ -387,13 +403,13 @@ namespace {
 
 FBModel* TemplateModelGet(void* pOwner) {
   FBModelTemplate* modelTemplate = static_cast<FBModelTemplate*>(pOwner);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return modelTemplate->mLocalPtr->mModel;
 }
 
 void TemplateModelSet(void* pOwner, FBModel* pModel) {
   FBModelTemplate* modelTemplate = static_cast<FBModelTemplate*>(pOwner);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   if (pModel && !fbsdk_internal::IsSceneModelLocked(pModel)) return;
   fbsdk_internal::BindTemplateLocked(modelTemplate, pModel);
 }
@@ -414,7 +430,7 @@ void InitTemplate(FBModelTemplate* pTemplate) {
       &pTemplate->Model,         &pTemplate->DefaultTranslation, &pTemplate->DefaultRotation,
       &pTemplate->DefaultScaling};
   for (FBProperty* property : properties) pTemplate->PropertyList.Add(property);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   Scene().mTemplates.insert(pTemplate);
 }
 
@@ -436,18 +452,26 @@ FBModelTemplate::FBModelTemplate(const char* pPrefix, const char* pName,
   RunHostCallHook(HostCall::kTemplateCreate, this);
 }
 
+namespace {
+
+// Takes pTemplate out of the scene, its tree, its bindings and its model.
+void UnlinkTemplate(FBModelTemplate* pTemplate) {
+  kovrim::MutexLock lock(&Scene().mMutex);
+  DataFBModelTemplate* data = pTemplate->mLocalPtr;
+  Scene().mTemplates.erase(pTemplate);
+  DetachChildLocked(pTemplate);
+  for (FBModelTemplate* child : data->mChildren) child->mLocalPtr->mParent = nullptr;
+  data->mChildren.clear();
+  for (FBAnimationNode* node : data->mBindings) node->mLocalPtr->mTemplate = nullptr;
+  data->mBindings.clear();
+  fbsdk_internal::BindTemplateLocked(pTemplate, nullptr);
+}
+
+}  // namespace
+
 FBModelTemplate::~FBModelTemplate() {
   RunHostCallHook(HostCall::kTemplateDestroy, this);
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    Scene().mTemplates.erase(this);
-    DetachChildLocked(this);
-    for (FBModelTemplate* child : mLocalPtr->mChildren) child->mLocalPtr->mParent = nullptr;
-    mLocalPtr->mChildren.clear();
-    for (FBAnimationNode* node : mLocalPtr->mBindings) node->mLocalPtr->mTemplate = nullptr;
-    mLocalPtr->mBindings.clear();
-    fbsdk_internal::BindTemplateLocked(this, nullptr);
-  }
+  UnlinkTemplate(this);
   delete mLocalPtr;
 }
 
@@ -469,18 +493,47 @@ void OnlineSet(void* pOwner, bool pOnline) {
   }
 }
 
+// Adds pDevice to the scene's devices (pLive) or takes it out.
+void TrackDevice(FBDevice* pDevice, bool pLive) {
+  kovrim::MutexLock lock(&Scene().mMutex);
+  if (pLive) {
+    Scene().mDevices.push_back(pDevice);
+  } else {
+    EraseValue(Scene().mDevices, pDevice);
+  }
+}
+
 FBModel* BindingRootGet(void* pOwner) {
   FBDevice* device = static_cast<FBDevice*>(pOwner);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const std::vector<FBModelTemplate*>& roots = device->ModelTemplate.mLocalPtr->mChildren;
   return roots.empty() ? nullptr : roots.front()->mLocalPtr->mModel;
 }
 
-// REQUIRES: scene lock held. Appends pTemplate's descendants, children before their parents.
-void CollectDescendantsLocked(FBModelTemplate* pTemplate, std::vector<FBModelTemplate*>& pOut) {
+// Appends pTemplate's descendants, children before their parents.
+void CollectDescendantsLocked(FBModelTemplate* pTemplate, std::vector<FBModelTemplate*>& pOut)
+    REQUIRES(Scene().mMutex) {
   for (FBModelTemplate* child : pTemplate->mLocalPtr->mChildren) {
     CollectDescendantsLocked(child, pOut);
     pOut.push_back(child);
+  }
+}
+
+// The templates still in pDevice's tree go with it: the heap ones are deleted, the others
+// (members of their owners) only detached.
+void DropDeviceTemplates(FBDevice* pDevice) {
+  std::vector<FBModelTemplate*> templates;
+  {
+    kovrim::MutexLock lock(&Scene().mMutex);
+    CollectDescendantsLocked(&pDevice->ModelTemplate, templates);
+  }
+  for (FBModelTemplate* modelTemplate : templates) {
+    if (fbsdk_internal::IsTrackedComponent(modelTemplate)) {
+      delete modelTemplate;
+    } else {
+      kovrim::MutexLock lock(&Scene().mMutex);
+      DetachChildLocked(modelTemplate);
+    }
   }
 }
 
@@ -500,30 +553,12 @@ FBDevice::FBDevice(const char* pName, HIObject pObject)
   FBProperty* properties[] = {&Status, &Information,      &HardwareVersionInfo, &SamplingPeriod,
                               &Online, &ModelBindingRoot, &SamplingMode,        &CommType};
   for (FBProperty* property : properties) PropertyList.Add(property);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
-  Scene().mDevices.push_back(this);
+  TrackDevice(this, true);
 }
 
 FBDevice::~FBDevice() {
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    EraseValue(Scene().mDevices, static_cast<FBDevice*>(this));
-  }
-  // The templates still in the device's tree go with it: the heap ones are deleted, the others
-  // (members of their owners) only detached.
-  std::vector<FBModelTemplate*> templates;
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    CollectDescendantsLocked(&ModelTemplate, templates);
-  }
-  for (FBModelTemplate* modelTemplate : templates) {
-    if (fbsdk_internal::IsTrackedComponent(modelTemplate)) {
-      delete modelTemplate;
-    } else {
-      std::lock_guard<std::mutex> lock(Scene().mMutex);
-      DetachChildLocked(modelTemplate);
-    }
-  }
+  TrackDevice(this, false);
+  DropDeviceTemplates(this);
   delete mLocalPtr;
 }
 

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -14,6 +12,7 @@
 #include "host_state.h"
 #include "socket_platform.h"
 #include "socket_tap.h"
+#include "thread_annotations.h"
 
 namespace FBSDKNamespace {
 namespace {
@@ -36,11 +35,11 @@ bool WaitFor(int pSocket, bool pWrite, Clock::time_point pDeadline) {
 // Host-name lookup bounded by pDeadline. The lookup runs on its own thread so a silent resolver
 // cannot hold the caller; a late answer is dropped with the shared state.
 struct Lookup {
-  std::mutex mMutex;
-  std::condition_variable mDone;
-  bool mFinished = false;  // Guarded by mMutex.
-  bool mFound = false;     // Guarded by mMutex.
-  uint32_t mAddress = 0;   // Guarded by mMutex.
+  kovrim::Mutex mMutex;
+  kovrim::CondVar mDone;
+  bool mFinished GUARDED_BY(mMutex) = false;
+  bool mFound GUARDED_BY(mMutex) = false;
+  uint32_t mAddress GUARDED_BY(mMutex) = 0;
 };
 
 bool ResolveIPv4(const char* pName, uint32_t& pAddress, Clock::time_point pDeadline) {
@@ -52,17 +51,19 @@ bool ResolveIPv4(const char* pName, uint32_t& pAddress, Clock::time_point pDeadl
     std::thread([lookup, name] {
       uint32_t address = 0;
       const bool found = fbsdk_internal::net::LookupIPv4(name, address);
-      std::lock_guard<std::mutex> lock(lookup->mMutex);
+      kovrim::MutexLock lock(&lookup->mMutex);
       lookup->mAddress = address;
       lookup->mFound = found;
       lookup->mFinished = true;
-      lookup->mDone.notify_all();
+      lookup->mDone.NotifyAll();
     }).detach();
   } catch (const std::system_error&) {
     return false;  // No thread available: treat as an unresolvable name.
   }
-  std::unique_lock<std::mutex> lock(lookup->mMutex);
-  if (!lookup->mDone.wait_until(lock, pDeadline, [&] { return lookup->mFinished; })) return false;
+  kovrim::MutexLock lock(&lookup->mMutex);
+  while (!lookup->mFinished) {
+    if (!lookup->mDone.WaitUntil(&lookup->mMutex, pDeadline) && !lookup->mFinished) return false;
+  }
   pAddress = lookup->mAddress;
   return lookup->mFound;
 }

@@ -16,8 +16,7 @@ using fbsdk_internal::Scene;
 
 namespace {
 
-// REQUIRES: scene lock held.
-void DetachModelLocked(FBModel* pModel) {
+void DetachModelLocked(FBModel* pModel) REQUIRES(Scene().mMutex) {
   FBModel* parent = pModel->mLocalPtr->mParent;
   if (!parent) return;
   std::vector<FBModel*>& siblings = parent->mLocalPtr->mChildren;
@@ -25,9 +24,9 @@ void DetachModelLocked(FBModel* pModel) {
   pModel->mLocalPtr->mParent = nullptr;
 }
 
-// REQUIRES: scene lock held. Makes pChild a child of pParent (NULL: top level); false when that
+// Makes pChild a child of pParent (NULL: top level); false when that
 // would make a cycle or either model is not in the scene.
-bool ReparentLocked(FBModel* pChild, FBModel* pParent) {
+bool ReparentLocked(FBModel* pChild, FBModel* pParent) REQUIRES(Scene().mMutex) {
   if (!fbsdk_internal::IsSceneModelLocked(pChild)) return false;
   if (pParent && !fbsdk_internal::IsSceneModelLocked(pParent)) return false;
   for (FBModel* m = pParent; m; m = m->mLocalPtr->mParent) {
@@ -43,19 +42,18 @@ bool ReparentLocked(FBModel* pChild, FBModel* pParent) {
 }
 
 FBModel* ParentGet(void* pOwner) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<FBModel*>(pOwner)->mLocalPtr->mParent;
 }
 
 void ParentSet(void* pOwner, FBModel* pParent) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   ReparentLocked(static_cast<FBModel*>(pOwner), pParent);
 }
 
 FBModel* OwnerModel(FBProperty& pList) { return static_cast<FBModel*>(HostAccess::Parent(pList)); }
 
-// REQUIRES: scene lock held.
-FBMatrix LocalMatrixLocked(FBModel* pModel) {
+FBMatrix LocalMatrixLocked(FBModel* pModel) REQUIRES(Scene().mMutex) {
   const double* t = pModel->Translation.mLocalPtr->mValue;
   const double* r = pModel->Rotation.mLocalPtr->mValue;
   const double* s = pModel->Scaling.mLocalPtr->mValue;
@@ -65,8 +63,7 @@ FBMatrix LocalMatrixLocked(FBModel* pModel) {
   return matrix;
 }
 
-// REQUIRES: scene lock held.
-FBMatrix GlobalMatrixLocked(FBModel* pModel) {
+FBMatrix GlobalMatrixLocked(FBModel* pModel) REQUIRES(Scene().mMutex) {
   FBMatrix global = LocalMatrixLocked(pModel);
   for (FBModel* parent = pModel->mLocalPtr->mParent; parent; parent = parent->mLocalPtr->mParent) {
     FBMatrix product;
@@ -76,14 +73,13 @@ FBMatrix GlobalMatrixLocked(FBModel* pModel) {
   return global;
 }
 
-// REQUIRES: scene lock held.
-FBMatrix ParentGlobalLocked(FBModel* pModel) {
+FBMatrix ParentGlobalLocked(FBModel* pModel) REQUIRES(Scene().mMutex) {
   FBModel* parent = pModel->mLocalPtr->mParent;
   return parent ? GlobalMatrixLocked(parent) : FBMatrix();
 }
 
-// REQUIRES: scene lock held.
-void SetChannelLocked(FBPropertyAnimatable& pChannel, const double* pValues) {
+void SetChannelLocked(FBPropertyAnimatable& pChannel, const double* pValues)
+    REQUIRES(Scene().mMutex) {
   for (int i = 0; i < 3; ++i) pChannel.mLocalPtr->mValue[i] = pValues[i];
 }
 
@@ -100,7 +96,7 @@ void InitModel(FBModel* pModel) {
   FBProperty* properties[] = {&pModel->Children, &pModel->Parent,  &pModel->Translation,
                               &pModel->Rotation, &pModel->Scaling, &pModel->Show};
   for (FBProperty* property : properties) pModel->PropertyList.Add(property);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   Scene().mModels.push_back(pModel);
 }
 
@@ -114,7 +110,7 @@ FBPropertyListModel::~FBPropertyListModel() {}
 
 int FBPropertyListModel::Add(FBModel* pItem) {
   FBModel* owner = OwnerModel(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   if (!pItem || !ReparentLocked(pItem, owner)) return -1;
   std::vector<FBModel*>& children = owner->mLocalPtr->mChildren;
   return static_cast<int>(std::find(children.begin(), children.end(), pItem) - children.begin());
@@ -127,7 +123,7 @@ int FBPropertyListModel::Add(FBComponent* pItem) {
 
 void FBPropertyListModel::RemoveAt(int pIndex) {
   FBModel* owner = OwnerModel(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBModel*>& children = owner->mLocalPtr->mChildren;
   if (pIndex < 0 || pIndex >= static_cast<int>(children.size())) return;
   DetachModelLocked(children[pIndex]);
@@ -135,14 +131,14 @@ void FBPropertyListModel::RemoveAt(int pIndex) {
 
 FBModel* FBPropertyListModel::operator[](int pIndex) {
   FBModel* owner = OwnerModel(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBModel*>& children = owner->mLocalPtr->mChildren;
   return (pIndex >= 0 && pIndex < static_cast<int>(children.size())) ? children[pIndex] : NULL;
 }
 
 int FBPropertyListModel::GetCount() {
   FBModel* owner = OwnerModel(*this);
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<int>(owner->mLocalPtr->mChildren.size());
 }
 
@@ -155,25 +151,33 @@ FBModel::FBModel(const char* pName, HIObject pObject)
   InitModel(this);
 }
 
+namespace {
+
+// Takes pModel out of the scene, its templates and the model tree. The destructor's part, in a
+// function of its own: the lock analysis does not look into destructors.
+void UnlinkModel(FBModel* pModel) {
+  kovrim::MutexLock lock(&Scene().mMutex);
+  DataFBModel* data = pModel->mLocalPtr;
+  std::vector<FBModel*>& models = Scene().mModels;
+  models.erase(std::remove(models.begin(), models.end(), pModel), models.end());
+  for (FBModelTemplate* modelTemplate : data->mTemplates)
+    modelTemplate->mLocalPtr->mModel = nullptr;
+  data->mTemplates.clear();
+  DetachModelLocked(pModel);
+  for (FBModel* child : data->mChildren) child->mLocalPtr->mParent = nullptr;
+  data->mChildren.clear();
+}
+
+}  // namespace
+
 FBModel::~FBModel() {
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    std::vector<FBModel*>& models = Scene().mModels;
-    models.erase(std::remove(models.begin(), models.end(), this), models.end());
-    for (FBModelTemplate* modelTemplate : mLocalPtr->mTemplates) {
-      modelTemplate->mLocalPtr->mModel = nullptr;
-    }
-    mLocalPtr->mTemplates.clear();
-    DetachModelLocked(this);
-    for (FBModel* child : mLocalPtr->mChildren) child->mLocalPtr->mParent = nullptr;
-    mLocalPtr->mChildren.clear();
-  }
+  UnlinkModel(this);
   delete mLocalPtr;
 }
 
 void FBModel::SetMatrix(FBMatrix pMatrix, FBModelTransformationType pWhat, bool pGlobalInfo, bool,
                         FBEvaluateInfo*) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   if (pWhat == kModelInverse_Transformation) {
     pMatrix.Inverse();
     pWhat = kModelTransformation;
@@ -213,7 +217,7 @@ void FBModel::SetMatrix(FBMatrix pMatrix, FBModelTransformationType pWhat, bool 
 
 void FBModel::GetMatrix(FBMatrix& pMatrix, FBModelTransformationType pWhat, bool pGlobalInfo,
                         FBEvaluateInfo*) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const FBMatrix full = pGlobalInfo ? GlobalMatrixLocked(this) : LocalMatrixLocked(this);
   FBTVector t;
   FBRVector r;
@@ -243,7 +247,7 @@ void FBModel::GetMatrix(FBMatrix& pMatrix, FBModelTransformationType pWhat, bool
 void FBModel::SetVector(FBVector3d pVector, FBModelTransformationType pWhat, bool pGlobalInfo,
                         bool pPushUndo, FBEvaluateInfo* pEvaluateInfo) {
   if (!pGlobalInfo) {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     if (pWhat == kModelTranslation) SetChannelLocked(Translation, pVector.mValue);
     if (pWhat == kModelRotation) SetChannelLocked(Rotation, pVector.mValue);
     if (pWhat == kModelScaling) SetChannelLocked(Scaling, pVector.mValue);
@@ -264,7 +268,7 @@ void FBModel::SetVector(FBVector3d pVector, FBModelTransformationType pWhat, boo
 
 void FBModel::GetVector(FBVector3d& pVector, FBModelTransformationType pWhat, bool pGlobalInfo,
                         FBEvaluateInfo*) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const FBMatrix full = pGlobalInfo ? GlobalMatrixLocked(this) : LocalMatrixLocked(this);
   FBTVector t;
   FBRVector r;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include <fbsdk/fbcomponent.h>
@@ -13,18 +12,16 @@
 
 namespace fbsdk_internal {
 
-namespace {
-
-std::mutex& PropertyMutex() {
-  static std::mutex* mutex = new std::mutex;  // Leaked: properties may be read during exit.
+kovrim::Mutex& PropertyMutex() {
+  static kovrim::Mutex* mutex = new kovrim::Mutex;  // Leaked: properties may be read during exit.
   return *mutex;
 }
 
-}  // namespace
+// The SDK mirror declares this scope's class without annotations; the analysis sees the property
+// lock where the stand-in takes it as PropertyMutex() instead.
+PropertyValueLock::PropertyValueLock() NO_THREAD_SAFETY_ANALYSIS { PropertyMutex().Lock(); }
 
-PropertyValueLock::PropertyValueLock() { PropertyMutex().lock(); }
-
-PropertyValueLock::~PropertyValueLock() { PropertyMutex().unlock(); }
+PropertyValueLock::~PropertyValueLock() NO_THREAD_SAFETY_ANALYSIS { PropertyMutex().Unlock(); }
 
 }  // namespace fbsdk_internal
 
@@ -211,35 +208,58 @@ FBComponent* FBPropertyListComponent::GetAt(int) { return NULL; }
 
 // ---- FBPropertyListObject ----
 
+namespace {
+
+// The scene's part of an object list's construction (pLive) and destruction, and of a channel's
+// destruction, in functions of their own: the lock analysis does not look into constructors and
+// destructors.
+void TrackObjectList(FBPropertyListObject* pList, bool pLive) {
+  kovrim::MutexLock lock(&Scene().mMutex);
+  if (pLive) {
+    Scene().mObjectLists.insert(pList);
+  } else {
+    Scene().mObjectLists.erase(pList);
+  }
+}
+
+void RetireTakeNode(DataFBPropertyAnimatable* pChannel) {
+  kovrim::MutexLock lock(&Scene().mMutex);
+  if (FBAnimationNode* node = pChannel->mNode) {
+    // A device thread may still hold the take node it got for recording: retire it (inert)
+    // instead of freeing it; ResetHost frees retired nodes.
+    node->mLocalPtr->mChannel = nullptr;
+    node->mLocalPtr->mLive = false;
+    Scene().mRetiredNodes.push_back(node);
+  }
+}
+
+}  // namespace
+
 FBPropertyListObject::FBPropertyListObject() : mLocalPtr(new DataFBPropertyListObject) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
-  Scene().mObjectLists.insert(this);
+  TrackObjectList(this, true);
 }
 
 FBPropertyListObject::~FBPropertyListObject() {
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    Scene().mObjectLists.erase(this);
-  }
+  TrackObjectList(this, false);
   delete mLocalPtr;
 }
 
 int FBPropertyListObject::GetCount() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return static_cast<int>(mLocalPtr->mItems.size());
 }
 
 FBComponent* FBPropertyListObject::operator[](int pIndex) { return GetAt(pIndex); }
 
 FBComponent* FBPropertyListObject::GetAt(int pIndex) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const std::vector<FBComponent*>& items = mLocalPtr->mItems;
   return (pIndex >= 0 && pIndex < static_cast<int>(items.size())) ? items[pIndex] : NULL;
 }
 
 int FBPropertyListObject::Add(FBComponent* pObject) {
   if (!pObject) return -1;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBComponent*>& items = mLocalPtr->mItems;
   auto it = std::find(items.begin(), items.end(), pObject);
   if (it != items.end()) return static_cast<int>(it - items.begin());
@@ -250,7 +270,7 @@ int FBPropertyListObject::Add(FBComponent* pObject) {
 
 int FBPropertyListObject::SetAt(int pIndex, FBComponent* pObject) {
   if (!pObject) return -1;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBComponent*>& items = mLocalPtr->mItems;
   if (pIndex < 0 || pIndex >= static_cast<int>(items.size())) return -1;
   items[pIndex] = pObject;
@@ -258,7 +278,7 @@ int FBPropertyListObject::SetAt(int pIndex, FBComponent* pObject) {
 }
 
 void FBPropertyListObject::RemoveAt(int pIndex) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBComponent*>& items = mLocalPtr->mItems;
   if (pIndex < 0 || pIndex >= static_cast<int>(items.size())) return;
   items.erase(items.begin() + pIndex);
@@ -266,7 +286,7 @@ void FBPropertyListObject::RemoveAt(int pIndex) {
 
 int FBPropertyListObject::InsertAt(int pIndex, FBComponent* pObject) {
   if (!pObject) return -1;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   std::vector<FBComponent*>& items = mLocalPtr->mItems;
   if (mLocalPtr->mSingleConnect) items.clear();
   const int index = std::max(0, std::min(pIndex, static_cast<int>(items.size())));
@@ -275,23 +295,23 @@ int FBPropertyListObject::InsertAt(int pIndex, FBComponent* pObject) {
 }
 
 void FBPropertyListObject::Clear() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   mLocalPtr->mItems.clear();
 }
 
 void FBPropertyListObject::SetSingleConnect(bool pSingleConnect) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   mLocalPtr->mSingleConnect = pSingleConnect;
   if (pSingleConnect && mLocalPtr->mItems.size() > 1) mLocalPtr->mItems.resize(1);
 }
 
 int FBPropertyListObject::GetSingleConnect() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return mLocalPtr->mSingleConnect ? 1 : 0;
 }
 
 void FBPropertyListObject::SetFilter(int pInternalClassId) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   mLocalPtr->mFilter = pInternalClassId;
 }
 
@@ -344,16 +364,7 @@ int FBPropertyManager::Remove(FBProperty* pProperty) {
 FBPropertyAnimatable::FBPropertyAnimatable() : mLocalPtr(new DataFBPropertyAnimatable) {}
 
 FBPropertyAnimatable::~FBPropertyAnimatable() {
-  {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
-    if (FBAnimationNode* node = mLocalPtr->mNode) {
-      // A device thread may still hold the take node it got for recording: retire it (inert)
-      // instead of freeing it; ResetHost frees retired nodes.
-      node->mLocalPtr->mChannel = nullptr;
-      node->mLocalPtr->mLive = false;
-      Scene().mRetiredNodes.push_back(node);
-    }
-  }
+  RetireTakeNode(mLocalPtr);
   delete mLocalPtr;
 }
 
@@ -363,8 +374,14 @@ FBPropertyAnimatable* FBPropertyAnimatable::Init(FBBox* pOwner, const char* pNam
   mParent = pOwner;
   const std::string type = pType ? pType : ANIMATIONNODE_TYPE_NUMBER;
   const int count = fbsdk_internal::DataTypeCount(type);
-  FBAnimationNode* node = mLocalPtr->mNode ? nullptr : new FBAnimationNode(type.c_str());
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  bool made = false;
+  {
+    kovrim::MutexLock lock(&Scene().mMutex);
+    made = mLocalPtr->mNode != nullptr;
+  }
+  // Made outside the scene lock, as every component is.
+  FBAnimationNode* node = made ? nullptr : new FBAnimationNode(type.c_str());
+  kovrim::MutexLock lock(&Scene().mMutex);
   mLocalPtr->mOwner = pOwner;
   mLocalPtr->mDataType = type;
   mLocalPtr->mCount = count;
@@ -379,14 +396,14 @@ FBPropertyAnimatable* FBPropertyAnimatable::Init(FBBox* pOwner, const char* pNam
 }
 
 const char* FBPropertyAnimatable::GetDataTypeName() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return mLocalPtr->mDataType.c_str();
 }
 
 void FBPropertyAnimatable::Key() { KeyAt(FBTime(Scene().mCurrentTime.load())); }
 
 void FBPropertyAnimatable::KeyAt(FBTime pTime) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   if (!mLocalPtr->mNode) return;
   mLocalPtr->mAnimated = true;
   fbsdk_internal::AddKeyLocked(mLocalPtr->mNode->mLocalPtr, pTime, mLocalPtr->mValue,
@@ -394,28 +411,28 @@ void FBPropertyAnimatable::KeyAt(FBTime pTime) {
 }
 
 int FBPropertyAnimatable::GetDataSize() const {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return mLocalPtr->mCount;
 }
 
 bool FBPropertyAnimatable::IsAnimated() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return mLocalPtr->mAnimated;
 }
 
 void FBPropertyAnimatable::SetAnimated(bool pState, bool) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   mLocalPtr->mAnimated = pState;
   if (!pState && mLocalPtr->mNode) mLocalPtr->mNode->mLocalPtr->mKeys.clear();
 }
 
 FBAnimationNode* FBPropertyAnimatable::GetAnimationNode(FBTake*) {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return mLocalPtr->mAnimated ? mLocalPtr->mNode : NULL;
 }
 
 FBBox* FBPropertyAnimatable::GetBox() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return mLocalPtr->mOwner;
 }
 
@@ -423,14 +440,14 @@ bool FBPropertyAnimatable::IsAnimatable() { return true; }
 
 void FBPropertyAnimatable::SetData(void* pData) {
   if (!pData) return;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const double* values = static_cast<const double*>(pData);
   for (int i = 0; i < mLocalPtr->mCount; ++i) mLocalPtr->mValue[i] = values[i];
 }
 
 void FBPropertyAnimatable::GetData(void* pData, int pSize, FBEvaluateInfo*) const {
   if (!pData || pSize <= 0) return;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const int count = std::min(pSize / static_cast<int>(sizeof(double)), mLocalPtr->mCount);
   double* values = static_cast<double*>(pData);
   for (int i = 0; i < count; ++i) values[i] = mLocalPtr->mValue[i];
@@ -438,7 +455,7 @@ void FBPropertyAnimatable::GetData(void* pData, int pSize, FBEvaluateInfo*) cons
 
 void FBPropertyAnimatable::SetCandidate(void* pData, int pSize, FBEvaluateInfo*) {
   if (!pData || pSize <= 0) return;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   const int count = std::min(pSize / static_cast<int>(sizeof(double)), mLocalPtr->mCount);
   const double* values = static_cast<const double*>(pData);
   for (int i = 0; i < count; ++i) mLocalPtr->mValue[i] = values[i];

@@ -67,8 +67,9 @@ int DataTypeCount(const std::string& pDataType) {
 }
 
 bool IsSceneModelLocked(FBModel* pModel) {
-  const std::vector<FBModel*>& models = Scene().mModels;
-  return pModel && std::find(models.begin(), models.end(), pModel) != models.end();
+  if (!pModel) return false;
+  const auto end = Scene().mModels.end();
+  return std::find(Scene().mModels.begin(), end, pModel) != end;
 }
 
 void BindTemplateLocked(FBModelTemplate* pTemplate, FBModel* pModel) {
@@ -121,10 +122,10 @@ void SetCurrentPassOnThisThread(int pPass) { tCurrentPass = pPass; }
 
 void BeginEvaluationPass() {
   SceneState& scene = Scene();
-  std::unique_lock<std::mutex> lock(scene.mGateMutex);
+  kovrim::MutexLock lock(&scene.mGateMutex);
   ++scene.mWaiting;
-  scene.mGateChanged.notify_all();
-  scene.mGateChanged.wait(lock, [&] { return scene.mPauseDepth == 0; });
+  scene.mGateChanged.NotifyAll();
+  while (scene.mPauseDepth != 0) scene.mGateChanged.Wait(&scene.mGateMutex);
   --scene.mWaiting;
   ++scene.mInFlight;
 }
@@ -133,11 +134,11 @@ void EndEvaluationPass() {
   SceneState& scene = Scene();
   std::vector<FBAnimationNode*> freed;
   {
-    std::lock_guard<std::mutex> lock(scene.mGateMutex);
+    kovrim::MutexLock lock(&scene.mGateMutex);
     --scene.mInFlight;
     if (scene.mInFlight == 0) freed.swap(scene.mDestroyedNodes);
   }
-  scene.mGateChanged.notify_all();
+  scene.mGateChanged.NotifyAll();
   for (FBAnimationNode* node : freed) delete node;
 }
 
@@ -146,7 +147,7 @@ void ReleaseDestroyedNode(FBAnimationNode* pNode) {
   // A pass picks its nodes after it is counted in flight and only from the box's live lists, so
   // once the node is unlinked, no pass counted later can reach it.
   {
-    std::lock_guard<std::mutex> lock(scene.mGateMutex);
+    kovrim::MutexLock lock(&scene.mGateMutex);
     if (scene.mInFlight != 0) {
       scene.mDestroyedNodes.push_back(pNode);
       return;
@@ -156,28 +157,28 @@ void ReleaseDestroyedNode(FBAnimationNode* pNode) {
 }
 
 int PendingDestroyedNodeCount() {
-  std::lock_guard<std::mutex> lock(Scene().mGateMutex);
+  kovrim::MutexLock lock(&Scene().mGateMutex);
   return static_cast<int>(Scene().mDestroyedNodes.size());
 }
 
 void PauseEvaluation() {
   SceneState& scene = Scene();
-  std::unique_lock<std::mutex> lock(scene.mGateMutex);
+  kovrim::MutexLock lock(&scene.mGateMutex);
   ++scene.mPauseDepth;
-  scene.mGateChanged.notify_all();
+  scene.mGateChanged.NotifyAll();
   // From inside a pass, waiting for running passes would wait for ourselves (or for another
   // pass pausing likewise): only new passes are held back then.
   if (tCurrentPass >= 0) return;
-  scene.mGateChanged.wait(lock, [&] { return scene.mInFlight == 0; });
+  while (scene.mInFlight != 0) scene.mGateChanged.Wait(&scene.mGateMutex);
 }
 
 void ResumeEvaluation() {
   SceneState& scene = Scene();
   {
-    std::lock_guard<std::mutex> lock(scene.mGateMutex);
+    kovrim::MutexLock lock(&scene.mGateMutex);
     if (scene.mPauseDepth > 0) --scene.mPauseDepth;
   }
-  scene.mGateChanged.notify_all();
+  scene.mGateChanged.NotifyAll();
 }
 
 void RunHostCallHook(HostCall pCall, const void* pObject) {
@@ -185,7 +186,7 @@ void RunHostCallHook(HostCall pCall, const void* pObject) {
   if (!scene.mHookSet.load()) return;
   std::shared_ptr<const HostCallHook> hook;
   {
-    std::lock_guard<std::mutex> lock(scene.mHookMutex);
+    kovrim::MutexLock lock(&scene.mHookMutex);
     hook = scene.mHook;
   }
   // The copy keeps the hook alive while it runs, even if it is replaced meanwhile.
@@ -195,13 +196,13 @@ void RunHostCallHook(HostCall pCall, const void* pObject) {
 void ResetScene() {
   SceneState& scene = Scene();
   {
-    std::lock_guard<std::mutex> lock(scene.mHookMutex);
+    kovrim::MutexLock lock(&scene.mHookMutex);
     scene.mHook.reset();
     scene.mHookSet.store(false);
   }
   std::vector<FBModel*> models;
   {
-    std::lock_guard<std::mutex> lock(scene.mMutex);
+    kovrim::MutexLock lock(&scene.mMutex);
     models = scene.mModels;
   }
   for (FBModel* model : models) {
@@ -209,7 +210,7 @@ void ResetScene() {
   }
   std::vector<FBAnimationNode*> retired;
   {
-    std::lock_guard<std::mutex> lock(scene.mMutex);
+    kovrim::MutexLock lock(&scene.mMutex);
     retired.swap(scene.mRetiredNodes);
   }
   for (FBAnimationNode* node : retired) {
@@ -217,7 +218,7 @@ void ResetScene() {
   }
   std::vector<FBAnimationNode*> destroyed;
   {
-    std::lock_guard<std::mutex> lock(scene.mGateMutex);
+    kovrim::MutexLock lock(&scene.mGateMutex);
     destroyed.swap(scene.mDestroyedNodes);
   }
   for (FBAnimationNode* node : destroyed) {
@@ -227,10 +228,10 @@ void ResetScene() {
   scene.mTransportMode.store(kFBTransportStop);
   scene.mCurrentTime.store(0);
   {
-    std::lock_guard<std::mutex> lock(scene.mGateMutex);
+    kovrim::MutexLock lock(&scene.mGateMutex);
     scene.mPauseDepth = 0;
   }
-  scene.mGateChanged.notify_all();
+  scene.mGateChanged.NotifyAll();
 }
 
 }  // namespace fbsdk_internal

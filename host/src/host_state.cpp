@@ -19,10 +19,10 @@ void RecordTrace(const std::string& pText) {
     std::fflush(stderr);
   }
   {
-    std::lock_guard<std::mutex> lock(state.mMutex);
+    kovrim::MutexLock lock(&state.mMutex);
     state.mTraces.push_back(pText);
   }
-  state.mTraceAdded.notify_all();
+  state.mTraceAdded.NotifyAll();
 }
 
 }  // namespace fbsdk_internal

@@ -1,21 +1,21 @@
 // The host stand-in's process-wide state: captured traces and message boxes, scripted answers,
 // test seams and the scene rate. The test-control API (host/control) reads and sets it; the
 // stand-in's internals never include that API. One instance, never destroyed, so threads still
-// tracing while the process exits never touch a dead object. All members are guarded by mMutex
-// except the atomics, which are read on hot paths without the lock.
+// tracing while the process exits never touch a dead object. The members name the lock that
+// guards them; the atomics are read on hot paths without a lock.
 #ifndef FBSDK_SRC_HOST_STATE_H_
 #define FBSDK_SRC_HOST_STATE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <fbsdk/fbsystem.h>
 #include <fbsdk/fbtime.h>
+
+#include "thread_annotations.h"
 
 namespace fbsdk_internal {
 
@@ -30,12 +30,12 @@ struct BoxRecord {
 };
 
 struct HostState {
-  std::mutex mMutex;
-  std::condition_variable mTraceAdded;               // Signalled on every capture.
-  std::vector<std::string> mTraces;                  // Guarded by mMutex.
-  std::vector<BoxRecord> mBoxes;                     // Guarded by mMutex.
-  std::deque<int> mQueuedAnswers;                    // Guarded by mMutex.
-  std::function<int(const BoxRecord&)> mBoxHandler;  // Guarded by mMutex.
+  kovrim::Mutex mMutex;
+  kovrim::CondVar mTraceAdded;  // Signalled on every capture.
+  std::vector<std::string> mTraces GUARDED_BY(mMutex);
+  std::vector<BoxRecord> mBoxes GUARDED_BY(mMutex);
+  std::deque<int> mQueuedAnswers GUARDED_BY(mMutex);
+  std::function<int(const BoxRecord&)> mBoxHandler GUARDED_BY(mMutex);
   std::atomic<bool> mTraceEcho{true};
   std::atomic<unsigned int> mTraceLevel{FBSDKNamespace::kFBNORMAL_TRACE};
   std::atomic<int> mSocketReadLimit{0};

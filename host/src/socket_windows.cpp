@@ -8,10 +8,10 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <mutex>
 #include <set>
 
 #include "socket_platform.h"
+#include "thread_annotations.h"
 
 namespace fbsdk_internal {
 namespace net {
@@ -28,8 +28,8 @@ bool StartWinsock() {
 
 // Handles whose blocking mode is non-blocking.
 struct BlockingModes {
-  std::mutex mMutex;
-  std::set<int> mNonBlocking;  // Guarded by mMutex.
+  kovrim::Mutex mMutex;
+  std::set<int> mNonBlocking GUARDED_BY(mMutex);
 };
 
 BlockingModes& Modes() {
@@ -39,13 +39,13 @@ BlockingModes& Modes() {
 
 bool IsNonBlocking(int pSocket) {
   BlockingModes& modes = Modes();
-  std::lock_guard<std::mutex> lock(modes.mMutex);
+  kovrim::MutexLock lock(&modes.mMutex);
   return modes.mNonBlocking.count(pSocket) != 0;
 }
 
 void RememberMode(int pSocket, bool pNonBlocking) {
   BlockingModes& modes = Modes();
-  std::lock_guard<std::mutex> lock(modes.mMutex);
+  kovrim::MutexLock lock(&modes.mMutex);
   if (pNonBlocking) {
     modes.mNonBlocking.insert(pSocket);
   } else {

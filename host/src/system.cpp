@@ -61,7 +61,7 @@ void ResetUiState() {
   UiState& ui = Ui();
   ui.mVersion.store(19000.0);
   ui.mEditCodeChangeFires.store(true);
-  std::lock_guard<std::mutex> lock(ui.mMutex);
+  kovrim::MutexLock lock(&ui.mMutex);
   ui.mRequiredSlots = {"Hips"};
   ui.mStringListAddHook = nullptr;
 }

@@ -105,7 +105,7 @@ int FBPropertyStringList::Add(const char* S, kReference pRef) {
   std::function<void(const char*, kReference)> hook;
   {
     fbsdk_internal::UiState& ui = fbsdk_internal::Ui();
-    std::lock_guard<std::mutex> lock(ui.mMutex);
+    kovrim::MutexLock lock(&ui.mMutex);
     hook = ui.mStringListAddHook;
   }
   if (hook) hook(S, pRef);

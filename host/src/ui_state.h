@@ -8,7 +8,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include <fbsdk/fbscene.h>
 #include <fbsdk/fbsystem.h>
 
+#include "thread_annotations.h"
 #include "ui_regions.h"
 
 // An event payload as the host passes it to handlers; read through FBEvent and its subclasses.
@@ -143,10 +143,10 @@ using FBSDKNamespace::FBVisualComponent;
 struct UiState {
   std::atomic<double> mVersion{19000.0};
   std::atomic<bool> mEditCodeChangeFires{true};
-  std::mutex mMutex;
-  std::vector<std::string> mRequiredSlots{"Hips"};  // Guarded by mMutex.
-  // Test control's hook in FBPropertyStringList::Add; guarded by mMutex, run with it released.
-  std::function<void(const char*, kReference)> mStringListAddHook;
+  kovrim::Mutex mMutex;
+  std::vector<std::string> mRequiredSlots GUARDED_BY(mMutex) = {"Hips"};
+  // Test control's hook in FBPropertyStringList::Add; run with mMutex released.
+  std::function<void(const char*, kReference)> mStringListAddHook GUARDED_BY(mMutex);
 };
 
 // The single instance (created on first use, intentionally leaked).

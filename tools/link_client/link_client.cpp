@@ -1,7 +1,10 @@
 // kovrim-link-client: connects the plug-in's server link to a motion server, chooses an actor,
 // asks for its skeleton and prints the skeleton and the frame rate that arrives. With --local it
 // first starts the reference motion server in this process, on a free port, with a bundled capture.
-// The main thread plays the host's device I/O thread: it drains the link every millisecond.
+// The main thread plays the host's device I/O thread: it reads the link in passes bounded as the
+// device's I/O notification is, a millisecond apart while nothing arrives.
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "bvh.h"
+#include "kovrim_device.h"
 #include "motion_server.h"
 #include "option_table.h"
 #include "server_link.h"
@@ -100,18 +104,36 @@ void PrintJoint(const IvraPlugs::BVH_JOIN& joint, int depth, int* count) {
 
 using Clock = std::chrono::steady_clock;
 
-// Drains the link until pred holds or the timeout passes; returns whether pred held.
+// One pass over the link, bounded as the device's I/O notification bounds it
+// (KovrimDevice::DeviceIONotify): at most kMaxMessagesPerIoPass messages, and another only while
+// the time spent plus the dearest message of the pass is under kIoPassTime. What is left waits in
+// the socket for the next pass. Returns the messages read.
+int ReadPass(ServerLink& link) {
+  const auto start = Clock::now();
+  auto dearest = Clock::duration::zero();
+  auto messageStart = start;
+  int read = 0;
+  while (read < KovrimDevice::kMaxMessagesPerIoPass && link.ReadMessage()) {
+    ++read;
+    const auto now = Clock::now();
+    dearest = std::max(dearest, now - messageStart);
+    messageStart = now;
+    if (now - start + dearest >= KovrimDevice::kIoPassTime) break;
+  }
+  return read;
+}
+
+// Reads the link pass by pass until pred holds or the timeout passes; returns whether pred held.
+// Between passes it looks at pred, the clock and Ctrl-C, also while a server sends faster than
+// the link reads.
 template <typename Pred>
 bool PumpUntil(ServerLink& link, double seconds, Pred pred, long* frames = nullptr) {
   const auto end = Clock::now() + std::chrono::duration<double>(seconds);
   while (!pred()) {
     if (gStop || Clock::now() > end) return false;
-    bool any = false;
-    while (link.ReadMessage()) {
-      any = true;
-      if (frames) ++*frames;
-    }
-    if (!any) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int read = ReadPass(link);
+    if (frames) *frames += read;
+    if (read == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }

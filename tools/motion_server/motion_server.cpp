@@ -321,7 +321,7 @@ void MotionServer::Stop() {
 }
 
 Stats MotionServer::GetStats() const {
-  std::lock_guard<std::mutex> lock(mStatsMutex);
+  kovrim::MutexLock lock(&mStatsMutex);
   return mStats;
 }
 
@@ -331,17 +331,21 @@ bool MotionServer::WaitForClients(int n, std::chrono::milliseconds deadline) {
 
 bool MotionServer::WaitForStats(const std::function<bool(const Stats&)>& done,
                                 std::chrono::milliseconds deadline) {
-  std::unique_lock<std::mutex> lock(mStatsMutex);
-  return mStatsChanged.wait_for(lock, deadline, [&] { return done(mStats); });
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  kovrim::MutexLock lock(&mStatsMutex);
+  while (!done(mStats)) {
+    if (!mStatsChanged.WaitUntil(&mStatsMutex, until)) break;
+  }
+  return done(mStats);
 }
 
 void MotionServer::PublishStats() {
-  std::lock_guard<std::mutex> lock(mStatsMutex);
+  kovrim::MutexLock lock(&mStatsMutex);
   mStats = mLocalStats;
   for (const auto& client : mClients) {
     if (client->mFrames.mOpen) mStats.mConnections.push_back(client->mFrames);
   }
-  mStatsChanged.notify_all();
+  mStatsChanged.NotifyAll();
 }
 
 void MotionServer::Log(const std::string& line) const {

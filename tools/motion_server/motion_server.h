@@ -9,12 +9,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +24,7 @@
 #include "motion_protocol.h"
 #include "platform_file.h"
 #include "replay_plan.h"
+#include "thread_annotations.h"
 
 namespace kmq {
 
@@ -208,9 +207,9 @@ class MotionServer {
   IvraPlugs::IVRA_PLUGIN_MESSAGE mFrameMessage;  // reused so frames do not reallocate
   Stats mLocalStats;                             // published to mStats once per loop
 
-  mutable std::mutex mStatsMutex;
-  std::condition_variable mStatsChanged;  // notified under mStatsMutex
-  Stats mStats;                           // guarded by mStatsMutex
+  mutable kovrim::Mutex mStatsMutex;
+  kovrim::CondVar mStatsChanged;  // notified under mStatsMutex
+  Stats mStats GUARDED_BY(mStatsMutex);
 };
 
 }  // namespace kmq

@@ -33,7 +33,7 @@ bool MotionServer::Start(std::string* error) { return Refuse(error); }
 void MotionServer::Stop() {}
 
 Stats MotionServer::GetStats() const {
-  std::lock_guard<std::mutex> lock(mStatsMutex);
+  kovrim::MutexLock lock(&mStatsMutex);
   return mStats;
 }
 

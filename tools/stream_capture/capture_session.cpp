@@ -82,36 +82,39 @@ void CaptureSession::RequestStop() {
 }
 
 CaptureProgress CaptureSession::GetProgress() const {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   return mProgress;
 }
 
 std::vector<std::string> CaptureSession::TakeNotes() {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   return std::exchange(mNotes, {});
 }
 
 bool CaptureSession::WaitForProgress(const std::function<bool(const CaptureProgress&)>& done,
                                      std::chrono::milliseconds deadline) {
-  std::unique_lock<std::mutex> lock(mMutex);
-  mProgressChanged.wait_for(lock, deadline, [&] { return done(mProgress) || mFinished.load(); });
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  kovrim::MutexLock lock(&mMutex);
+  while (!done(mProgress) && !mFinished.load()) {
+    if (!mProgressChanged.WaitUntil(&mMutex, until)) break;
+  }
   return done(mProgress);
 }
 
 void CaptureSession::Publish(const CaptureProgress& progress) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   mProgress = progress;
-  mProgressChanged.notify_all();
+  mProgressChanged.NotifyAll();
 }
 
 void CaptureSession::MarkFinished() {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   mFinished.store(true);
-  mProgressChanged.notify_all();
+  mProgressChanged.NotifyAll();
 }
 
 void CaptureSession::Note(const std::string& line) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   mNotes.push_back(line);
 }
 

@@ -8,16 +8,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "capture_file.h"
 #include "motion_protocol.h"
 #include "platform_file.h"
+#include "thread_annotations.h"
 
 namespace kmq {
 
@@ -113,10 +112,10 @@ class CaptureSession {
   UniqueFd mWake;  // eventfd that interrupts poll()
   std::atomic<bool> mStopRequested{false};
   std::atomic<bool> mFinished{false};
-  mutable std::mutex mMutex;
-  std::condition_variable mProgressChanged;  // notified under mMutex
-  CaptureProgress mProgress;                 // guarded by mMutex
-  std::vector<std::string> mNotes;           // guarded by mMutex
+  mutable kovrim::Mutex mMutex;
+  kovrim::CondVar mProgressChanged;  // notified under mMutex
+  CaptureProgress mProgress GUARDED_BY(mMutex);
+  std::vector<std::string> mNotes GUARDED_BY(mMutex);
 };
 
 }  // namespace kmq

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <utility>
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
 #include "motion_protocol.h"
+#include "thread_annotations.h"
 #include "wire_events.h"
 
 namespace kmq {
@@ -162,68 +162,64 @@ std::string CleanName(const std::string& name) {
 struct StreamHealth::Impl {
   enum class Online { kUnknown, kOnline, kOffline };
 
-  mutable std::mutex mMutex;
-  // ---- Everything below is guarded by mMutex. ----
-  int64_t mNewestUs = 0;
-  bool mAnyTime = false;
-  Online mOnline = Online::kUnknown;
-  int64_t mOnlineSinceUs = 0;
-  bool mAnyFrame = false;
-  int64_t mLastFrameUs = 0;
+  mutable kovrim::Mutex mMutex;  // Guards every member below.
+  int64_t mNewestUs GUARDED_BY(mMutex) = 0;
+  bool mAnyTime GUARDED_BY(mMutex) = false;
+  Online mOnline GUARDED_BY(mMutex) = Online::kUnknown;
+  int64_t mOnlineSinceUs GUARDED_BY(mMutex) = 0;
+  bool mAnyFrame GUARDED_BY(mMutex) = false;
+  int64_t mLastFrameUs GUARDED_BY(mMutex) = 0;
   // The splitter of each direction (0 incoming, 1 outgoing) and the socket it follows.
-  WireSplitter mSplitters[2];
-  int mSplitterSocket[2] = {-1, -1};
+  WireSplitter mSplitters[2] GUARDED_BY(mMutex);
+  int mSplitterSocket[2] GUARDED_BY(mMutex) = {-1, -1};
   // The link's protocol state as the wire shows it.
-  uint32_t mChosenTag = 0;
-  bool mHeaderReceived = false;
-  bool mHeaderPending = false;
-  int mHeaderChannels = 0;
-  bool mRootMeasurable = false;
-  double mRootOffset[3] = {0, 0, 0};
-  int mRootPositionIndex[3] = {-1, -1, -1};
-  std::map<uint32_t, ActorState> mActors;
-  std::deque<AppliedFrame> mApplied;
-  uint64_t mTraces = 0;
-  uint64_t mBytesIn = 0;
-  uint64_t mBytesOut = 0;
-  uint64_t mFramesIn = 0;
-  uint64_t mSkippedBytes = 0;
-  uint64_t mHeaderQueries = 0;
-  uint64_t mCommandsOut = 0;
-  uint64_t mEvaluations = 0;
-  uint64_t mEvaluationsMatched = 0;
-  uint64_t mUntrackedFrames = 0;
-  std::array<uint64_t, kFrameDropCount> mDrops{};
+  uint32_t mChosenTag GUARDED_BY(mMutex) = 0;
+  bool mHeaderReceived GUARDED_BY(mMutex) = false;
+  bool mHeaderPending GUARDED_BY(mMutex) = false;
+  int mHeaderChannels GUARDED_BY(mMutex) = 0;
+  bool mRootMeasurable GUARDED_BY(mMutex) = false;
+  double mRootOffset[3] GUARDED_BY(mMutex) = {0, 0, 0};
+  int mRootPositionIndex[3] GUARDED_BY(mMutex) = {-1, -1, -1};
+  std::map<uint32_t, ActorState> mActors GUARDED_BY(mMutex);
+  std::deque<AppliedFrame> mApplied GUARDED_BY(mMutex);
+  uint64_t mTraces GUARDED_BY(mMutex) = 0;
+  uint64_t mBytesIn GUARDED_BY(mMutex) = 0;
+  uint64_t mBytesOut GUARDED_BY(mMutex) = 0;
+  uint64_t mFramesIn GUARDED_BY(mMutex) = 0;
+  uint64_t mSkippedBytes GUARDED_BY(mMutex) = 0;
+  uint64_t mHeaderQueries GUARDED_BY(mMutex) = 0;
+  uint64_t mCommandsOut GUARDED_BY(mMutex) = 0;
+  uint64_t mEvaluations GUARDED_BY(mMutex) = 0;
+  uint64_t mEvaluationsMatched GUARDED_BY(mMutex) = 0;
+  uint64_t mUntrackedFrames GUARDED_BY(mMutex) = 0;
+  std::array<uint64_t, kFrameDropCount> mDrops GUARDED_BY(mMutex){};
 
-  // REQUIRES: mMutex held.
-  void Touch(int64_t timestampUs) {
+  void Touch(int64_t timestampUs) REQUIRES(mMutex) {
     if (!mAnyTime || timestampUs > mNewestUs) mNewestUs = timestampUs;
     mAnyTime = true;
   }
 
-  // REQUIRES: mMutex held. The actor's record, or nullptr when the table is full.
-  ActorState* Actor(uint32_t tag) {
+  // The actor's record, or nullptr when the table is full.
+  ActorState* Actor(uint32_t tag) REQUIRES(mMutex) {
     auto found = mActors.find(tag);
     if (found != mActors.end()) return &found->second;
     if (mActors.size() >= kMaxActors && tag != mChosenTag) return nullptr;
     return &mActors[tag];
   }
 
-  // REQUIRES: mMutex held.
-  void Drop(ActorState* actor, FrameDrop reason) {
+  void Drop(ActorState* actor, FrameDrop reason) REQUIRES(mMutex) {
     ++mDrops[static_cast<size_t>(Index(reason))];
     if (actor != nullptr) ++actor->mDrops[static_cast<size_t>(Index(reason))];
   }
 
-  // REQUIRES: mMutex held.
-  void Name(uint32_t tag, const std::string& name) {
+  void Name(uint32_t tag, const std::string& name) REQUIRES(mMutex) {
     if (name.empty()) return;
     ActorState* actor = Actor(tag);
     if (actor != nullptr) actor->mName = CleanName(name);
   }
 
-  // REQUIRES: mMutex held. Mirrors the link's header acceptance for the chosen actor.
-  void AcceptHeader(const BVH_HEADER& header) {
+  // Mirrors the link's header acceptance for the chosen actor.
+  void AcceptHeader(const BVH_HEADER& header) REQUIRES(mMutex) {
     const BVH_JOIN& root = header.rootjoin();
     mHeaderChannels = CountHeaderChannels(root);
     mRootOffset[0] = static_cast<double>(root.offset().x());
@@ -244,8 +240,7 @@ struct StreamHealth::Impl {
     mHeaderReceived = true;
   }
 
-  // REQUIRES: mMutex held.
-  void Incoming(int64_t timestampUs, const DecodedEvent& event) {
+  void Incoming(int64_t timestampUs, const DecodedEvent& event) REQUIRES(mMutex) {
     if (event.mKind == WireEvent::Kind::kLostMarker) {
       Drop(nullptr, FrameDrop::kLostMarker);
       return;
@@ -314,8 +309,8 @@ struct StreamHealth::Impl {
     }
   }
 
-  // REQUIRES: mMutex held.
-  void Remember(uint32_t tag, int64_t timestampUs, const IvraPlugs::BVH_FRAME& frame) {
+  void Remember(uint32_t tag, int64_t timestampUs, const IvraPlugs::BVH_FRAME& frame)
+      REQUIRES(mMutex) {
     AppliedFrame applied;
     applied.mTag = tag;
     applied.mArrivalUs = timestampUs;
@@ -328,8 +323,7 @@ struct StreamHealth::Impl {
     while (mApplied.size() > kLatencyHistory) mApplied.pop_front();
   }
 
-  // REQUIRES: mMutex held.
-  void Outgoing(const DecodedEvent& event) {
+  void Outgoing(const DecodedEvent& event) REQUIRES(mMutex) {
     if (event.mKind != WireEvent::Kind::kFrame || !event.mDecoded) return;
     const IVRA_PLUGIN_MESSAGE& message = event.mMessage;
     if (message.message() != IVRA_PLUGIN_MESSAGE::COMMAND || !message.has_command()) return;
@@ -344,19 +338,17 @@ struct StreamHealth::Impl {
     }
   }
 
-  // REQUIRES: mMutex held.
-  bool IsOnline() const { return mOnline == Online::kOnline; }
+  bool IsOnline() const REQUIRES(mMutex) { return mOnline == Online::kOnline; }
 
-  // REQUIRES: mMutex held. The time silence is counted from, false when there is none.
-  bool SilenceStart(int64_t* startUs) const {
+  // The time silence is counted from, false when there is none.
+  bool SilenceStart(int64_t* startUs) const REQUIRES(mMutex) {
     if (!IsOnline()) return false;
     *startUs = mOnlineSinceUs;
     if (mAnyFrame && mLastFrameUs > *startUs) *startUs = mLastFrameUs;
     return true;
   }
 
-  // REQUIRES: mMutex held.
-  StreamHealthReport Build(int64_t nowUs) const {
+  StreamHealthReport Build(int64_t nowUs) const REQUIRES(mMutex) {
     StreamHealthReport report;
     report.mNowUs = nowUs;
     report.mOnline = IsOnline();
@@ -416,7 +408,7 @@ void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const
                            int size) {
   Impl& impl = *mImpl;
   if (data == nullptr && size == 0) {
-    std::lock_guard<std::mutex> lock(impl.mMutex);
+    kovrim::MutexLock lock(&impl.mMutex);
     for (int direction = 0; direction < 2; ++direction) {
       if (impl.mSplitterSocket[direction] != socket) continue;
       impl.mSplitters[direction].Reset();
@@ -428,7 +420,7 @@ void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const
   const int direction = outgoing ? 1 : 0;
   std::vector<WireEvent> events;
   {
-    std::lock_guard<std::mutex> lock(impl.mMutex);
+    kovrim::MutexLock lock(&impl.mMutex);
     impl.Touch(timestampUs);
     if (impl.mOnline == Impl::Online::kUnknown) {
       impl.mOnline = Impl::Online::kOnline;
@@ -459,7 +451,7 @@ void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const
                                         payload.size(), &decoded[i].mMessage, nullptr);
   }
 
-  std::lock_guard<std::mutex> lock(impl.mMutex);
+  kovrim::MutexLock lock(&impl.mMutex);
   for (const DecodedEvent& event : decoded) {
     if (outgoing) {
       impl.Outgoing(event);
@@ -471,7 +463,7 @@ void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const
 
 void StreamHealth::OnEvaluationServed(int64_t timestampUs, const double* rootTranslation) {
   Impl& impl = *mImpl;
-  std::lock_guard<std::mutex> lock(impl.mMutex);
+  kovrim::MutexLock lock(&impl.mMutex);
   impl.Touch(timestampUs);
   ++impl.mEvaluations;
   if (rootTranslation == nullptr) return;
@@ -499,7 +491,7 @@ void StreamHealth::OnEvaluationServed(int64_t timestampUs, const double* rootTra
 
 void StreamHealth::SetOnline(int64_t timestampUs, bool online) {
   Impl& impl = *mImpl;
-  std::lock_guard<std::mutex> lock(impl.mMutex);
+  kovrim::MutexLock lock(&impl.mMutex);
   impl.Touch(timestampUs);
   const Impl::Online next = online ? Impl::Online::kOnline : Impl::Online::kOffline;
   if (next == impl.mOnline) return;
@@ -512,17 +504,17 @@ void StreamHealth::SetOnline(int64_t timestampUs, bool online) {
 }
 
 void StreamHealth::SetTracesSeen(uint64_t count) {
-  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  kovrim::MutexLock lock(&mImpl->mMutex);
   mImpl->mTraces = count;
 }
 
 StreamHealthReport StreamHealth::Report() const {
-  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  kovrim::MutexLock lock(&mImpl->mMutex);
   return mImpl->Build(mImpl->mNewestUs);
 }
 
 StreamHealthReport StreamHealth::Report(int64_t nowUs) const {
-  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  kovrim::MutexLock lock(&mImpl->mMutex);
   return mImpl->Build(nowUs);
 }
 
@@ -540,7 +532,7 @@ std::string StreamHealth::SummaryJson(int64_t nowUs) const {
 }
 
 bool StreamHealth::SilentFor(int64_t nowUs, int thresholdMs) const {
-  std::lock_guard<std::mutex> lock(mImpl->mMutex);
+  kovrim::MutexLock lock(&mImpl->mMutex);
   int64_t startUs = 0;
   if (!mImpl->SilenceStart(&startUs)) return false;
   return nowUs - startUs > static_cast<int64_t>(std::max(thresholdMs, 0)) * 1000;
@@ -550,7 +542,7 @@ std::string StreamHealth::SilenceWarning(int64_t nowUs, int thresholdMs) const {
   int64_t startUs = 0;
   bool anyFrame = false;
   {
-    std::lock_guard<std::mutex> lock(mImpl->mMutex);
+    kovrim::MutexLock lock(&mImpl->mMutex);
     if (!mImpl->SilenceStart(&startUs)) return std::string();
     if (nowUs - startUs <= static_cast<int64_t>(std::max(thresholdMs, 0)) * 1000) {
       return std::string();

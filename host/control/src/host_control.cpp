@@ -1,7 +1,7 @@
 #include <fbsdk_control/host_control.h>
 #include <fbsdk_control/ui_control.h>
 
-#include <mutex>
+#include <chrono>
 #include <utility>
 
 #include "host_state.h"
@@ -30,7 +30,7 @@ MessageBoxRecord ToRecord(const BoxRecord& box) {
 
 void QueueMessageBoxAnswers(std::vector<int> answers) {
   HostState& state = State();
-  std::lock_guard<std::mutex> lock(state.mMutex);
+  kovrim::MutexLock lock(&state.mMutex);
   state.mQueuedAnswers.insert(state.mQueuedAnswers.end(), answers.begin(), answers.end());
 }
 
@@ -42,14 +42,14 @@ void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler) {
     };
   }
   HostState& state = State();
-  std::lock_guard<std::mutex> lock(state.mMutex);
+  kovrim::MutexLock lock(&state.mMutex);
   state.mBoxHandler = std::move(stored);
 }
 
 std::vector<MessageBoxRecord> MessageBoxesShown() {
   HostState& state = State();
   std::vector<MessageBoxRecord> shown;
-  std::lock_guard<std::mutex> lock(state.mMutex);
+  kovrim::MutexLock lock(&state.mMutex);
   shown.reserve(state.mBoxes.size());
   for (const BoxRecord& box : state.mBoxes) shown.push_back(ToRecord(box));
   return shown;
@@ -57,14 +57,13 @@ std::vector<MessageBoxRecord> MessageBoxesShown() {
 
 std::vector<std::string> TracesSeen() {
   HostState& state = State();
-  std::lock_guard<std::mutex> lock(state.mMutex);
+  kovrim::MutexLock lock(&state.mMutex);
   return state.mTraces;
 }
 
 namespace {
 
-// REQUIRES: state.mMutex held.
-size_t CountLocked(const HostState& state, const std::string& text) {
+size_t CountLocked(const HostState& state, const std::string& text) REQUIRES(state.mMutex) {
   size_t count = 0;
   for (const std::string& trace : state.mTraces) {
     if (trace.find(text) != std::string::npos) ++count;
@@ -75,14 +74,18 @@ size_t CountLocked(const HostState& state, const std::string& text) {
 }  // namespace
 
 bool WaitForTrace(const std::string& text, std::chrono::milliseconds deadline) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
   HostState& state = State();
-  std::unique_lock<std::mutex> lock(state.mMutex);
-  return state.mTraceAdded.wait_for(lock, deadline, [&] { return CountLocked(state, text) > 0; });
+  kovrim::MutexLock lock(&state.mMutex);
+  while (CountLocked(state, text) == 0) {
+    if (!state.mTraceAdded.WaitUntil(&state.mMutex, until)) break;
+  }
+  return CountLocked(state, text) > 0;
 }
 
 size_t CountTraces(const std::string& text) {
   HostState& state = State();
-  std::lock_guard<std::mutex> lock(state.mMutex);
+  kovrim::MutexLock lock(&state.mMutex);
   return CountLocked(state, text);
 }
 
@@ -107,7 +110,7 @@ void SetSceneTimeMode(FBSDKNamespace::FBTimeMode mode) {
 void ResetHost() {
   HostState& state = State();
   {
-    std::lock_guard<std::mutex> lock(state.mMutex);
+    kovrim::MutexLock lock(&state.mMutex);
     state.mTraces.clear();
     state.mBoxes.clear();
     state.mQueuedAnswers.clear();

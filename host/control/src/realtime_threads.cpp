@@ -16,8 +16,8 @@ namespace {
 // The threads started and not stopped yet, with their devices: what the host knows it runs for
 // each device.
 struct RunningThreads {
-  std::mutex mMutex;
-  std::vector<std::pair<FBDevice*, RealTimeThreads*>> mRunning;  // guarded by mMutex
+  kovrim::Mutex mMutex;
+  std::vector<std::pair<FBDevice*, RealTimeThreads*>> mRunning GUARDED_BY(mMutex);
 };
 
 RunningThreads& Running() {
@@ -27,7 +27,7 @@ RunningThreads& Running() {
 
 void Forget(RealTimeThreads* threads) {
   RunningThreads& running = Running();
-  std::lock_guard<std::mutex> lock(running.mMutex);
+  kovrim::MutexLock lock(&running.mMutex);
   running.mRunning.erase(std::remove_if(running.mRunning.begin(), running.mRunning.end(),
                                         [&](const auto& entry) { return entry.second == threads; }),
                          running.mRunning.end());
@@ -39,7 +39,7 @@ void StopRealTimeThreadsOf(FBDevice* device) {
   std::vector<RealTimeThreads*> threads;
   {
     RunningThreads& running = Running();
-    std::lock_guard<std::mutex> lock(running.mMutex);
+    kovrim::MutexLock lock(&running.mMutex);
     for (const auto& entry : running.mRunning) {
       if (entry.first == device) threads.push_back(entry.second);
     }
@@ -57,7 +57,7 @@ double SecondsSince(HostClock::time_point start) {
 }
 
 FBTime SessionClock::LocalTime() const {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   FBTime time;
   if (mPlaying) {
     time.SetSecondDouble(mHeldSeconds + SecondsSince(mOrigin));
@@ -68,21 +68,21 @@ FBTime SessionClock::LocalTime() const {
 }
 
 void SessionClock::Play() {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   if (mPlaying) return;
   mOrigin = HostClock::now();
   mPlaying = true;
 }
 
 void SessionClock::Stop() {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   if (!mPlaying) return;
   mHeldSeconds += SecondsSince(mOrigin);
   mPlaying = false;
 }
 
 bool SessionClock::IsPlaying() const {
-  std::lock_guard<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   return mPlaying;
 }
 
@@ -103,12 +103,12 @@ void RealTimeThreads::SetIoObserver(std::function<void(bool starting)> observer)
 
 void RealTimeThreads::Start() {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    kovrim::MutexLock lock(&mMutex);
     mStopping = false;
   }
   {
     RunningThreads& running = Running();
-    std::lock_guard<std::mutex> lock(running.mMutex);
+    kovrim::MutexLock lock(&running.mMutex);
     running.mRunning.emplace_back(mDevice, this);
   }
   mIo = std::thread([this] {
@@ -124,28 +124,28 @@ void RealTimeThreads::Start() {
 
 void RealTimeThreads::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    kovrim::MutexLock lock(&mMutex);
     mStopping = true;
   }
-  mWake.notify_all();
-  mIoChanged.notify_all();
+  mWake.NotifyAll();
+  mIoChanged.NotifyAll();
   if (mIo.joinable()) mIo.join();
   if (mEvaluation.joinable()) mEvaluation.join();
   Forget(this);
 }
 
 void RealTimeThreads::PauseIo() {
-  std::unique_lock<std::mutex> lock(mMutex);
+  kovrim::MutexLock lock(&mMutex);
   mIoPaused = true;
-  mIoChanged.wait(lock, [this] { return !mIoRunning; });
+  while (mIoRunning) mIoChanged.Wait(&mMutex);
 }
 
 void RealTimeThreads::ResumeIo() {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    kovrim::MutexLock lock(&mMutex);
     mIoPaused = false;
   }
-  mIoChanged.notify_all();
+  mIoChanged.NotifyAll();
 }
 
 void RealTimeThreads::NotifyIo() {
@@ -164,25 +164,28 @@ void RealTimeThreads::Evaluate() {
 void RealTimeThreads::Loop(HostClock::duration period, const std::function<void()>& step,
                            bool isIo) {
   HostClock::time_point next = HostClock::now();
-  std::unique_lock<std::mutex> lock(mMutex);
+  mMutex.Lock();
   while (!mStopping) {
     if (isIo) {
-      mIoChanged.wait(lock, [this] { return mStopping || !mIoPaused; });
+      while (!mStopping && mIoPaused) mIoChanged.Wait(&mMutex);
       if (mStopping) break;
       mIoRunning = true;
     }
-    lock.unlock();
+    mMutex.Unlock();
     step();
-    lock.lock();
+    mMutex.Lock();
     if (isIo) {
       mIoRunning = false;
-      mIoChanged.notify_all();
+      mIoChanged.NotifyAll();
     }
     next += period;
     const HostClock::time_point now = HostClock::now();
     if (next + period < now) next = now;
-    mWake.wait_until(lock, next, [this] { return mStopping; });
+    while (!mStopping) {
+      if (!mWake.WaitUntil(&mMutex, next)) break;
+    }
   }
+  mMutex.Unlock();
 }
 
 }  // namespace fbsdk_control

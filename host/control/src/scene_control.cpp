@@ -1,7 +1,7 @@
 #include <fbsdk_control/scene_control.h>
 
 #include <algorithm>
-#include <mutex>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,24 +21,24 @@ using fbsdk_internal::SceneState;
 
 namespace {
 
-// REQUIRES: scene lock held.
-FBModelTemplate* RootTemplateLocked(FBDevice* pDevice) {
+FBModelTemplate* RootTemplateLocked(FBDevice* pDevice) REQUIRES(Scene().mMutex) {
   const std::vector<FBModelTemplate*>& roots = pDevice->ModelTemplate.mLocalPtr->mChildren;
   return roots.empty() ? nullptr : roots.front();
 }
 
-// REQUIRES: scene lock held.
-void CollectPreOrderLocked(FBModelTemplate* pTemplate, std::vector<FBModelTemplate*>& pOut) {
+void CollectPreOrderLocked(FBModelTemplate* pTemplate, std::vector<FBModelTemplate*>& pOut)
+    REQUIRES(Scene().mMutex) {
   pOut.push_back(pTemplate);
   for (FBModelTemplate* child : pTemplate->mLocalPtr->mChildren) CollectPreOrderLocked(child, pOut);
 }
 
 std::string NameOf(FBComponent* pComponent) { return static_cast<const char*>(pComponent->Name); }
 
-// REQUIRES: scene lock held. Binds pTemplate to pModel, then each child template to the child
+// Binds pTemplate to pModel, then each child template to the child
 // model of the same name, recording the bindings in pre-order.
 void BindTreeLocked(FBModelTemplate* pTemplate, FBModel* pModel,
-                    std::vector<std::pair<FBModelTemplate*, FBModel*>>& pBound) {
+                    std::vector<std::pair<FBModelTemplate*, FBModel*>>& pBound)
+    REQUIRES(Scene().mMutex) {
   fbsdk_internal::BindTemplateLocked(pTemplate, pModel);
   pBound.emplace_back(pTemplate, pModel);
   for (FBModelTemplate* childTemplate : pTemplate->mLocalPtr->mChildren) {
@@ -72,7 +72,7 @@ void DestroyDevice(FBDevice* device) {
 }
 
 std::vector<FBDevice*> SceneDevices() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return Scene().mDevices;
 }
 
@@ -80,7 +80,7 @@ void NewScene() {
   std::vector<FBDevice*> devices;
   std::vector<FBComponent*> cleared;
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     devices = Scene().mDevices;
     for (FBDevice* device : devices) {
       cleared.push_back(device);
@@ -101,7 +101,7 @@ void NewScene() {
   for (FBDevice* device : devices) DestroyDevice(device);
   std::vector<FBModel*> models;
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     models = Scene().mModels;
   }
   for (FBModel* model : models) {
@@ -136,7 +136,7 @@ bool EvaluateDevice(FBDevice* device, FBTime localTime) {
 
   std::vector<FBAnimationNode*> picked;
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     for (FBAnimationNode* node : static_cast<FBBox*>(device)->mLocalPtr->mOutNodes) {
       FBModelTemplate* modelTemplate = node->mLocalPtr->mTemplate;
       if (modelTemplate && modelTemplate->mLocalPtr->mModel) picked.push_back(node);
@@ -150,13 +150,13 @@ bool EvaluateDevice(FBDevice* device, FBTime localTime) {
   for (FBAnimationNode* node : picked) {
     bool written = false;
     {
-      std::lock_guard<std::mutex> lock(Scene().mMutex);
+      kovrim::MutexLock lock(&Scene().mMutex);
       written = node->mLocalPtr->mWrittenPass == pass;
     }
     if (!written) device->AnimationNodeNotify(node, &info);
   }
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     for (FBAnimationNode* node : picked) {
       DataFBAnimationNode* data = node->mLocalPtr;
       if (!data->mLive || data->mWrittenPass != pass || !data->mTemplate) continue;
@@ -175,24 +175,31 @@ bool EvaluateDevice(FBDevice* device, FBTime localTime) {
 }
 
 int EvaluationsWaiting() {
-  std::lock_guard<std::mutex> lock(Scene().mGateMutex);
+  kovrim::MutexLock lock(&Scene().mGateMutex);
   return Scene().mWaiting;
 }
 
 int EvaluationPauseDepth() {
-  std::lock_guard<std::mutex> lock(Scene().mGateMutex);
+  kovrim::MutexLock lock(&Scene().mGateMutex);
   return Scene().mPauseDepth;
 }
 
 bool WaitForEvaluationsWaiting(int count, std::chrono::milliseconds deadline) {
-  std::unique_lock<std::mutex> lock(Scene().mGateMutex);
-  return Scene().mGateChanged.wait_for(lock, deadline, [&] { return Scene().mWaiting >= count; });
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  kovrim::MutexLock lock(&Scene().mGateMutex);
+  while (Scene().mWaiting < count) {
+    if (!Scene().mGateChanged.WaitUntil(&Scene().mGateMutex, until)) break;
+  }
+  return Scene().mWaiting >= count;
 }
 
 bool WaitForEvaluationPauseDepth(int depth, std::chrono::milliseconds deadline) {
-  std::unique_lock<std::mutex> lock(Scene().mGateMutex);
-  return Scene().mGateChanged.wait_for(lock, deadline,
-                                       [&] { return Scene().mPauseDepth >= depth; });
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  kovrim::MutexLock lock(&Scene().mGateMutex);
+  while (Scene().mPauseDepth < depth) {
+    if (!Scene().mGateChanged.WaitUntil(&Scene().mGateMutex, until)) break;
+  }
+  return Scene().mPauseDepth >= depth;
 }
 
 FBModel* CreateModel(const char* name, FBModel* parent, const char* nameSpace) {
@@ -204,27 +211,27 @@ FBModel* CreateModel(const char* name, FBModel* parent, const char* nameSpace) {
 
 void DestroyModel(FBModel* model) {
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     if (!fbsdk_internal::IsSceneModelLocked(model)) return;
   }
   if (fbsdk_internal::IsTrackedComponent(model)) delete model;
 }
 
 std::vector<FBModel*> SceneModels() {
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return Scene().mModels;
 }
 
 bool BindSkeleton(FBDevice* device, FBModel* root) {
   if (!device || !root) return false;
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     if (!RootTemplateLocked(device) || !fbsdk_internal::IsSceneModelLocked(root)) return false;
   }
   UnbindSkeleton(device);
   std::vector<std::pair<FBModelTemplate*, FBModel*>> bound;
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     FBModelTemplate* rootTemplate = RootTemplateLocked(device);
     if (!rootTemplate || !fbsdk_internal::IsSceneModelLocked(root)) return false;
     BindTreeLocked(rootTemplate, root, bound);
@@ -234,7 +241,7 @@ bool BindSkeleton(FBDevice* device, FBModel* root) {
     FBModel* model = bound[i].second;
     bool stillBound = false;
     {
-      std::lock_guard<std::mutex> lock(Scene().mMutex);
+      kovrim::MutexLock lock(&Scene().mMutex);
       stillBound =
           Scene().mTemplates.count(modelTemplate) != 0 && modelTemplate->mLocalPtr->mModel == model;
     }
@@ -247,7 +254,7 @@ void UnbindSkeleton(FBDevice* device) {
   if (!device) return;
   std::vector<FBModelTemplate*> bound;
   {
-    std::lock_guard<std::mutex> lock(Scene().mMutex);
+    kovrim::MutexLock lock(&Scene().mMutex);
     FBModelTemplate* rootTemplate = RootTemplateLocked(device);
     if (!rootTemplate) return;
     std::vector<FBModelTemplate*> tree;
@@ -259,13 +266,13 @@ void UnbindSkeleton(FBDevice* device) {
   for (size_t i = 0; i < bound.size(); ++i) {
     bool stillBound = false;
     {
-      std::lock_guard<std::mutex> lock(Scene().mMutex);
+      kovrim::MutexLock lock(&Scene().mMutex);
       stillBound = Scene().mTemplates.count(bound[i]) != 0 && bound[i]->mLocalPtr->mModel;
     }
     // Plug-in code, no host lock held; the template still has its model.
     if (stillBound) device->ModelTemplateUnBindNotify(static_cast<int>(i), bound[i]);
   }
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   for (FBModelTemplate* modelTemplate : bound) {
     if (Scene().mTemplates.count(modelTemplate)) {
       fbsdk_internal::BindTemplateLocked(modelTemplate, nullptr);
@@ -283,25 +290,25 @@ void UnbindSkeleton(FBDevice* device) {
 
 FBModelTemplate* TemplateParent(FBModelTemplate* modelTemplate) {
   if (!modelTemplate) return nullptr;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return modelTemplate->mLocalPtr->mParent;
 }
 
 FBModelTemplateStyle TemplateStyle(FBModelTemplate* modelTemplate) {
   if (!modelTemplate) return kFBModelTemplateNone;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return modelTemplate->mLocalPtr->mStyle;
 }
 
 FBModelTemplate* NodeTemplate(FBAnimationNode* node) {
   if (!node || !fbsdk_internal::IsTrackedComponent(node)) return nullptr;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return node->mLocalPtr->mLive ? node->mLocalPtr->mTemplate : nullptr;
 }
 
 const char* NodeDataType(FBAnimationNode* node) {
   if (!node || !fbsdk_internal::IsTrackedComponent(node)) return "";
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   return node->mLocalPtr->mDataType.c_str();
 }
 
@@ -315,7 +322,7 @@ void SetCurrentTime(FBTime time) { Scene().mCurrentTime.store(time.Get()); }
 
 std::vector<RecordedKey> RecordedKeys(FBModel* model, const char* dataType) {
   std::vector<RecordedKey> keys;
-  std::lock_guard<std::mutex> lock(Scene().mMutex);
+  kovrim::MutexLock lock(&Scene().mMutex);
   if (!dataType || !fbsdk_internal::IsSceneModelLocked(model)) return keys;
   FBPropertyAnimatable* channel = fbsdk_internal::ChannelOf(model, dataType);
   if (!channel || !channel->mLocalPtr->mNode) return keys;
@@ -354,7 +361,7 @@ void SetHostCallHook(HostCallHook hook) {
           hook(static_cast<HostCall>(pCall), pObject);
         });
   }
-  std::lock_guard<std::mutex> lock(scene.mHookMutex);
+  kovrim::MutexLock lock(&scene.mHookMutex);
   scene.mHook = std::move(stored);
   scene.mHookSet.store(scene.mHook != nullptr);
 }

@@ -3,27 +3,23 @@
 #include <fbsdk_control/host_control.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 #include "socket_tap.h"
+#include "thread_annotations.h"
 
 namespace {
 
 using Tap = std::function<void(int socket, bool outgoing, const char* data, int size)>;
 
-struct TapEntry {
-  Tap mTap;
-  int mCalls = 0;  // Calls inside mTap now; guarded by TapState::mMutex.
-};
+struct TapEntry;
 
 struct TapState {
-  std::mutex mMutex;
-  std::condition_variable mIdle;        // Signalled when an entry's last call returns.
-  std::shared_ptr<TapEntry> mCurrent;   // Guarded by mMutex.
+  kovrim::Mutex mMutex;
+  kovrim::CondVar mIdle;  // Signalled when an entry's last call returns.
+  std::shared_ptr<TapEntry> mCurrent GUARDED_BY(mMutex);
   std::atomic<bool> mInstalled{false};  // Mirrors mCurrent != nullptr for the fast path.
 };
 
@@ -34,10 +30,22 @@ TapState& State() {
   return *state;
 }
 
+struct TapEntry {
+  Tap mTap;
+  int mCalls GUARDED_BY(State().mMutex) = 0;  // Calls inside mTap now.
+};
+
 // The entry this thread is calling and how deeply, so that a tap replacing itself does not wait
 // for its own call.
 thread_local const TapEntry* tEntry = nullptr;
 thread_local int tDepth = 0;
+
+// One call of entry's tap has returned. CallScope's end, in a function of its own: the lock
+// analysis does not look into destructors.
+void EndTapCall(TapEntry* entry) {
+  kovrim::MutexLock lock(&State().mMutex);
+  if (--entry->mCalls == 0) State().mIdle.NotifyAll();
+}
 
 class CallScope {
  public:
@@ -49,9 +57,7 @@ class CallScope {
   ~CallScope() {
     tEntry = mSavedEntry;
     tDepth = mSavedDepth;
-    TapState& state = State();
-    std::lock_guard<std::mutex> lock(state.mMutex);
-    if (--mEntry->mCalls == 0) state.mIdle.notify_all();
+    EndTapCall(mEntry.get());
   }
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
@@ -69,13 +75,12 @@ namespace fbsdk_internal {
 namespace {
 
 void CallTap(int socket, bool outgoing, const char* data, int size) {
-  TapState& state = State();
-  if (!state.mInstalled.load(std::memory_order_acquire)) return;
+  if (!State().mInstalled.load(std::memory_order_acquire)) return;
   std::shared_ptr<TapEntry> entry;
   {
-    std::lock_guard<std::mutex> lock(state.mMutex);
-    if (state.mCurrent == nullptr) return;
-    entry = state.mCurrent;
+    kovrim::MutexLock lock(&State().mMutex);
+    if (State().mCurrent == nullptr) return;
+    entry = State().mCurrent;
     ++entry->mCalls;
   }
   CallScope scope(entry);
@@ -101,14 +106,14 @@ void SetSocketTap(std::function<void(int socket, bool outgoing, const char* data
     next = std::make_shared<TapEntry>();
     next->mTap = std::move(tap);
   }
-  TapState& state = State();
-  std::unique_lock<std::mutex> lock(state.mMutex);
-  std::shared_ptr<TapEntry> previous = std::move(state.mCurrent);
-  state.mCurrent = std::move(next);
-  state.mInstalled.store(state.mCurrent != nullptr, std::memory_order_release);
+  // Through State() throughout: the entries' counts name the lock so.
+  kovrim::MutexLock lock(&State().mMutex);
+  std::shared_ptr<TapEntry> previous = std::move(State().mCurrent);
+  State().mCurrent = std::move(next);
+  State().mInstalled.store(State().mCurrent != nullptr, std::memory_order_release);
   if (previous == nullptr) return;
   const int ownCalls = tEntry == previous.get() ? tDepth : 0;
-  state.mIdle.wait(lock, [&] { return previous->mCalls <= ownCalls; });
+  while (previous->mCalls > ownCalls) State().mIdle.Wait(&State().mMutex);
 }
 
 }  // namespace fbsdk_control

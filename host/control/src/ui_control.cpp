@@ -201,7 +201,7 @@ std::vector<FBCharacter*> SceneCharacters() { return UiAccess::SceneCharacters()
 
 void SetCharacterizeRequiredSlots(std::vector<std::string> slots) {
   fbsdk_internal::UiState& ui = fbsdk_internal::Ui();
-  std::lock_guard<std::mutex> lock(ui.mMutex);
+  kovrim::MutexLock lock(&ui.mMutex);
   ui.mRequiredSlots = std::move(slots);
 }
 
@@ -209,7 +209,7 @@ std::vector<std::string> CharacterSlots() { return fbsdk_internal::CharacterSlot
 
 void SetStringListAddHook(std::function<void(const char* text, kReference reference)> hook) {
   fbsdk_internal::UiState& ui = fbsdk_internal::Ui();
-  std::lock_guard<std::mutex> lock(ui.mMutex);
+  kovrim::MutexLock lock(&ui.mMutex);
   ui.mStringListAddHook = std::move(hook);
 }
 

@@ -1,13 +1,16 @@
-// Lock annotations for clang's -Wthread-safety analysis, and the two exclusion primitives the
-// plug-in uses: Mutex, a plain lock, and PassGate, which keeps changes of a list away from the
-// real-time passes over it without ever making a pass wait. With other compilers the annotations
-// expand to nothing. Mutex, MutexLock and the pass side of PassGate may be used from any thread;
-// the change side of a PassGate belongs to one thread at a time. Neither is recursive.
+// Lock annotations for clang's -Wthread-safety analysis, and the exclusion primitives the project
+// uses: Mutex, a plain lock, with MutexLock and CondVar, and PassGate, which keeps changes of a
+// list away from the real-time passes over it without ever making a pass wait. With other
+// compilers the annotations expand to nothing. The plug-in's own; the host stand-in and the tools
+// use the same ones, so that every lock of the project is checked by one vocabulary. Mutex,
+// MutexLock, CondVar and the pass side of PassGate may be used from any thread; the change side
+// of a PassGate belongs to one thread at a time. Neither lock is recursive.
 #ifndef KOVRIM_THREAD_ANNOTATIONS_H_
 #define KOVRIM_THREAD_ANNOTATIONS_H_
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -45,6 +48,7 @@ class CAPABILITY("mutex") Mutex {
   void Unlock() RELEASE() { mMutex.unlock(); }
 
  private:
+  friend class CondVar;
   std::mutex mMutex;
 };
 
@@ -58,6 +62,35 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex* const mMutex;
+};
+
+// A condition variable over a Mutex. A wait lets the mutex go while it waits and holds it again
+// when it returns, spuriously too: the caller loops on its condition, which the analysis then
+// checks like any other read under the lock.
+class CondVar {
+ public:
+  CondVar() = default;
+  CondVar(const CondVar&) = delete;
+  CondVar& operator=(const CondVar&) = delete;
+
+  void Wait(Mutex* mutex) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex->mMutex, std::adopt_lock);
+    mCondition.wait(lock);
+    lock.release();
+  }
+  // False once deadline has passed.
+  template <typename Clock, typename Duration>
+  bool WaitUntil(Mutex* mutex, const std::chrono::time_point<Clock, Duration>& deadline)
+      REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex->mMutex, std::adopt_lock);
+    const bool inTime = mCondition.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();
+    return inTime;
+  }
+  void NotifyAll() { mCondition.notify_all(); }
+
+ private:
+  std::condition_variable mCondition;
 };
 
 // Keeps the changes of a list and the passes that walk it apart, where the passes run inside host

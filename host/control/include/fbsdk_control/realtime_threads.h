@@ -7,13 +7,13 @@
 #define FBSDK_CONTROL_REALTIME_THREADS_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include <fbsdk/fbcore.h>
 #include <fbsdk/fbtime.h>
+
+#include "thread_annotations.h"
 
 namespace fbsdk_control {
 
@@ -32,10 +32,10 @@ class SessionClock {
   bool IsPlaying() const;
 
  private:
-  mutable std::mutex mMutex;
-  bool mPlaying = false;          // guarded by mMutex
-  HostClock::time_point mOrigin;  // guarded by mMutex: when the transport last started
-  double mHeldSeconds = 0;        // guarded by mMutex: local time when it last started
+  mutable kovrim::Mutex mMutex;
+  bool mPlaying GUARDED_BY(mMutex) = false;
+  HostClock::time_point mOrigin GUARDED_BY(mMutex);  // when the transport last started
+  double mHeldSeconds GUARDED_BY(mMutex) = 0;        // local time when it last started
 };
 
 // The device I/O thread and the evaluation thread of one device. Start, Stop, PauseIo and
@@ -76,7 +76,8 @@ class RealTimeThreads {
  private:
   void NotifyIo();
   void Evaluate();
-  void Loop(HostClock::duration period, const std::function<void()>& step, bool isIo);
+  void Loop(HostClock::duration period, const std::function<void()>& step, bool isIo)
+      EXCLUDES(mMutex);
 
   // Constant while the threads run.
   FBSDKNamespace::FBDevice* const mDevice;
@@ -87,12 +88,12 @@ class RealTimeThreads {
   const AfterEvaluation mAfterEvaluation;
   std::function<void(bool starting)> mIoObserver;
 
-  std::mutex mMutex;
-  std::condition_variable mWake;       // notified when mStopping is set
-  std::condition_variable mIoChanged;  // notified when mIoRunning or mIoPaused changes
-  bool mStopping = false;              // guarded by mMutex
-  bool mIoPaused = false;              // guarded by mMutex
-  bool mIoRunning = false;             // guarded by mMutex: a notification is under way
+  kovrim::Mutex mMutex;
+  kovrim::CondVar mWake;       // notified when mStopping is set
+  kovrim::CondVar mIoChanged;  // notified when mIoRunning or mIoPaused changes
+  bool mStopping GUARDED_BY(mMutex) = false;
+  bool mIoPaused GUARDED_BY(mMutex) = false;
+  bool mIoRunning GUARDED_BY(mMutex) = false;  // a notification is under way
   std::thread mIo;
   std::thread mEvaluation;
 };
