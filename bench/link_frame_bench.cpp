@@ -1,20 +1,21 @@
 // The link per frame against its floor. Skeletons of 31, 59 and 173 joints built from the
 // 31-joint walk capture (59 and 173 with finger chains added under the hands, moving), frames
 // plain and compressed. BM_LinkReadMessage feeds whole frames through a local socket pair to
-// ReadMessage; BM_LinkFloor does, for the same payloads, only what cannot be avoided: inflate,
-// parse, and the host rotation calls of every joint made directly. BM_LinkFloorWithSocket adds
-// the same socket write and read to the floor. Args: joints, compressed (0 or 1).
-// allocs/frame counts operator new calls per frame (this binary replaces operator new).
+// ReadMessage; BM_LinkFloor does, for the same payloads, only what cannot be avoided: inflate
+// (the link's own, PayloadDecoder::Inflate), parse, and the host rotation calls of every joint
+// made directly. BM_LinkFloorWithSocket adds the same socket write and read to the floor. Args:
+// joints, compressed (0 or 1). BM_Inflate inflates the same payloads, zlib or gzip, with zlib as
+// the link did before libdeflate and with the link's libdeflate. allocs/frame counts operator new
+// calls per frame (this binary replaces operator new).
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <google/protobuf/io/gzip_stream.h>
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 
 #include "bvh.h"
 #include "motion_protocol.h"
+#include "payload_codec.h"
 #include "server_link.h"
 
 namespace {
@@ -139,20 +141,23 @@ struct Stream {
   std::vector<JointRotation> mRotations;
 };
 
-Stream MakeStream(int joints, bool compressed) {
+Stream MakeStream(int joints, kmq::Compression compression) {
   Stream stream;
   const bvh::Clip clip = SkeletonClip(joints);
   if (clip.mFrameCount < kFrames) return stream;
   stream.mHeader = kmq::MakeHeaderMessage(clip, kTag, "walker").SerializeAsString();
   for (int frame = 0; frame < kFrames; ++frame) {
     stream.mFrames.push_back(
-        kmq::EncodeFrame(kmq::MakeFrameMessage(clip, frame, kTag),
-                         compressed ? kmq::Compression::kZlib : kmq::Compression::kPlain));
+        kmq::EncodeFrame(kmq::MakeFrameMessage(clip, frame, kTag), compression));
   }
   int value = 0;
   CollectRotations(clip.mRoot, &value, &stream.mRotations);
   stream.mValid = true;
   return stream;
+}
+
+Stream MakeStream(int joints, bool compressed) {
+  return MakeStream(joints, compressed ? kmq::Compression::kZlib : kmq::Compression::kPlain);
 }
 
 struct SocketPair {
@@ -219,19 +224,18 @@ void BM_LinkReadMessage(benchmark::State& state) {
   Report(state, allocations);
 }
 
-// Inflate (when compressed) and parse one payload into a reused envelope, then the host rotation
-// calls of every joint.
-bool DecodeAndConvert(const char* payload, int size, bool compressed, IVRA_PLUGIN_MESSAGE* envelope,
+// Inflate (when compressed, with the link's own inflate) and parse one payload into a reused
+// envelope, then the host rotation calls of every joint.
+bool DecodeAndConvert(const char* payload, int size, bool compressed,
+                      kovrim::wire::PayloadDecoder* decoder, IVRA_PLUGIN_MESSAGE* envelope,
                       const std::vector<JointRotation>& rotations) {
-  bool parsed;
-  if (compressed) {
-    google::protobuf::io::ArrayInputStream array(payload, size);
-    google::protobuf::io::GzipInputStream inflate(&array);
-    parsed = envelope->ParseFromZeroCopyStream(&inflate);
-  } else {
-    parsed = envelope->ParseFromArray(payload, size);
+  const unsigned char* plain = reinterpret_cast<const unsigned char*>(payload);
+  int plainLength = size;
+  if (compressed && decoder->Inflate(plain, static_cast<size_t>(size), &plain, &plainLength) !=
+                        kovrim::wire::PayloadDecoder::Result::kDecoded) {
+    return false;
   }
-  if (!parsed || !envelope->has_frame()) return false;
+  if (!envelope->ParseFromArray(plain, plainLength) || !envelope->has_frame()) return false;
   const auto& data = envelope->frame().motiondata();
   for (const JointRotation& joint : rotations) {
     FBMatrix composed, single, product;
@@ -259,6 +263,7 @@ void RunFloor(benchmark::State& state, bool withSocket) {
     return;
   }
   IVRA_PLUGIN_MESSAGE envelope;
+  kovrim::wire::PayloadDecoder decoder;
   std::vector<char> buffer(kmq::kClientBufferBytes);
   size_t frame = 0;
   const long allocationsBefore = gAllocations.load();
@@ -275,7 +280,7 @@ void RunFloor(benchmark::State& state, bool withSocket) {
       }
       payload = buffer.data();
     }
-    if (!DecodeAndConvert(payload, size, compressed, &envelope, stream.mRotations)) {
+    if (!DecodeAndConvert(payload, size, compressed, &decoder, &envelope, stream.mRotations)) {
       state.SkipWithError("payload does not decode");
       break;
     }
@@ -287,13 +292,125 @@ void RunFloor(benchmark::State& state, bool withSocket) {
 void BM_LinkFloor(benchmark::State& state) { RunFloor(state, false); }
 void BM_LinkFloorWithSocket(benchmark::State& state) { RunFloor(state, true); }
 
+// zlib's inflate as the link ran it before libdeflate (15 window bits plus 32: gzip or zlib by
+// the stream's header; streams in a row; output bounded by the buffer), for comparison only. With
+// `reuse` one z_stream is reset between payloads instead of set up and torn down for each.
+class ZlibInflate {
+ public:
+  explicit ZlibInflate(bool reuse) : mReuse(reuse), mOut(kmq::kClientBufferBytes + 1) {
+    mReady = mReuse && inflateInit2(&mStream, 15 + 32) == Z_OK;
+  }
+  ~ZlibInflate() {
+    if (mReady) inflateEnd(&mStream);
+  }
+  // Returns the inflated byte count, or -1.
+  long Run(const unsigned char* payload, size_t length) {
+    if (mReuse ? (!mReady || inflateReset(&mStream) != Z_OK)
+               : inflateInit2(&mStream, 15 + 32) != Z_OK) {
+      return -1;
+    }
+    mStream.next_in = const_cast<Bytef*>(payload);
+    mStream.avail_in = static_cast<uInt>(length);
+    mStream.next_out = mOut.data();
+    mStream.avail_out = static_cast<uInt>(mOut.size());
+    long result = -1;
+    for (;;) {
+      const int status = inflate(&mStream, Z_NO_FLUSH);
+      if (status == Z_STREAM_END && mStream.avail_out > 0) {
+        if (mStream.avail_in == 0) {
+          result = static_cast<long>(mOut.size() - mStream.avail_out);
+          break;
+        }
+        if (inflateReset(&mStream) == Z_OK) continue;
+      }
+      if (status != Z_OK || mStream.avail_out == 0) break;
+    }
+    if (!mReuse) inflateEnd(&mStream);
+    return result;
+  }
+  const unsigned char* Out() const { return mOut.data(); }
+
+ private:
+  const bool mReuse;
+  bool mReady = false;
+  z_stream mStream{};
+  std::vector<unsigned char> mOut;
+};
+
+// Args: joints, format (0 zlib, 1 gzip), inflater (0 zlib with a stream per payload, as the link
+// did; 1 zlib reusing one stream; 2 libdeflate through the link's PayloadDecoder). Every inflater
+// is checked to give the same bytes before it is timed.
+void BM_Inflate(benchmark::State& state) {
+  const auto format = state.range(1) == 0 ? kmq::Compression::kZlib : kmq::Compression::kGzip;
+  const Stream stream = MakeStream(static_cast<int>(state.range(0)), format);
+  if (!stream.mValid) {
+    state.SkipWithError("no stream");
+    return;
+  }
+  const int inflater = static_cast<int>(state.range(2));
+  state.SetLabel(inflater == 0   ? "zlib, stream per payload"
+                 : inflater == 1 ? "zlib, one stream"
+                                 : "libdeflate (the link's)");
+  ZlibInflate zlib(inflater == 1);
+  kovrim::wire::PayloadDecoder decoder;
+  auto run = [&](const std::string& frame, const unsigned char** plain) -> long {
+    const auto* payload =
+        reinterpret_cast<const unsigned char*>(frame.data()) + kmq::kFramePrefixBytes;
+    const size_t length = frame.size() - kmq::kFramePrefixBytes;
+    if (inflater < 2) {
+      *plain = zlib.Out();
+      return zlib.Run(payload, length);
+    }
+    int plainLength = 0;
+    return decoder.Inflate(payload, length, plain, &plainLength) ==
+                   kovrim::wire::PayloadDecoder::Result::kDecoded
+               ? plainLength
+               : -1;
+  };
+  ZlibInflate reference(false);
+  for (const std::string& frame : stream.mFrames) {
+    const unsigned char* plain = nullptr;
+    const long length = run(frame, &plain);
+    const auto* payload =
+        reinterpret_cast<const unsigned char*>(frame.data()) + kmq::kFramePrefixBytes;
+    if (length < 0 || reference.Run(payload, frame.size() - kmq::kFramePrefixBytes) != length ||
+        std::memcmp(plain, reference.Out(), static_cast<size_t>(length)) != 0) {
+      state.SkipWithError("inflaters disagree");
+      return;
+    }
+  }
+  size_t frame = 0;
+  long bytes = 0;
+  for (auto _ : state) {
+    const unsigned char* plain = nullptr;
+    const long length = run(stream.mFrames[frame], &plain);
+    if (length < 0) {
+      state.SkipWithError("payload does not inflate");
+      break;
+    }
+    benchmark::DoNotOptimize(plain);
+    bytes += length;
+    frame = (frame + 1) % stream.mFrames.size();
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(bytes);
+}
+
 void Sizes(benchmark::internal::Benchmark* benchmark) {
   for (int joints : {31, 59, 173}) {
     for (int compressed : {0, 1}) benchmark->Args({joints, compressed});
   }
 }
+void Inflaters(benchmark::internal::Benchmark* benchmark) {
+  for (int joints : {31, 59, 173}) {
+    for (int format : {0, 1}) {
+      for (int inflater : {0, 1, 2}) benchmark->Args({joints, format, inflater});
+    }
+  }
+}
 BENCHMARK(BM_LinkReadMessage)->Apply(Sizes);
 BENCHMARK(BM_LinkFloor)->Apply(Sizes);
 BENCHMARK(BM_LinkFloorWithSocket)->Apply(Sizes);
+BENCHMARK(BM_Inflate)->Apply(Inflaters);
 
 }  // namespace

@@ -1,6 +1,7 @@
 # The plug-in alone, built against the host's own SDK (KMQ_HOST_SDK=<folder> holding include/ and
 # lib/fbsdk.lib): Visual Studio 2017 or later, x64, the /MD runtime the host uses, C++17,
-# Protocol Buffers and zlib from vcpkg (vcpkg.json). Nothing of the stand-in in host/ is compiled.
+# Protocol Buffers, zlib and libdeflate from vcpkg (vcpkg.json). Nothing of the stand-in in host/
+# is compiled.
 # `cmake --install` copies KovrimMotionQuorve.dll into KMQ_HOST_PLUGIN_DIR, the folder the host
 # loads plug-ins from.
 if(NOT MSVC)
@@ -31,6 +32,7 @@ set(CMAKE_MSVC_RUNTIME_LIBRARY MultiThreadedDLL$<$<CONFIG:Debug>:Debug>)  # /MD 
 
 find_package(Protobuf CONFIG REQUIRED)  # vcpkg's, with its protoc
 find_package(ZLIB REQUIRED)
+include(KmqLibdeflate)  # vcpkg's libdeflate, static in the x64-windows-static-md triplet
 
 set(kmq_plugin_dir ${PROJECT_SOURCE_DIR}/src/motion_builder/src)
 set(kmq_proto_out ${CMAKE_BINARY_DIR}/gen)
@@ -58,6 +60,6 @@ target_include_directories(kovrim_plugin SYSTEM PRIVATE ${kmq_proto_out})
 target_compile_definitions(kovrim_plugin PRIVATE NOMINMAX WIN32_LEAN_AND_MEAN _USE_MATH_DEFINES)
 target_compile_options(kovrim_plugin PRIVATE /std:c++17 /permissive- /EHsc /W4 /utf-8)
 target_link_libraries(kovrim_plugin PRIVATE "${KMQ_FBSDK_LIBRARY}" protobuf::libprotobuf
-                                            ZLIB::ZLIB)
+                                            ZLIB::ZLIB kmq_libdeflate)
 install(TARGETS kovrim_plugin RUNTIME DESTINATION "${KMQ_HOST_PLUGIN_DIR}"
         LIBRARY DESTINATION "${KMQ_HOST_PLUGIN_DIR}")

@@ -1,6 +1,6 @@
 # Cross build for Windows x64 with Debian's mingw-w64 (posix threads: std::thread and std::mutex).
-# scripts/windows-check.sh passes this file; KMQ_MINGW_PREFIX names the cached static libprotobuf and
-# GoogleTest that scripts/windows-deps.sh builds.
+# scripts/windows-check.sh passes this file; KMQ_MINGW_PREFIX names the cached static libprotobuf,
+# libdeflate and GoogleTest that scripts/windows-deps.sh builds.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

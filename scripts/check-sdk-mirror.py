@@ -2,8 +2,9 @@
 """Checks that what builds against the stand-in here builds against the host's own SDK.
 
 1. The plug-in's sources (src/motion_builder/src) include only <fbsdk/fbsdk.h>, their own headers
-   (and the generated message header), the C++ standard library, Protocol Buffers and zlib (the
-   link inflates payloads itself, to bound what they inflate to; both builds link zlib).
+   (and the generated message header), the C++ standard library, Protocol Buffers, zlib and
+   libdeflate (the link inflates payloads itself with libdeflate, to bound what they inflate to;
+   both builds link both libraries, zlib for Protocol Buffers' gzip streams).
 2. The stand-in's SDK headers (host/include) declare only names of the real SDK, listed in
    host/sdk_names.txt, apart from the stand-in's private friends in namespace fbsdk_internal.
 3. The plug-in uses no name that the stand-in declares beyond that list, and nothing of the
@@ -81,7 +82,7 @@ def main():
             ok = (name == "fbsdk/fbsdk.h" and kind == "<") or \
                  (kind == '"' and (name in own or name in GENERATED)) or \
                  (kind == "<" and (name in STANDARD or name.startswith("google/protobuf/") or
-                                   name == "zlib.h"))
+                                   name in ("zlib.h", "libdeflate.h")))
             if not ok:
                 close = ">" if kind == "<" else '"'
                 problems.append(f"{source.relative_to(ROOT)}:{number}: includes {kind}{name}{close}")

@@ -3,10 +3,10 @@
 # Runs apt-get as root, or through sudo otherwise. Safe to run again: it does nothing when all is there.
 set -euo pipefail
 
-# clang runs the lock analysis test and, with libclang-rt-14-dev (libFuzzer and clang's sanitizer
-# runtimes), builds the fuzz targets.
-packages=(cmake make g++ pkg-config protobuf-compiler libprotobuf-dev zlib1g-dev libgtest-dev
-          libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+# libdeflate-dev: the plug-in's inflate. clang runs the lock analysis test and, with
+# libclang-rt-14-dev (libFuzzer and clang's sanitizer runtimes), builds the fuzz targets.
+packages=(cmake make g++ pkg-config protobuf-compiler libprotobuf-dev zlib1g-dev libdeflate-dev
+          libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do

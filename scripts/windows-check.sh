@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Windows x64 check, in one command: installs the cross toolchain and wine, builds (once,
-# cached) the mingw libprotobuf and GoogleTest, cross-builds fbsdk.dll, KovrimMotionQuorve.dll,
-# the test programs and kovrim-headless-host.exe into build-win/, runs the Windows suites under
-# wine (headless, no display), then the round trip: the headless host under wine records from the
-# reference server running natively on loopback, and the take is checked against its capture.
-# Extra arguments go to ctest (for instance -R Kovrim).
+# cached) the mingw libprotobuf, libdeflate and GoogleTest, cross-builds fbsdk.dll,
+# KovrimMotionQuorve.dll, the test programs and kovrim-headless-host.exe into build-win/, runs the
+# Windows suites under wine (headless, no display), then the round trip: the headless host under
+# wine records from the reference server running natively on loopback, and the take is checked
+# against its capture. Extra arguments go to ctest (for instance -R Kovrim).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the Windows x64 cross build needs and builds, once, what Debian does not package for
 # mingw-w64: a static libprotobuf from Debian's own protobuf source package (the version the Linux
-# build uses) and GoogleTest from Debian's googletest sources. The builds are cached outside the
-# repository, keyed by version, and reused on the next run.
+# build uses), a static libdeflate from Debian's libdeflate source package (likewise) and GoogleTest
+# from Debian's googletest sources. The builds are cached outside the repository, keyed by version,
+# and reused on the next run.
 #
 # Prints the prefix of the cached libraries on its last line of stdout.
 # KMQ_MINGW_CACHE overrides the cache folder (default /var/cache/kovrim-mingw, or ~/.cache/kovrim-mingw
@@ -13,7 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" >&2
 
 packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest protobuf-compiler
-          libprotobuf-dev cmake make python3)
+          libprotobuf-dev libdeflate-dev cmake make python3)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -34,6 +35,7 @@ fi
 
 protobuf_version=$(dpkg-query -W -f='${Version}' libprotobuf-dev)
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
+deflate_version=$(dpkg-query -W -f='${Version}' libdeflate-dev)
 compiler_version=$(x86_64-w64-mingw32-g++-posix -dumpversion)
 
 cache=${KMQ_MINGW_CACHE:-/var/cache/kovrim-mingw}
@@ -42,16 +44,18 @@ if ! mkdir -p "$cache" 2>/dev/null || [ ! -w "$cache" ]; then
   mkdir -p "$cache"
 fi
 prefix="$cache/gcc${compiler_version}-protobuf${protobuf_version}-gtest${gtest_version}"
+prefix+="-deflate${deflate_version}"
 toolchain="$root/cmake/toolchain-x86_64-w64-mingw32.cmake"
 jobs=${KMQ_JOBS:-2}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
-if [ ! -f "$prefix/.protobuf-zlib-done" ]; then
-  work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
-  # The source package comes from Debian's archive: add the deb-src entry when there is none.
-  if ! apt-get source --print-uris -qq "protobuf=$protobuf_version" >/dev/null 2>&1; then
+# Unpacks Debian's source package $1 at version $2 into $work, adding the deb-src entry for
+# Debian's archive when there is none, and prints the folder it made.
+fetch_source() {
+  if ! apt-get source --print-uris -qq "$1=$2" >/dev/null 2>&1; then
     list=/etc/apt/sources.list.d/kovrim-deb-src.sources
-    echo "Adding $list for Debian's protobuf sources" >&2
+    echo "Adding $list for Debian's sources" >&2
     "${apt_get[@]/apt-get/tee}" "$list" >/dev/null <<'EOF'
 Types: deb-src
 URIs: http://deb.debian.org/debian
@@ -67,8 +71,12 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
     "${apt_get[@]}" update -qq >&2
   fi
-  (cd "$work" && apt-get source -qq "protobuf=$protobuf_version" >&2)
-  source_dir=$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'protobuf-*' | head -n1)
+  (cd "$work" && apt-get source -qq "$1=$2" >&2)
+  find "$work" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | head -n1
+}
+
+if [ ! -f "$prefix/.protobuf-zlib-done" ]; then
+  source_dir=$(fetch_source protobuf "$protobuf_version")
   echo "Building libprotobuf $protobuf_version for x86_64-w64-mingw32 into $prefix" >&2
   nice cmake -S "$source_dir" -B "$work/build-protobuf" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -Dprotobuf_BUILD_TESTS=OFF \
@@ -77,6 +85,19 @@ EOF
   nice cmake --build "$work/build-protobuf" -j"$jobs" --target libprotobuf libprotobuf-lite >&2
   cmake --install "$work/build-protobuf" >&2
   touch "$prefix/.protobuf-zlib-done"
+fi
+
+# libdeflate's own Makefile, static library only (mingw names it libdeflatestatic.lib), installed
+# as libdeflate.a beside libprotobuf.a, where CMake's find_library(deflate) looks.
+if [ ! -f "$prefix/.deflate-done" ]; then
+  source_dir=$(fetch_source libdeflate "$deflate_version")
+  echo "Building libdeflate $deflate_version for x86_64-w64-mingw32 into $prefix" >&2
+  nice make -C "$source_dir" -j"$jobs" CC=x86_64-w64-mingw32-gcc-posix \
+    AR=x86_64-w64-mingw32-ar libdeflatestatic.lib >&2
+  install -d "$prefix/lib" "$prefix/include"
+  install -m644 "$source_dir/libdeflatestatic.lib" "$prefix/lib/libdeflate.a"
+  install -m644 "$source_dir/libdeflate.h" "$prefix/include/libdeflate.h"
+  touch "$prefix/.deflate-done"
 fi
 
 if [ ! -f "$prefix/.gtest-done" ]; then

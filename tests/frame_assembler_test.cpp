@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -317,6 +318,82 @@ TEST(PayloadCodecTest, DamageIsToldApartFromSize) {
   incomplete.mutable_command()->set_actortag(1);  // no command type
   EXPECT_EQ(Decode(&decoder, incomplete.SerializePartialAsString(), false, &message),
             PayloadDecoder::Result::kNotEnvelope);
+}
+
+std::string Zipped(const std::string& bytes, Compression compression) {
+  std::string out;
+  google::protobuf::io::StringOutputStream sink(&out);
+  EXPECT_TRUE(kovrim::wire::EncodeBytes(bytes.data(), bytes.size(), compression, &sink));
+  return out;
+}
+
+// The stream `gzip` (as the encoder writes it: a bare 10-byte header) with a file name, an extra
+// field and the header's own CRC-16 added, that CRC made wrong when `wrongCrc`.
+std::string WithFullGzipHeader(const std::string& gzip, bool wrongCrc) {
+  std::string header = gzip.substr(0, 10);
+  header[3] = static_cast<char>(0x02 | 0x04 | 0x08);  // FHCRC, FEXTRA, FNAME
+  header += std::string("\x03\x00xyz", 5) + std::string("name\0", 5);
+  const uLong crc =
+      crc32(0, reinterpret_cast<const Bytef*>(header.data()), static_cast<uInt>(header.size())) ^
+      (wrongCrc ? 1u : 0u);
+  header += static_cast<char>(crc & 0xFF);
+  header += static_cast<char>((crc >> 8) & 0xFF);
+  return header + gzip.substr(10);
+}
+
+// Every stream shape a payload may take, as the decoder sees it: streams one after another read
+// as one, each gzip or zlib by its own header; bytes after the end of a stream that are not a
+// whole, sound stream damage the payload; the limit holds over all streams together.
+TEST(PayloadCodecTest, StreamShapesInflateOrAreRefusedAsTheyShould) {
+  using Result = PayloadDecoder::Result;
+  constexpr int kLimit = 64;
+  const std::string text = "kovrim payload";
+  const std::string gzip = Zipped(text, Compression::kGzip);
+  const std::string zlib = Zipped(text, Compression::kZlib);
+  std::string wrongSize = gzip;
+  wrongSize[wrongSize.size() - 4] ^= 1;  // ISIZE
+  const std::string half(kLimit / 2, 'h');
+  const struct {
+    const char* mName;
+    std::string mPayload;
+    Result mResult;
+    size_t mLength;  // when kDecoded
+  } cases[] = {
+      {"gzip", gzip, Result::kDecoded, text.size()},
+      {"zlib", zlib, Result::kDecoded, text.size()},
+      {"gzip then zlib", gzip + zlib, Result::kDecoded, 2 * text.size()},
+      {"empty stream after", zlib + Zipped("", Compression::kZlib), Result::kDecoded, text.size()},
+      {"named gzip header", WithFullGzipHeader(gzip, false), Result::kDecoded, text.size()},
+      {"wrong header CRC", WithFullGzipHeader(gzip, true), Result::kDamaged, 0},
+      {"wrong ISIZE", wrongSize, Result::kDamaged, 0},
+      {"text after", gzip + "tail", Result::kDamaged, 0},
+      {"zeros after", zlib + std::string(2, '\0'), Result::kDamaged, 0},
+      {"one byte after", zlib + "\x78", Result::kDamaged, 0},
+      {"cut stream after", zlib + zlib.substr(0, zlib.size() - 1), Result::kDamaged, 0},
+      {"cut in the middle", zlib.substr(0, zlib.size() / 2), Result::kDamaged, 0},
+      {"nothing", "", Result::kDamaged, 0},
+      {"to the limit", Zipped(std::string(kLimit, 'x'), Compression::kZlib), Result::kDecoded,
+       kLimit},
+      {"one past the limit", Zipped(std::string(kLimit + 1, 'x'), Compression::kGzip),
+       Result::kInflatesTooFar, 0},
+      {"two to the limit", Zipped(half, Compression::kGzip) + Zipped(half, Compression::kZlib),
+       Result::kDecoded, kLimit},
+      {"two past the limit",
+       Zipped(half, Compression::kZlib) + Zipped(half + "h", Compression::kZlib),
+       Result::kInflatesTooFar, 0},
+  };
+  PayloadDecoder decoder(kLimit);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mName);
+    const unsigned char* plain = nullptr;
+    int length = -1;
+    ASSERT_EQ(decoder.Inflate(reinterpret_cast<const unsigned char*>(c.mPayload.data()),
+                              c.mPayload.size(), &plain, &length),
+              c.mResult);
+    if (c.mResult == Result::kDecoded) {
+      EXPECT_EQ(static_cast<size_t>(length), c.mLength);
+    }
+  }
 }
 
 // A header whose root has `children` child joints, the last `endSites` of them with an end site:

@@ -3,7 +3,7 @@
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/gzip_stream.h>
 #include <google/protobuf/wire_format_lite.h>
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <climits>
@@ -12,51 +12,85 @@
 namespace kovrim {
 namespace wire {
 
+namespace {
+
+// A gzip stream starts with these two bytes; anything else is taken for zlib, as zlib's own
+// header detection does.
+bool StartsGzip(const unsigned char* bytes, size_t length) {
+  return length >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
+}
+
+// False when the gzip stream at `bytes` says its header carries a CRC-16 (FHCRC) and that CRC
+// is wrong or cut off. libdeflate skips the header's CRC; zlib checked it, and so do we.
+bool GzipHeaderCrcHolds(const unsigned char* bytes, size_t length) {
+  constexpr unsigned char kHeaderCrc = 0x02, kExtra = 0x04, kName = 0x08, kComment = 0x10;
+  constexpr size_t kFixedHeader = 10;
+  if (length < kFixedHeader || (bytes[3] & kHeaderCrc) == 0) return true;
+  size_t at = kFixedHeader;
+  if (bytes[3] & kExtra) {
+    if (length - at < 2) return false;
+    at += 2 + (bytes[at] | static_cast<size_t>(bytes[at + 1]) << 8);
+  }
+  for (const unsigned char field : {kName, kComment}) {
+    if ((bytes[3] & field) == 0) continue;
+    const void* end = at < length ? std::memchr(bytes + at, 0, length - at) : nullptr;
+    if (end == nullptr) return false;
+    at = static_cast<size_t>(static_cast<const unsigned char*>(end) - bytes) + 1;
+  }
+  if (at > length || length - at < 2) return false;
+  const uint32_t crc = libdeflate_crc32(0, bytes, at);
+  return (crc & 0xFFFF) == (bytes[at] | static_cast<uint32_t>(bytes[at + 1]) << 8);
+}
+
+}  // namespace
+
+void PayloadDecoder::DecompressorDeleter::operator()(libdeflate_decompressor* decompressor) const {
+  libdeflate_free_decompressor(decompressor);
+}
+
 PayloadDecoder::PayloadDecoder(int limit, EntryLimits entries)
     : mLimit(std::max(limit, 0)),
       mEntries(entries),
-      mInflated(new unsigned char[static_cast<size_t>(mLimit) + 1]) {}
+      mInflated(new unsigned char[static_cast<size_t>(mLimit)]),
+      mDecompressor(libdeflate_alloc_decompressor()) {}
 
 PayloadDecoder::Result PayloadDecoder::Inflate(const unsigned char* payload, size_t length,
                                                const unsigned char** plain, int* plainLength) {
   if (length > static_cast<size_t>(mLimit)) return Result::kTooLong;
-  // 15 window bits, plus 32: the stream's own header says whether it is gzip or zlib.
-  constexpr int kAutoDetectWindowBits = 15 + 32;
-  z_stream stream{};
-  if (inflateInit2(&stream, kAutoDetectWindowBits) != Z_OK) return Result::kDamaged;
-  const uInt capacity = static_cast<uInt>(mLimit) + 1;
-  stream.next_in = const_cast<Bytef*>(payload);
-  stream.avail_in = static_cast<uInt>(length);
-  stream.next_out = mInflated.get();
-  stream.avail_out = capacity;
-  Result result = Result::kDamaged;
-  for (;;) {
-    const int status = inflate(&stream, Z_NO_FLUSH);
-    if (status == Z_STREAM_END) {
-      if (stream.avail_out == 0) {
-        result = Result::kInflatesTooFar;
-        break;
-      }
-      if (stream.avail_in == 0) {
-        result = Result::kDecoded;
-        break;
-      }
-      // Another stream follows in the same payload.
-      if (inflateReset(&stream) != Z_OK) break;
-      continue;
-    }
-    // Output full before the stream ended: it inflates beyond the limit.
-    if ((status == Z_OK || status == Z_BUF_ERROR) && stream.avail_out == 0) {
-      result = Result::kInflatesTooFar;
-      break;
-    }
-    // No progress with room left means the stream was cut short; any other status is damage.
-    if (status != Z_OK) break;
-  }
   *plain = mInflated.get();
-  *plainLength = static_cast<int>(capacity - stream.avail_out);
-  inflateEnd(&stream);
-  return result;
+  *plainLength = 0;
+  if (!mDecompressor) return Result::kDamaged;
+  // One stream after another until the payload ends, each inflated whole into the room the ones
+  // before left: libdeflate never writes beyond the room it is given, and says when a stream
+  // needs more. An empty payload holds no stream, so it is damaged.
+  size_t read = 0;
+  size_t written = 0;
+  do {
+    const unsigned char* stream = payload + read;
+    const size_t left = length - read;
+    const size_t room = static_cast<size_t>(mLimit) - written;
+    size_t streamRead = 0;
+    size_t streamWritten = 0;
+    libdeflate_result status;
+    if (StartsGzip(stream, left)) {
+      if (!GzipHeaderCrcHolds(stream, left)) return Result::kDamaged;
+      status = libdeflate_gzip_decompress_ex(mDecompressor.get(), stream, left,
+                                             mInflated.get() + written, room, &streamRead,
+                                             &streamWritten);
+    } else {
+      status = libdeflate_zlib_decompress_ex(mDecompressor.get(), stream, left,
+                                             mInflated.get() + written, room, &streamRead,
+                                             &streamWritten);
+    }
+    if (status == LIBDEFLATE_INSUFFICIENT_SPACE) return Result::kInflatesTooFar;
+    // Damaged, cut short (libdeflate tells no cut stream apart from a damaged one), or bytes
+    // after the end of a stream that are not another stream.
+    if (status != LIBDEFLATE_SUCCESS) return Result::kDamaged;
+    read += streamRead;
+    written += streamWritten;
+    *plainLength = static_cast<int>(written);
+  } while (read < length);
+  return Result::kDecoded;
 }
 
 PayloadDecoder::Result PayloadDecoder::Decode(const unsigned char* payload, size_t length,
@@ -293,8 +327,7 @@ bool EncodeBytes(const void* data, size_t size, Compression compression,
 
 Compression PayloadCompression(bool compressed, const unsigned char* payload, size_t length) {
   if (!compressed) return Compression::kPlain;
-  if (length >= 2 && payload[0] == 0x1f && payload[1] == 0x8b) return Compression::kGzip;
-  return Compression::kZlib;
+  return StartsGzip(payload, length) ? Compression::kGzip : Compression::kZlib;
 }
 
 }  // namespace wire

@@ -1,10 +1,10 @@
 // The one decoding and encoding of a frame's payload. PayloadDecoder inflates a compressed
-// payload into a buffer of the receive limit (one that inflates further is refused, so a few
-// kilobytes cannot cost megabytes) and parses the envelope at most kMaxMessageDepth messages
-// deep. Given entry limits, it counts a payload's joints and actors with a wire-format scan before
-// the parse, and refuses what holds more. EncodePayload writes an envelope plain or as a gzip or
-// zlib stream. A decoder belongs to
-// one thread at a time; EncodePayload may be called from any thread.
+// payload (with libdeflate, into a buffer of the receive limit: one that inflates further is
+// refused, so a few kilobytes cannot cost megabytes) and parses the envelope at most
+// kMaxMessageDepth messages deep. Given entry limits, it counts a payload's joints and actors with
+// a wire-format scan before the parse, and refuses what holds more. EncodePayload writes an
+// envelope plain or as a gzip or zlib stream. A decoder belongs to one thread at a time;
+// EncodePayload may be called from any thread.
 #ifndef KOVRIM_PAYLOAD_CODEC_H_
 #define KOVRIM_PAYLOAD_CODEC_H_
 
@@ -16,6 +16,8 @@
 #include <memory>
 
 #include "wire_format.h"
+
+struct libdeflate_decompressor;  // <libdeflate.h>, which only payload_codec.cpp includes
 
 namespace kovrim {
 namespace wire {
@@ -59,27 +61,36 @@ class PayloadDecoder {
     kTooManyActors,   // more actor-list entries than the limits allow; not parsed
   };
 
-  // The inflation buffer (limit + 1 bytes, so that a stream inflating beyond it is seen) is
-  // allocated here. REQUIRES: limit >= 0.
+  // The inflation buffer (limit bytes) and the decompressor are allocated here, once.
+  // REQUIRES: limit >= 0.
   explicit PayloadDecoder(int limit = kReceiveLimit, EntryLimits entries = EntryLimits());
 
   // Decodes length bytes at payload into *message, inflating them first when compressed. A gzip
   // or zlib stream is told apart by its own header; several streams one after another inflate as
-  // one. On any result but kDecoded *message holds whatever the parse left, not to be used.
+  // one, and bytes after the end of a stream must be another whole, sound stream (else
+  // kDamaged). On any result but kDecoded *message holds whatever the parse left, not to be
+  // used.
   Result Decode(const unsigned char* payload, size_t length, bool compressed,
                 google::protobuf::MessageLite* message);
 
-  // Inflates without parsing. On kDecoded *plain points into the decoder's buffer (valid until
-  // the next call) and *plainLength is the byte count.
+  // Inflates without parsing; never writes past the limit, and stops where the payload would
+  // inflate beyond it (kInflatesTooFar). On kDecoded *plain points into the decoder's buffer
+  // (valid until the next call) and *plainLength is the byte count.
   Result Inflate(const unsigned char* payload, size_t length, const unsigned char** plain,
                  int* plainLength);
 
   int limit() const { return mLimit; }
 
  private:
+  struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* decompressor) const;
+  };
+
   const int mLimit;
   const EntryLimits mEntries;
   std::unique_ptr<unsigned char[]> mInflated;
+  // Null only when it could not be allocated: every compressed payload is then kDamaged.
+  std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> mDecompressor;
 };
 
 // Parses size bytes as one whole, complete message at most kMaxMessageDepth messages deep. The
