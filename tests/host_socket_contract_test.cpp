@@ -141,6 +141,8 @@ TEST_P(StreamContractTest, ReadSeesThePeerCloseOrResetWithoutWaiting) {
       EXPECT_FALSE(mTcp.Read(mSocket, buffer, 4, &count));
       EXPECT_EQ(std::string(buffer, count), "ab");
     } else {
+      // A reset drops what still waits (a loopback peer's bytes may already be read).
+      if (GetParam() == Kind::kMemory) PeerSends("ab");
       PeerCloses(true);
     }
     ASSERT_EQ(mTcp.Select(mSocket, true, false, false, 10000), 1);
