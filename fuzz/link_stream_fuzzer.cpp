@@ -1,13 +1,11 @@
-// Fuzz target: arbitrary bytes, cut into arbitrary chunks, arrive through the stand-in socket at a
-// link that has accepted the walk's header, and ReadMessage is called until it has nothing more
+// Fuzz target: arbitrary bytes, cut into arbitrary chunks, arrive through the stand-in's in-memory
+// connection (the same FBTCPIP calls as a real socket, without the kernel) at a link that has
+// accepted the walk's header, and ReadMessage is called until it has nothing more
 // after each chunk, so frames are cut, completed, skipped and decoded as on the I/O thread.
 //
 // Input: the stream is read from the front; the socket's per-read limit (last byte) and each
 // chunk's size (two bytes each, walking back from the end) are taken from the back, so a seed is
 // real wire bytes followed by a short trailer (see make_seed_corpus.cpp).
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -41,33 +39,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kmqfuzz::ChunkedInput input(data, size);
   fbsdk_control::SetSocketReadLimit(static_cast<int>(input.TakeNumber(0, 64)));
 
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;
+  const int socket = fbsdk_control::OpenMemoryConnection();
   {
     ServerLink link;
     link.mActorTag = kmqfuzz::kActorTag;
     const std::string& header = kmqfuzz::WalkHeaderPayload();
     link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
                          static_cast<int>(header.size()), ServerLink::kPlainMarker);
-    link.Connection()->mSocket = pair[0];  // the link owns it now and closes it
+    link.Connection()->mSocket = socket;  // the link owns it now and closes it
     link.mOnline = true;
 
     while (input.Remaining() > 0) {
       const auto bytes = input.TakeBytes(input.TakeNumber(1, 4096));
-      size_t sent = 0;
-      // The link reads every byte that waits (a frame, a partial frame or bytes it skips), so a
-      // full socket buffer is emptied by the reads; the bound only keeps a stuck reader from
-      // hanging the harness.
-      for (int stalls = 0; sent < bytes.second && stalls < 16;) {
-        const ssize_t n =
-            ::send(pair[1], bytes.first + sent, bytes.second - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-          sent += static_cast<size_t>(n);
-        } else {
-          ++stalls;
-        }
-        Drain(link);
-      }
+      fbsdk_control::FeedMemoryConnection(socket, bytes.first, bytes.second);
+      Drain(link);
     }
     // What the evaluation reads from the tables the stream left.
     const int count = link.GetJointCount();
@@ -77,6 +62,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     link.Close();
   }
-  ::close(pair[1]);
   return 0;
 }

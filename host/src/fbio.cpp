@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_state.h"
+#include "memory_connection.h"
 #include "socket_platform.h"
 #include "socket_tap.h"
 #include "thread_annotations.h"
@@ -19,9 +20,38 @@ namespace {
 
 using fbsdk_internal::net::Clock;
 using fbsdk_internal::net::IoStatus;
-using fbsdk_internal::net::IsSocket;
-using fbsdk_internal::net::ReceiveAvailable;
-using fbsdk_internal::net::SendAvailable;
+namespace memory = fbsdk_internal::memory;
+namespace net = fbsdk_internal::net;
+
+// The one place that tells an in-memory connection (memory_connection.h) from a platform socket:
+// every call below on a handle in the in-memory range goes there, any other to the platform.
+bool IsSocket(int pSocket) {
+  return memory::IsMemoryHandle(pSocket) ? memory::IsOpen(pSocket) : net::IsSocket(pSocket);
+}
+// Bind, Connect, Listen, Accept and the datagram calls have no in-memory counterpart.
+bool IsPlatformSocket(int pSocket) {
+  return !memory::IsMemoryHandle(pSocket) && net::IsSocket(pSocket);
+}
+void CloseHandle(int pSocket) {
+  if (memory::IsMemoryHandle(pSocket)) {
+    memory::Close(pSocket);
+  } else {
+    net::CloseSocket(pSocket);
+  }
+}
+IoStatus ReceiveAvailable(int pSocket, char* pBuffer, int pWanted, int& pPlaced) {
+  return memory::IsMemoryHandle(pSocket)
+             ? memory::ReceiveAvailable(pSocket, pBuffer, pWanted, pPlaced)
+             : net::ReceiveAvailable(pSocket, pBuffer, pWanted, pPlaced);
+}
+IoStatus SendAvailable(int pSocket, const char* pBuffer, int pWanted, int& pSent) {
+  return memory::IsMemoryHandle(pSocket) ? memory::SendAvailable(pSocket, pBuffer, pWanted, pSent)
+                                         : net::SendAvailable(pSocket, pBuffer, pWanted, pSent);
+}
+int Wait(int pSocket, bool pRead, bool pWrite, bool pError, Clock::time_point pDeadline) {
+  return memory::IsMemoryHandle(pSocket) ? memory::Wait(pSocket, pRead, pWrite, pError, pDeadline)
+                                         : net::Wait(pSocket, pRead, pWrite, pError, pDeadline);
+}
 
 // Longest a Connect may take, name lookup included.
 constexpr std::chrono::milliseconds kConnectTimeout(3000);
@@ -29,7 +59,7 @@ constexpr std::chrono::milliseconds kConnectTimeout(3000);
 // Waits for reading or writing on pSocket until pDeadline; true when ready (or an error is
 // pending).
 bool WaitFor(int pSocket, bool pWrite, Clock::time_point pDeadline) {
-  return fbsdk_internal::net::Wait(pSocket, !pWrite, pWrite, false, pDeadline) == 1;
+  return Wait(pSocket, !pWrite, pWrite, false, pDeadline) == 1;
 }
 
 // Host-name lookup bounded by pDeadline. The lookup runs on its own thread so a silent resolver
@@ -118,6 +148,7 @@ bool FBTCPIP::ReadDatagram(int pSocket, void* lpBuffer, int nNumberOfBytesToRead
                            int* lpNumberOfBytesRead, kULong* pAddr, unsigned short* pPort) {
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
   if (!ValidBuffer(pSocket, lpBuffer, nNumberOfBytesToRead)) return false;
+  if (memory::IsMemoryHandle(pSocket)) return false;
   int got = 0;
   uint32_t address = 0;
   uint16_t port = 0;
@@ -162,6 +193,7 @@ bool FBTCPIP::WriteDatagram(int pSocket, void* lpBuffer, int nNumberOfBytesToWri
                             int* lpNumberOfBytesToWrite, kULong pAddr, unsigned short pPort) {
   if (lpNumberOfBytesToWrite != nullptr) *lpNumberOfBytesToWrite = 0;
   if (!ValidBuffer(pSocket, lpBuffer, nNumberOfBytesToWrite)) return false;
+  if (memory::IsMemoryHandle(pSocket)) return false;
   const int sent =
       fbsdk_internal::net::SendDatagram(pSocket, lpBuffer, nNumberOfBytesToWrite, pAddr, pPort);
   if (sent < 0) return false;
@@ -204,12 +236,12 @@ bool FBTCPIP::CreateSocket(int& pSocket, FBTCPIPSocketType pType, const char* pP
 }
 
 bool FBTCPIP::Bind(int& pSocket, kULong pAddr, int pPort) {
-  if (!IsSocket(pSocket) || pPort < 0 || pPort > 65535) return false;
+  if (!IsPlatformSocket(pSocket) || pPort < 0 || pPort > 65535) return false;
   return fbsdk_internal::net::Bind(pSocket, pAddr, static_cast<uint16_t>(pPort));
 }
 
 bool FBTCPIP::Connect(int& pSocket, char* pAddr, int pPort) {
-  if (!IsSocket(pSocket) || pAddr == nullptr || pPort < 1 || pPort > 65535) return false;
+  if (!IsPlatformSocket(pSocket) || pAddr == nullptr || pPort < 1 || pPort > 65535) return false;
   const Clock::time_point deadline = Clock::now() + kConnectTimeout;
   uint32_t address = 0;
   if (!ResolveIPv4(pAddr, address, deadline)) return false;
@@ -220,18 +252,18 @@ bool FBTCPIP::Connect(int& pSocket, char* pAddr, int pPort) {
 bool FBTCPIP::CloseSocket(int& pSocket) {
   if (!IsSocket(pSocket)) return false;
   fbsdk_internal::ReportSocketClosing(pSocket);
-  fbsdk_internal::net::CloseSocket(pSocket);
+  CloseHandle(pSocket);
   pSocket = 0;
   return true;
 }
 
 int FBTCPIP::Listen(int pSocket, int pBackLog) {
-  if (!IsSocket(pSocket)) return EBADF;
+  if (!IsPlatformSocket(pSocket)) return EBADF;
   return fbsdk_internal::net::Listen(pSocket, pBackLog);
 }
 
 int FBTCPIP::Accept(int pSocket, kULong* pOutAddr) {
-  if (!IsSocket(pSocket)) return 0;
+  if (!IsPlatformSocket(pSocket)) return 0;
   uint32_t peer = 0;
   const int handle = fbsdk_internal::net::Accept(pSocket, &peer);
   if (handle > 0 && pOutAddr != nullptr) *pOutAddr = peer;
@@ -242,7 +274,7 @@ int FBTCPIP::Select(int pSocket, bool pTestRead, bool pTestWrite, bool pTestErro
                     kULong pTimeOutMilisecond) {
   if (pSocket <= 0) return -1;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(pTimeOutMilisecond);
-  return fbsdk_internal::net::Wait(pSocket, pTestRead, pTestWrite, pTestError, deadline);
+  return Wait(pSocket, pTestRead, pTestWrite, pTestError, deadline);
 }
 
 }  // namespace FBSDKNamespace

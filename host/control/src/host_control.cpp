@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "host_state.h"
+#include "memory_connection.h"
 #include "scene_state.h"
 
 namespace fbsdk_control {
@@ -119,6 +120,7 @@ void ResetHost() {
   state.mSocketReadLimit.store(0);
   state.mCallsWithoutSocket.store(0);
   SetSocketTap(nullptr);
+  fbsdk_internal::memory::ForgetAll();
   state.mTraceLevel.store(FBSDKNamespace::kFBNORMAL_TRACE);
   state.mSceneTimeMode.store(FBSDKNamespace::kFBTimeMode30Frames);
   ResetUi();  // Characters first: their slots refer to the scene's models.

@@ -63,12 +63,32 @@ int SocketCallsWithoutAHandle();
 // the tap takes.
 void SetSocketTap(std::function<void(int socket, bool outgoing, const char* data, int size)> tap);
 
+// In-memory connections: a handle FBTCPIP treats as a connected stream socket (Read, ReadBlocking,
+// Write, WriteBlocking, Select, CloseSocket), with no operating system socket behind it, so the
+// same on every platform. The read limit and the wire tap apply to it as to any socket. Bind,
+// Connect, Listen, Accept and the datagram calls fail on it. FBTCPIP::CloseSocket or ResetHost
+// lets it go; the handle then names nothing and the calls below return false (or nothing).
+// Opens one; its handle is never 0 and never one a platform socket has.
+int OpenMemoryConnection();
+// Appends size bytes to what the connection's reads will place; false when handle names no open
+// connection or its peer's end is closed or reset.
+bool FeedMemoryConnection(int handle, const void* data, size_t size);
+// Closes the peer's end: reads take what still waits, then see the end of stream; writes fail.
+bool EndMemoryConnection(int handle);
+// Resets the connection: what still waits is dropped, reads and writes fail, Select reports it.
+bool ResetMemoryConnection(int handle);
+// Takes what FBTCPIP wrote to the connection since the last call. Writes keep at most
+// kMemoryConnectionOutputCapacity bytes untaken and send only what fits, as to a peer that does
+// not read.
+std::string TakeMemoryConnectionOutput(int handle);
+constexpr size_t kMemoryConnectionOutputCapacity = 1 << 20;
+
 // The scene's frame rate, used for kFBTimeModeDefault (default kFBTimeMode30Frames).
 void SetSceneTimeMode(FBSDKNamespace::FBTimeMode mode);
 
 // Clears captured traces and boxes, queued answers, the box handler, the read limit, the socket
-// tap, and restores the default trace level and scene rate; resets the scene (see
-// scene_control.h).
+// tap and the in-memory connections, and restores the default trace level and scene rate; resets
+// the scene (see scene_control.h).
 void ResetHost();
 
 // ResetHost() on construction and on destruction, so each test starts and leaves clean.
