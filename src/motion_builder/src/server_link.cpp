@@ -57,6 +57,7 @@ ServerLink::ServerLink()
   MutexLock lock(&mConnectionLock);
   mConnection = std::move(connection);
   mMemberId = id;
+  mMemberIdNow.store(id, std::memory_order_release);
 }
 
 ServerLink::~ServerLink() {
@@ -87,6 +88,7 @@ void ServerLink::SwitchConnection(std::shared_ptr<ServerConnection> next) {
     mConnection = std::move(next);
     mMemberId = id;
   }
+  mMemberIdNow.store(id, std::memory_order_release);
   // Left after the swap: the I/O thread no longer takes messages from it. When this link was its
   // last member, its socket is released.
   previous->Leave(previousId);
@@ -154,20 +156,19 @@ bool ServerLink::ReleaseSocket() {
 }
 
 bool ServerLink::ReadMessage() {
-  std::shared_ptr<ServerConnection> connection;
-  int id = 0;
-  {
-    MutexLock lock(&mConnectionLock);
-    connection = mConnection;
-    id = mMemberId;
-  }
   // What was taken as a member of a connection the link has left since is dropped, as leaving
-  // drops what is queued.
-  if (id != mInboxMember) {
-    mInbox.clear();
-    mInboxMember = id;
-  }
+  // drops what is queued; while the link stays where it is, messages taken are served without
+  // touching the connection.
+  if (mMemberIdNow.load(std::memory_order_acquire) != mInboxMember) mInbox.clear();
   if (mInbox.empty()) {
+    std::shared_ptr<ServerConnection> connection;
+    int id = 0;
+    {
+      MutexLock lock(&mConnectionLock);
+      connection = mConnection;
+      id = mMemberId;
+    }
+    mInboxMember = id;
     mIoTraces.clear();
     connection->Next(id, &mInbox, &mIoTraces);
     for (const char* text : mIoTraces) Trace(text);
@@ -229,7 +230,8 @@ void ServerLink::Apply(std::shared_ptr<LinkMessage> message, bool answersAnother
       break;
     }
     case IVRA_PLUGIN_MESSAGE::FRAME_DATA:
-      if (mHeaderReceived && !mHeaderPending) {
+      // Another actor's frame is passed over without the lock (AcceptFrame checks again under it).
+      if (mHeaderReceived && !mHeaderPending && envelope.frame().actortag() == mActorTag) {
         bool whole = true;
         {
           MutexLock lock(&mLock);

@@ -276,6 +276,8 @@ class ServerLink {
   mutable kovrim::Mutex mConnectionLock;
   std::shared_ptr<ServerConnection> mConnection GUARDED_BY(mConnectionLock);
   int mMemberId GUARDED_BY(mConnectionLock) = 0;
+  // The same id, for the I/O thread to see without the lock whether the link has moved.
+  std::atomic<int> mMemberIdNow{0};
 
   // ---- Owned by the UI thread: the connection's reconnections this link has acted on. ----
   unsigned mSeenReconnections = 0;
