@@ -40,6 +40,7 @@
 #include "bvh_fingers.h"
 #include "device_rig.h"
 #include "host_options.h"
+#include "kovrim_device.h"
 #include "motion_server.h"
 #include "server_link.h"
 
@@ -51,6 +52,15 @@ constexpr int kJoints = 59;
 // Rows per clip: two seconds at 1000 Hz, far longer than any latency, so a row names one frame.
 constexpr int kRows = 2000;
 constexpr auto kPollPeriod = std::chrono::milliseconds(1);
+
+// One pass over a link, bounded as the device's I/O notification is; onMessage runs after each
+// message read.
+template <typename OnMessage>
+int ReadPass(ServerLink& link, const OnMessage& onMessage) {
+  return kovrim::ReadBoundedPass(
+      link, KovrimDevice::kMaxMessagesPerIoPass, KovrimDevice::kIoPassTime,
+      [] { return std::chrono::steady_clock::now(); }, onMessage);
+}
 
 double EnvNumber(const char* name, double fallback) {
   const char* text = std::getenv(name);
@@ -188,12 +198,12 @@ class Stage {
         return;
       }
       for (size_t i = 0; i < mLinks.size(); ++i) {
-        while (mLinks[i]->ReadMessage()) {
+        ReadPass(*mLinks[i], [&] {
           if (mLinks[i]->mHeaderReceived && !mLinks[i]->mHeaderPending &&
               mLinks[i]->GetJointCount() >= kJoints) {
             ready[i] = true;
           }
-        }
+        });
       }
       std::this_thread::sleep_for(kPollPeriod);
     }
@@ -215,28 +225,28 @@ class Stage {
     while (Clock::now() < end) {
       const int64_t passStart = NowNs();
       for (size_t i = 0; i < mLinks.size(); ++i) {
-        while (mLinks[i]->ReadMessage()) {
+        ReadPass(*mLinks[i], [&] {
           const FBVector4<double> root = mLinks[i]->GetTranslation(0);
           const int64_t returned = NowNs();
           const long row = std::lround(root[0]);
           // Every connection carries every actor's frames; the link keeps its own actor's only,
           // so a frame of another actor leaves the getter's values as they were.
-          if (row == mLastRow[i]) continue;
+          if (row == mLastRow[i]) return;
           mLastRow[i] = row;
           if (row < 0 || row >= kRows) {
             ++samples->mUnmatched;
-            continue;
+            return;
           }
           const int64_t played = mTimes.At(static_cast<uint32_t>(i + 1), static_cast<int>(row));
           if (played == 0 || played > returned) {
             ++samples->mUnmatched;
-            continue;
+            return;
           }
           const int64_t readFrom = std::max(played, passStart);
           samples->mTotalUs.push_back(static_cast<double>(returned - played) / 1000.0);
           samples->mPollUs.push_back(static_cast<double>(readFrom - played) / 1000.0);
           samples->mNoPollUs.push_back(static_cast<double>(returned - readFrom) / 1000.0);
-        }
+        });
       }
       // Paced as the host's I/O thread: the next pass a period later, never a burst.
       next = std::max(next + kPollPeriod, Clock::now());

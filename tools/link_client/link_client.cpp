@@ -109,18 +109,9 @@ using Clock = std::chrono::steady_clock;
 // the time spent plus the dearest message of the pass is under kIoPassTime. What is left waits in
 // the socket for the next pass. Returns the messages read.
 int ReadPass(ServerLink& link) {
-  const auto start = Clock::now();
-  auto dearest = Clock::duration::zero();
-  auto messageStart = start;
-  int read = 0;
-  while (read < KovrimDevice::kMaxMessagesPerIoPass && link.ReadMessage()) {
-    ++read;
-    const auto now = Clock::now();
-    dearest = std::max(dearest, now - messageStart);
-    messageStart = now;
-    if (now - start + dearest >= KovrimDevice::kIoPassTime) break;
-  }
-  return read;
+  return kovrim::ReadBoundedPass(
+      link, KovrimDevice::kMaxMessagesPerIoPass, KovrimDevice::kIoPassTime,
+      [] { return Clock::now(); }, [] {});
 }
 
 // Reads the link pass by pass until pred holds or the timeout passes; returns whether pred held.

@@ -380,32 +380,24 @@ void KovrimDevice::DeviceIONotify(kDeviceIOs pAction, FBDeviceNotifyInfo& pDevic
   // milliseconds each (a large skeleton keyed), would otherwise keep the I/O thread inside this
   // callback for seconds. What is left stays in the socket for the next notification; nothing is
   // lost.
-  const auto start = mIoPassClock();
-  auto dearest = decltype(start - start)::zero();
-  auto messageStart = start;
-  int read = 0;
-  while (read < kMaxMessagesPerIoPass && mLink.ReadMessage()) {
-    ++read;
-    // Only a frame of the chosen actor uses up an evaluation and is keyed: another actor's frame
-    // (which the link drops), a header or an actor list would otherwise key the previous pose
-    // again and leave the gate closed for the chosen actor's next frame. Only this thread lowers
-    // the gate, so the test and the decrement cannot race below zero.
-    if (mLink.FrameApplied() && mEvaluationCount > 0) {
-      // A list that is changing is left alone, exactly as while rebuilding: no keys this time.
-      if (!mRebuilding) {
-        if (mJointsGate.TryEnterPass()) {
-          RecordKeys(pDeviceNotifyInfo);
-          mJointsGate.ExitPass();
+  const int read =
+      kovrim::ReadBoundedPass(mLink, kMaxMessagesPerIoPass, kIoPassTime, mIoPassClock, [&] {
+        // Only a frame of the chosen actor uses up an evaluation and is keyed: another actor's
+        // frame (which the link drops), a header or an actor list would otherwise key the previous
+        // pose again and leave the gate closed for the chosen actor's next frame. Only this thread
+        // lowers the gate, so the test and the decrement cannot race below zero.
+        if (mLink.FrameApplied() && mEvaluationCount > 0) {
+          // A list that is changing is left alone, exactly as while rebuilding: no keys this time.
+          if (!mRebuilding) {
+            if (mJointsGate.TryEnterPass()) {
+              RecordKeys(pDeviceNotifyInfo);
+              mJointsGate.ExitPass();
+            }
+          }
+          --mEvaluationCount;
         }
-      }
-      --mEvaluationCount;
-    }
-    AckOneSampleReceived();
-    const auto now = mIoPassClock();
-    dearest = std::max(dearest, now - messageStart);
-    messageStart = now;
-    if (now - start + dearest >= kIoPassTime) break;
-  }
+        AckOneSampleReceived();
+      });
   // The stream is quiet: counts of traces held back whose second is over are told now.
   if (read == 0) mLink.FlushTraces();
 }

@@ -22,6 +22,7 @@
 
 #include <fbsdk/fbsdk.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -300,5 +301,33 @@ class ServerLink {
   // Called on the dispatching thread once a header's tables are built, before they are swapped in.
   std::function<void()> mHeaderBuiltHook;
 };
+
+namespace kovrim {
+
+// One bounded pass over link, as a device I/O notification reads it: at most maxMessages
+// messages, and another only while the time spent (on clock, from the start of the pass) plus the
+// dearest message of the pass so far is under passTime. A server sending faster than messages are
+// applied, or messages that take milliseconds each, so never keeps the caller for long; what is
+// left waits for the next pass. onMessage runs after each message read, and its time counts.
+// Returns the messages read. Runs on the thread that reads the link.
+template <typename ClockFunction, typename OnMessage>
+int ReadBoundedPass(ServerLink& link, int maxMessages, std::chrono::microseconds passTime,
+                    const ClockFunction& clock, const OnMessage& onMessage) {
+  const auto start = clock();
+  auto dearest = decltype(start - start)::zero();
+  auto messageStart = start;
+  int read = 0;
+  while (read < maxMessages && link.ReadMessage()) {
+    ++read;
+    onMessage();
+    const auto now = clock();
+    dearest = std::max(dearest, now - messageStart);
+    messageStart = now;
+    if (now - start + dearest >= passTime) break;
+  }
+  return read;
+}
+
+}  // namespace kovrim
 
 #endif  // KOVRIM_SERVER_LINK_H_
