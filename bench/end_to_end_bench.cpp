@@ -391,9 +391,9 @@ thread_local int64_t tPassStartCpuNs = 0;
 
 // CPU time the calling thread has used.
 int64_t ThreadCpuNs() {
-  timespec spec{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &spec);
-  return static_cast<int64_t>(spec.tv_sec) * 1000000000 + spec.tv_nsec;
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
 }
 
 class HostStage {

@@ -35,7 +35,6 @@
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
 #include "frame_assembler.h"
-#include "link_connector.h"
 #include "payload_codec.h"
 #include "server_connection.h"
 #include "thread_annotations.h"
