@@ -1,7 +1,7 @@
 // Fuzz target: ServerLink::DispatchMessage on an arbitrary payload, under the plain marker and
-// then under the compressed one, on a link that has accepted the walk's header (so frame
-// payloads are decoded against a real skeleton). The getters run after each, as the evaluation
-// would.
+// then under the compressed one, on a link that has accepted the walk's header (so frame payloads
+// are decoded against a real skeleton; the link is kept from input to input, see walk_link.h).
+// The getters run after each, as the evaluation would.
 #include <cstddef>
 #include <cstdint>
 
@@ -9,6 +9,7 @@
 
 #include "fuzz_support.h"
 #include "server_link.h"
+#include "walk_link.h"
 
 namespace {
 
@@ -22,28 +23,29 @@ void ReadPose(ServerLink& link) {
   link.CopyActors();
 }
 
+kmqfuzz::WalkLink gLink;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fbsdk_control::SetTraceEcho(false);
   kmqfuzz::SilenceProtobufLog();
   kmqfuzz::WalkHeaderPayload();
+  gLink.Get();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fbsdk_control::ResetHost();
   if (size > static_cast<size_t>(ServerLink::kDefaultBufferSize)) return 0;  // never reaches it
-  ServerLink link;
-  link.mActorTag = kmqfuzz::kActorTag;
-  link.mOnline = true;
-  const std::string& header = kmqfuzz::WalkHeaderPayload();
-  link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                       static_cast<int>(header.size()), ServerLink::kPlainMarker);
+  ServerLink& link = gLink.Get();
 
   link.DispatchMessage(data, static_cast<int>(size), ServerLink::kPlainMarker);
   ReadPose(link);
   link.DispatchMessage(data, static_cast<int>(size), ServerLink::kCompressedMarker);
   ReadPose(link);
+  gLink.AfterInput();
+  // What the input left in the host (its traces, its connection) goes with it, for the same
+  // reason.
+  fbsdk_control::ResetHost();
   return 0;
 }

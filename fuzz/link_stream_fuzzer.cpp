@@ -1,7 +1,8 @@
 // Fuzz target: arbitrary bytes, cut into arbitrary chunks, arrive through the stand-in's in-memory
 // connection (the same FBTCPIP calls as a real socket, without the kernel) at a link that has
-// accepted the walk's header, and ReadMessage is called until it has nothing more
-// after each chunk, so frames are cut, completed, skipped and decoded as on the I/O thread.
+// accepted the walk's header (kept from input to input: walk_link.h), and ReadMessage is called
+// until it has nothing more after each chunk, so frames are cut, completed, skipped and decoded as
+// on the I/O thread.
 //
 // Input: the stream is read from the front; the socket's per-read limit (last byte) and each
 // chunk's size (two bytes each, walking back from the end) are taken from the back, so a seed is
@@ -13,6 +14,7 @@
 
 #include "fuzz_support.h"
 #include "server_link.h"
+#include "walk_link.h"
 
 namespace {
 
@@ -25,42 +27,41 @@ void Drain(ServerLink& link) {
   }
 }
 
+kmqfuzz::WalkLink gLink;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fbsdk_control::SetTraceEcho(false);
   kmqfuzz::SilenceProtobufLog();
   kmqfuzz::WalkHeaderPayload();
+  gLink.Get();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fbsdk_control::ResetHost();  // forgets the traces of the last input
   kmqfuzz::ChunkedInput input(data, size);
   fbsdk_control::SetSocketReadLimit(static_cast<int>(input.TakeNumber(0, 64)));
 
-  const int socket = fbsdk_control::OpenMemoryConnection();
-  {
-    ServerLink link;
-    link.mActorTag = kmqfuzz::kActorTag;
-    const std::string& header = kmqfuzz::WalkHeaderPayload();
-    link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                         static_cast<int>(header.size()), ServerLink::kPlainMarker);
-    link.Connection()->mSocket = socket;  // the link owns it now and closes it
-    link.mOnline = true;
-
-    while (input.Remaining() > 0) {
-      const auto bytes = input.TakeBytes(input.TakeNumber(1, 4096));
-      fbsdk_control::FeedMemoryConnection(socket, bytes.first, bytes.second);
-      Drain(link);
-    }
-    // What the evaluation reads from the tables the stream left.
-    const int count = link.GetJointCount();
-    for (int i = -1; i <= count; ++i) {
-      link.GetRotation(i);
-      link.GetTranslation(i);
-    }
-    link.Close();
+  // Each input is a connection of its own; the link closes its socket as it goes offline.
+  ServerLink& link = gLink.Get();
+  link.Connection()->InstallSocket(fbsdk_control::OpenMemoryConnection(), link.Now());
+  link.mOnline = true;
+  while (input.Remaining() > 0) {
+    const auto bytes = input.TakeBytes(input.TakeNumber(1, 4096));
+    fbsdk_control::FeedMemoryConnection(link.Connection()->mSocket, bytes.first, bytes.second);
+    Drain(link);
   }
+  // What the evaluation reads from the tables the stream left.
+  const int count = link.GetJointCount();
+  for (int i = -1; i <= count; ++i) {
+    link.GetRotation(i);
+    link.GetTranslation(i);
+  }
+  link.Close();
+  gLink.AfterInput();
+  // What the input left in the host (its traces, its connection) goes with it, for the same
+  // reason.
+  fbsdk_control::ResetHost();
   return 0;
 }

@@ -137,6 +137,11 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   std::atomic<int> mSocket{0};
   const int mBufferSize;
 
+  // UI thread. Takes a connected socket as a new connection: a partial frame of the one before is
+  // forgotten, with its unanswered queries and its actor list. Connect and the reconnection
+  // schedule call it; tests may give a socket of their own this way.
+  void InstallSocket(int socket, Clock::time_point now) EXCLUDES(mLock);
+
  private:
   struct Member {
     int mId = 0;
@@ -165,7 +170,6 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   bool ReadFrame(int socket);
   bool PeerGone(int socket, unsigned char* space, int size, int* count);
   void Deliver(std::shared_ptr<LinkMessage> message) REQUIRES(mLock);
-  void InstallSocket(int socket, Clock::time_point now);
   void WaitForNextAttempt(bool attemptFailed, Clock::time_point now);
   void CloseReleasedSocket();
 
