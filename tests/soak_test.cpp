@@ -1,10 +1,11 @@
 // Soak: the reference server streams three actors at 1000 frames per second to the real plug-in,
 // loaded by the headless host, while the user rebuilds the skeleton, toggles the T-pose, switches
-// actors and goes offline and online at random (seeded) times. Every connection's frames are
-// accounted for, and resident memory at the end stays within 5% of what it was early on.
-// Runs only when KMQ_SOAK_SECONDS is set (its length in seconds); KMQ_SOAK_SEED picks the user's
-// moves (default 1), KMQ_SOAK_MOVES keeps to some of them (digits: 0 rebuild, 1 T-pose, 2 actor,
-// 3 offline while streaming, 4 offline when quiet). CTest runs it under the label "soak".
+// actors, goes offline and online and restarts the server at random (seeded) times. Every
+// connection's frames are accounted for, and resident memory at the end stays within 5% of what it
+// was early on. Runs only when KMQ_SOAK_SECONDS is set (its length in seconds); KMQ_SOAK_SEED picks
+// the user's moves (default 1), KMQ_SOAK_MOVES keeps to some of them (digits: 0 rebuild, 1 T-pose,
+// 2 actor, 3 offline while streaming, 4 offline when quiet, 5 server restart). CTest runs it under
+// the label "soak".
 #include <unistd.h>
 
 #include <chrono>
@@ -92,6 +93,43 @@ class Soak : public ::testing::Test {
     mHost->IdleUntil([] { return false; }, seconds);
   }
 
+  // The reference server with the three actors at 1000 Hz, on port (0: a free one).
+  void StartServer(int port) {
+    kmq::ServerOptions options;
+    options.mPort = port;
+    options.mQuiet = true;
+    options.mStatusInterval = 0;
+    options.mRate = 1000;
+    mServer = std::make_unique<kmq::MotionServer>(options);
+    std::string error;
+    uint32_t tag = 1;
+    for (const char* name : {"cmu_12_01_walk", "cmu_01_01", "makehuman_walk1"}) {
+      bvh::Clip clip;
+      ASSERT_TRUE(
+          bvh::ParseBvhFile(std::string(KMQ_DATA_DIR) + "/bvh/" + name + ".bvh", &clip, &error))
+          << error;
+      ASSERT_TRUE(mServer->AddActor(tag++, name, std::move(clip), &error)) << error;
+    }
+    ASSERT_TRUE(mServer->Start(&error)) << error;
+  }
+
+  // The server stops once everything sent was read, and a new one starts on the same port; the
+  // device, still online, connects to it by itself.
+  void RestartServer() {
+    ASSERT_NO_FATAL_FAILURE(Quiesce());
+    const int port = mServer->Port();
+    mServer->Stop();
+    ASSERT_NO_FATAL_FAILURE(RecordClosed());
+    mOnlineSamples = mHost->SamplesReceived();
+    ASSERT_NO_FATAL_FAILURE(StartServer(port));
+    // The device reconnects on the user-interface thread's idle ticks.
+    ASSERT_EQ(mHost->IdleUntil([&] { return OpenConnection(mServer->GetStats()) != nullptr; },
+                               kWaitSeconds),
+              HeadlessHost::WaitResult::kDone)
+        << "the device never connected to the restarted server";
+    ASSERT_NO_FATAL_FAILURE(AwaitConnection(0));
+  }
+
   // The server's open connection once it has seen the device connect.
   void AwaitConnection(uint64_t after) {
     ASSERT_TRUE(mServer->WaitForStats(
@@ -136,9 +174,14 @@ class Soak : public ::testing::Test {
   void GoOffline() {
     std::string message;
     ASSERT_TRUE(mHost->SetOnline(false, &message)) << message;
+    ASSERT_NO_FATAL_FAILURE(RecordClosed());
+  }
+
+  // What the device acknowledged on the current connection, and the server's record of it, final
+  // once the server has seen it close.
+  void RecordClosed() {
     mCurrent.mDispatched = mHost->SamplesReceived() - mOnlineSamples;
     mConnections.push_back(mCurrent);
-    // The server's record of it is final once it has seen the close.
     const uint64_t id = mCurrent.mId;
     ConnectionFrames closed;
     ASSERT_TRUE(mServer->WaitForStats(
@@ -177,22 +220,7 @@ class Soak : public ::testing::Test {
 };
 
 TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
-  kmq::ServerOptions options;
-  options.mPort = 0;
-  options.mQuiet = true;
-  options.mStatusInterval = 0;
-  options.mRate = 1000;
-  mServer = std::make_unique<kmq::MotionServer>(options);
-  std::string error;
-  uint32_t tag = 1;
-  for (const char* name : {"cmu_12_01_walk", "cmu_01_01", "makehuman_walk1"}) {
-    bvh::Clip clip;
-    ASSERT_TRUE(
-        bvh::ParseBvhFile(std::string(KMQ_DATA_DIR) + "/bvh/" + name + ".bvh", &clip, &error))
-        << error;
-    ASSERT_TRUE(mServer->AddActor(tag++, name, std::move(clip), &error)) << error;
-  }
-  ASSERT_TRUE(mServer->Start(&error)) << error;
+  ASSERT_NO_FATAL_FAILURE(StartServer(0));
 
   kmq::HostOptions hostOptions = kmq::DefaultHostOptions();
   hostOptions.mQuiet = true;
@@ -217,12 +245,12 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
   // Early memory: after the first minute, or a third of a shorter run.
   const double referenceAt = std::min(60.0, mSeconds / 3);
   long referenceKib = -1;
-  int moves[5] = {0, 0, 0, 0, 0};
+  int moves[6] = {0, 0, 0, 0, 0, 0};
   std::vector<long> residents;  // every 30 s
   const char* only = std::getenv("KMQ_SOAK_MOVES");
   std::string allowed;
   for (const char* c = only; c != nullptr && *c != '\0'; ++c) {
-    if (*c >= '0' && *c <= '4') allowed.push_back(*c);
+    if (*c >= '0' && *c <= '5') allowed.push_back(*c);
   }
   while (SecondsSince(start) < mSeconds) {
     IdleFor(0.2 + static_cast<double>(mRandom.Below(1800)) / 1000.0);
@@ -230,8 +258,8 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
     if (SecondsSince(start) >= 30.0 * static_cast<double>(residents.size() + 1)) {
       residents.push_back(ResidentKib());
     }
-    int move = static_cast<int>(mRandom.Below(5));
-    // KMQ_SOAK_MOVES (digits 0 to 4) keeps the soak to some moves, to find what one costs.
+    int move = static_cast<int>(mRandom.Below(6));
+    // KMQ_SOAK_MOVES (digits 0 to 5) keeps the soak to some moves, to find what one costs.
     if (!allowed.empty()) move = allowed[static_cast<size_t>(move) % allowed.size()] - '0';
     ++moves[move];
     mLastMove = move;
@@ -262,6 +290,9 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
         ASSERT_NO_FATAL_FAILURE(GoOffline());
         mServer->SetPaused(false);
         ASSERT_NO_FATAL_FAILURE(GoOnline());
+        break;
+      case 5:
+        ASSERT_NO_FATAL_FAILURE(RestartServer());
         break;
     }
   }
@@ -303,11 +334,13 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
       << "resident memory grew from " << referenceKib << " KiB to " << endKib << " KiB";
   std::printf(
       "[ figures  ] soak %.0f s: %zu connections, moves: %d rebuilds, %d T-pose toggles, %d actor "
-      "choices, %d offline while streaming, %d offline when quiet; sent %llu, dispatched %llu, "
+      "choices, %d offline while streaming, %d offline when quiet, %d server restarts; sent %llu, "
+      "dispatched %llu, "
       "discarded at offline %llu, unsent at offline %llu; resident %ld KiB at %.0f s, %ld KiB at "
       "the end (%+.2f%%); %zu traces, %zu message boxes, %d templates\n",
       SecondsSince(start), mConnections.size(), moves[0], moves[1], moves[2], moves[3], moves[4],
-      static_cast<unsigned long long>(total.mSent), static_cast<unsigned long long>(dispatched),
+      moves[5], static_cast<unsigned long long>(total.mSent),
+      static_cast<unsigned long long>(dispatched),
       static_cast<unsigned long long>(discardedOffline),
       static_cast<unsigned long long>(total.mUnsent), referenceKib, referenceAt, endKib,
       100.0 * static_cast<double>(endKib - referenceKib) / static_cast<double>(referenceKib),
