@@ -4,7 +4,10 @@
 # kept in BUILD_DIR/fuzz-corpus/<target> (the seeds in the repo are never written); a finding is
 # written to BUILD_DIR/fuzz-findings/ and makes the script exit non-zero after the other targets
 # have run. A memory bomb counts as a finding: a single allocation over 64 MB or 1 GB resident.
+# With FUZZ_RUNS=N each target stops after N inputs instead (SECONDS 0: no time limit). Each
+# run's wall and CPU time are printed after its closing line.
 #   scripts/fuzz.sh [SECONDS] [TARGET ...]     TARGET: link_stream link_dispatch bvh ...
+#   FUZZ_RUNS=10000000 nice -n 19 scripts/fuzz.sh 0 link_stream     # a long run
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
@@ -31,12 +34,16 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus"
   echo "== fuzz $target for ${seconds}s"
   status=0
-  (cd "$build" && "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" \
+  limits=(-max_total_time="$seconds")
+  [ -n "${FUZZ_RUNS:-}" ] && limits+=(-runs="$FUZZ_RUNS")
+  TIMEFORMAT="fuzz $target: %R s wall, %U s user, %S s system"
+  { time (cd "$build" && "$build/fuzz/${target}_fuzzer" "${limits[@]}" \
     -rss_limit_mb=1024 -malloc_limit_mb=64 -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$findings/$target-" "$corpus" "$root/fuzz/corpus/$target") >"$log" 2>&1 ||
-    status=$?
+    -artifact_prefix="$findings/$target-" "$corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1); } \
+    2>"$log.time" || status=$?
   # The closing line: executions, coverage (cov), features (ft), corpus.
   grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
+  cat "$log.time"
   if [ "$status" -ne 0 ]; then
     echo "fuzz $target: FINDING (exit $status); input in $findings, log $log"
     grep -E 'ERROR|SUMMARY|Test unit written' "$log" | head -5 || true
@@ -47,4 +54,8 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "fuzz: findings in ${failed[*]}"
   exit 1
 fi
-echo "fuzz: ${#targets[@]} targets ran ${seconds}s each, no finding"
+if [ -n "${FUZZ_RUNS:-}" ]; then
+  echo "fuzz: ${#targets[@]} targets ran $FUZZ_RUNS inputs each, no finding"
+else
+  echo "fuzz: ${#targets[@]} targets ran ${seconds}s each, no finding"
+fi
