@@ -146,13 +146,10 @@ void TakeRecorder::WriteContactSheet(const bvh::Clip& clip, const std::string& t
     return;
   }
   stats->mContactSheetPath = svgPath;
-  const std::string converter = FindOnPath("rsvg-convert");
-  if (converter.empty()) return;
-  const std::string pngPath = svgPath.substr(0, svgPath.size() - 4) + ".png";
-  if (pngPath == takePath) return;
-  if (ConvertToPng(converter, svgPath, pngPath)) {
+  std::string pngPath;
+  if (WritePngBeside(svgPath, {takePath}, &pngPath)) {
     stats->mContactSheetPngPath = pngPath;
-  } else {
+  } else if (!pngPath.empty()) {
     stats->mContactSheetProblem =
         "rsvg-convert could not make " + pngPath + "; the SVG is complete";
   }
