@@ -10,6 +10,7 @@
 #include <fbsdk_control/ui_control.h>
 
 #include "headless_host.h"
+#include "host_exit.h"
 #include "host_text.h"
 #include "tool_text.h"
 

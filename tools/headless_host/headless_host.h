@@ -26,7 +26,6 @@
 #include "capture_server.h"
 #include "health_tap.h"
 #include "host_options.h"
-#include "host_session.h"
 #include "host_stop.h"
 #include "panel_driver.h"
 #include "plugin_loader.h"
@@ -42,17 +41,6 @@ class HeadlessHost {
   // Called with the elapsed time, the samples received and the keys so far; final once at the end.
   using Progress = TakeRecorder::Progress;
   enum class WaitResult { kDone, kTimedOut, kInterrupted };
-
-  static constexpr const char* kDeviceEntry = PanelDriver::kDeviceEntry;
-  static constexpr const char* kDeviceGroup = PanelDriver::kDeviceGroup;
-  static constexpr const char* kDeviceName = PanelDriver::kDeviceName;
-  static constexpr const char* kRequestHeaderCaption = PanelDriver::kRequestHeaderCaption;
-  static constexpr const char* kRebuildSkeletonCaption = PanelDriver::kRebuildSkeletonCaption;
-  static constexpr const char* kCharacterizeCaption = PanelDriver::kCharacterizeCaption;
-  static constexpr const char* kTPoseCaption = PanelDriver::kTPoseCaption;
-  static constexpr const char* kAddressRegion = PanelDriver::kAddressRegion;
-  static constexpr const char* kPortRegion = PanelDriver::kPortRegion;
-  static constexpr const char* kActorListRegion = PanelDriver::kActorListRegion;
 
   explicit HeadlessHost(HostOptions options);
   // Release.

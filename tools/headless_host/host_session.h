@@ -7,24 +7,12 @@
 
 #include <string>
 
+#include "host_exit.h"
 #include "host_options.h"
 #include "stream_health.h"
 #include "take_export.h"
 
 namespace kmq {
-
-enum HostExitCode {
-  kExitOk = 0,
-  kExitCommandFailed = 1,  // a script command answered "error"
-  kExitUsage = 2,
-  kExitPlugin = 3,  // library not loaded, device or panel not created
-  kExitServerUnreachable = 4,
-  kExitNoActor = 5,
-  kExitNoHeader = 6,
-  kExitRecording = 7,        // skeleton not bound, nothing recorded, take not written
-  kExitReferenceServer = 8,  // the in-process server could not start (bad capture file)
-  kExitInterrupted = 130,    // a stop was requested before the recording began
-};
 
 struct SessionResult {
   int mExitCode = kExitOk;

@@ -14,7 +14,9 @@
 #include "command_interpreter.h"
 #include "device_rig.h"
 #include "headless_host.h"
+#include "host_exit.h"
 #include "host_options.h"
+#include "host_session.h"
 
 namespace {
 

@@ -11,6 +11,10 @@
 namespace kmq {
 namespace {
 
+using kovrim_texts::kActorListRegion;
+using kovrim_texts::kAddressRegion;
+using kovrim_texts::kPortRegion;
+
 // Calls visit for every control shown in layout and in the layouts nested in it, with its region.
 void VisitControls(FBLayout& layout,
                    const std::function<void(const std::string&, FBVisualComponent*)>& visit) {

@@ -43,9 +43,6 @@ class PanelDriver {
   static constexpr const char* kRebuildSkeletonCaption = kovrim_texts::kRebuildSkeletonCaption;
   static constexpr const char* kCharacterizeCaption = kovrim_texts::kCharacterizeCaption;
   static constexpr const char* kTPoseCaption = kovrim_texts::kTPoseCaption;
-  static constexpr const char* kAddressRegion = "Address";
-  static constexpr const char* kPortRegion = "Port";
-  static constexpr const char* kActorListRegion = "RolesName";
 
   // tap (null for none) remains the caller's and must outlive the driver.
   explicit PanelDriver(HealthTap* tap);
