@@ -70,7 +70,7 @@ bool HeadlessHost::SetOnline(bool online, std::string* message) {
   }
   const size_t boxesBefore = BoxCount();
   if (mThreads) mThreads->PauseIo();
-  HealthTap::UiCall(&mTap).Run([&] {
+  mTap.AroundPluginCall([&] {
     device->Online = online;
     return true;
   });
@@ -95,7 +95,7 @@ bool HeadlessHost::IsOnline() const {
 void HeadlessHost::FireIdle() {
   mPanel.FireIdle();
   // The application's idle tick, which the device keeps its connection and Status current on.
-  HealthTap::UiCall(&mTap).Run([] { return fbsdk_control::FireUIIdle(), true; });
+  mTap.AroundPluginCall([] { return fbsdk_control::FireUIIdle(), true; });
   PollHealth();
 }
 
@@ -198,7 +198,7 @@ bool HeadlessHost::DeleteDevice(std::string* message) {
   mTap.SetServedRoot(nullptr);
   FBDevice* device = mPanel.ClosePanel();
   // The host stops the threads before the device goes; they are joined and only dropped here.
-  HealthTap::UiCall(&mTap).Run([&] {
+  mTap.AroundPluginCall([&] {
     fbsdk_control::DestroyDevice(device);
     return true;
   });
@@ -221,7 +221,7 @@ bool HeadlessHost::NewScene(std::string* message) {
   const size_t devices = fbsdk_control::SceneDevices().size();
   const size_t models = fbsdk_control::SceneModels().size();
   const size_t characters = SceneSkeleton::Characters().size();
-  HealthTap::UiCall(&mTap).Run([&] {
+  mTap.AroundPluginCall([&] {
     fbsdk_control::NewScene();
     return true;
   });
