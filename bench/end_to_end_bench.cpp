@@ -38,8 +38,9 @@
 
 #include "bvh.h"
 #include "bvh_fingers.h"
-#include "device_rig.h"
+#include "headless_host.h"
 #include "host_options.h"
+#include "host_session.h"
 #include "kovrim_device.h"
 #include "motion_server.h"
 #include "server_link.h"
@@ -410,7 +411,10 @@ class HostStage {
     fbsdk_control::SetMessageBoxHandler([](const fbsdk_control::MessageBoxRecord&) { return 1; });
     kmq::HostOptions options = kmq::DefaultHostOptions();
     options.mQuiet = true;
-    mHost = std::make_unique<kmq::RigHost>(options);
+    options.mDevices = devices;
+    // The devices alone, as a host without the headless host's health monitor runs them.
+    options.mHealthTap = false;
+    mSession = std::make_unique<kmq::HostSession>(options, &mResult);
     bvh::Clip clip;
     int xChannel = 0;
     if (!MakeClip(&clip, &xChannel)) {
@@ -421,12 +425,12 @@ class HostStage {
     server.mRate = rate;
     server.mStatusInterval = 0;
     server.mOnFramePlayed = [this](uint32_t tag, uint64_t row) { mTimes.Stamp(tag, row); };
-    std::vector<kmq::RigActor> served;
+    std::vector<kmq::ServedActor> served;
     for (int a = 1; a <= actors; ++a) served.push_back({"actor" + std::to_string(a), clip});
     mActors = actors;
     mRate = rate;
     for (auto& notes : mNotes) notes.reserve(1 << 16);
-    mHost->SetIoObserver([this](int rig, bool starting) {
+    Host().SetIoObserver([this](int rig, bool starting) {
       tRig = rig;
       if (starting) {
         tPassStartNs = NowNs();
@@ -441,8 +445,8 @@ class HostStage {
             std::memory_order_relaxed);
       }
     });
-    if (!mHost->Serve(server, std::move(served), &mError) || !mHost->LoadPlugin(&mError) ||
-        !mHost->StartRigs(devices, &mError)) {
+    if (!mSession->ServeActors(server, std::move(served)) || !mSession->Connect()) {
+      mError = mResult.mMessage;
       return;
     }
     mError.clear();
@@ -459,11 +463,23 @@ class HostStage {
   }
   ~HostStage() {
     fbsdk_control::SetHostCallHook(nullptr);
-    mHost->Release();
+    mSession->Release();
     fbsdk_control::ResetHost();
   }
   const std::string& Error() const { return mError; }
-  kmq::RigHost& Host() { return *mHost; }
+  kmq::HeadlessHost& Host() { return mSession->Host(); }
+  int Devices() { return Host().DeviceCount(); }
+  // Fires every panel's idle event for seconds.
+  void IdleFor(double seconds) {
+    Host().IdleUntil([] { return false; }, seconds);
+  }
+  // Messages device i acknowledged.
+  long Received(int i) {
+    Host().UseDevice(i);
+    return Host().SamplesReceived();
+  }
+  uint64_t SlowClientsDropped() { return Host().ServerStats().mSlowClientsDropped; }
+  uint64_t ServerConnections() { return Host().ServerStats().mTotalConnections; }
   // CPU time of every device's I/O thread together, as of each one's last pass.
   int64_t IoCpuNs() const {
     int64_t sum = 0;
@@ -480,7 +496,7 @@ class HostStage {
   // Messages each device acknowledged, by device.
   std::vector<long> Received() {
     std::vector<long> received;
-    for (int i = 0; i < mHost->RigCount(); ++i) received.push_back(mHost->Rig(i).SamplesReceived());
+    for (int i = 0; i < Devices(); ++i) received.push_back(Received(i));
     return received;
   }
   // The least share, over the devices, of the frames streamed over seconds that a device read
@@ -498,11 +514,13 @@ class HostStage {
   // Records for seconds, then matches each device's notes with its root's keys.
   void Record(double seconds, Samples* samples) {
     std::string message;
+    kmq::RecordStats stats;
     const std::vector<long> before = Received();
-    mHost->Record(seconds, &message);
+    Host().UseDevice(0);
+    Host().Record(seconds, nullptr, &stats, &message);
     mLeastShare = LeastShare(before, Received(), seconds);
-    for (int i = 0; i < mHost->RigCount(); ++i) mHost->Rig(i).StopThreads();
-    for (int i = 0; i < mHost->RigCount(); ++i) {
+    Host().StopRealTimeThreads();
+    for (int i = 0; i < Devices(); ++i) {
       std::vector<KeyNote> notes;
       const std::vector<KeyNote>& all = mNotes[static_cast<size_t>(i)];
       for (size_t n = 0; n < all.size(); ++n) {
@@ -510,8 +528,9 @@ class HostStage {
           notes.push_back(all[n]);
         }
       }
-      const auto keys = fbsdk_control::RecordedKeys(mHost->Rig(i).RootJoint(),
-                                                    ANIMATIONNODE_TYPE_LOCAL_TRANSLATION);
+      Host().UseDevice(i);
+      const auto keys =
+          fbsdk_control::RecordedKeys(Host().RootJoint(), ANIMATIONNODE_TYPE_LOCAL_TRANSLATION);
       if (keys.size() != notes.size()) {
         samples->mUnmatched += static_cast<long>(std::max(keys.size(), notes.size()));
         continue;
@@ -555,7 +574,8 @@ class HostStage {
   int mActors = 0;
   double mRate = 0;
   std::string mError = "not started";
-  std::unique_ptr<kmq::RigHost> mHost;
+  kmq::SessionResult mResult;
+  std::unique_ptr<kmq::HostSession> mSession;
 
  public:
   double mLeastShare = 0;  // of the last Record
@@ -564,9 +584,9 @@ class HostStage {
 void BM_HostEndToEnd(benchmark::State& state) {
   HostStage stage(static_cast<int>(state.range(0)), static_cast<double>(state.range(1)));
   if (MeasureEndToEnd(state, stage, &HostStage::Record)) {
-    state.counters["slow_dropped"] = static_cast<double>(stage.Host().SlowClientsDropped());
+    state.counters["slow_dropped"] = static_cast<double>(stage.SlowClientsDropped());
     // The devices' connections to the one server, and the least share of the stream a device read.
-    state.counters["connections"] = static_cast<double>(stage.Host().ServerConnections());
+    state.counters["connections"] = static_cast<double>(stage.ServerConnections());
     state.counters["least_share"] = stage.mLeastShare;
   }
 }
@@ -595,11 +615,11 @@ void BM_HostIoCpu(benchmark::State& state) {
         state.SkipWithError(stage.Error().c_str());
         return;
       }
-      stage.Host().IdleFor(0.5);
+      stage.IdleFor(0.5);
       const std::vector<long> before = stage.Received();
       const int64_t start = stage.IoCpuNs();
       const int64_t notifyStart = stage.NotifyCpuNs();
-      stage.Host().IdleFor(seconds);
+      stage.IdleFor(seconds);
       cpu[run] = static_cast<double>(stage.IoCpuNs() - start) / 1e6 / seconds;
       notify[run] = static_cast<double>(stage.NotifyCpuNs() - notifyStart) / 1e6 / seconds;
       share[run] = stage.LeastShare(before, stage.Received(), seconds);
@@ -627,23 +647,20 @@ void BM_HostMemory(benchmark::State& state) {
     return;
   }
   const double seconds = EnvNumber("KMQ_MEMORY_SECONDS", 5);
-  stage.Host().IdleFor(1.0);
+  stage.IdleFor(1.0);
   const long start = ResidentBytes();
   long samplesBefore = 0;
-  for (int i = 0; i < stage.Host().RigCount(); ++i) {
-    samplesBefore += stage.Host().Rig(i).SamplesReceived();
-  }
+  for (long received : stage.Received()) samplesBefore += received;
   long end = start;
   for (auto _ : state) {
-    stage.Host().IdleFor(seconds);
+    stage.IdleFor(seconds);
     end = ResidentBytes();
   }
   long samples = 0;
-  for (int i = 0; i < stage.Host().RigCount(); ++i)
-    samples += stage.Host().Rig(i).SamplesReceived();
+  for (long received : stage.Received()) samples += received;
   ReportMemory(state, start, end, seconds, rate);
   state.counters["messages"] = static_cast<double>(samples - samplesBefore);
-  state.counters["slow_dropped"] = static_cast<double>(stage.Host().SlowClientsDropped());
+  state.counters["slow_dropped"] = static_cast<double>(stage.SlowClientsDropped());
 }
 BENCHMARK(BM_HostMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

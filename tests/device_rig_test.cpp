@@ -1,9 +1,12 @@
-// Several devices in one headless host (device_rig.h): each device, bound to its own actor of one
-// reference server, records that actor's frames, none lost or misplaced; and the --devices option.
+// Several devices in one headless host (HostSession with HostOptions::mDevices): each device,
+// bound to its own actor of one reference server, records that actor's frames, none lost or
+// misplaced, and writes its own take; and the --devices option.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -11,14 +14,15 @@
 #include <fbsdk_control/scene_control.h>
 
 #include "bvh.h"
-#include "device_rig.h"
+#include "headless_host.h"
 #include "host_options.h"
+#include "host_session.h"
 
 namespace {
 
 using kmq::HostOptions;
-using kmq::RigActor;
-using kmq::RigHost;
+using kmq::HostSession;
+using kmq::ServedActor;
 
 // Root X translation of actor tag's frame row: names both.
 constexpr double kTagStride = 100000;
@@ -51,42 +55,45 @@ class DeviceRigTest : public ::testing::Test {
     mOptions.mDisplayRate = 250;
   }
 
-  // A host serving count tagged actors at rate frames a second.
-  bool Serve(RigHost* host, int count, double rate) {
-    std::vector<RigActor> actors;
+  // The server of session streaming count tagged actors at rate frames a second.
+  bool Serve(HostSession* session, int count, double rate) {
+    std::vector<ServedActor> actors;
     for (int tag = 1; tag <= count; ++tag) {
-      RigActor actor;
+      ServedActor actor;
       actor.mName = "walker" + std::to_string(tag);
       if (!TaggedWalk(static_cast<uint32_t>(tag), &actor.mClip)) return false;
       actors.push_back(std::move(actor));
     }
     kmq::ServerOptions server;
     server.mRate = rate;
-    std::string message;
-    return host->Serve(server, std::move(actors), &message) && host->LoadPlugin(&message);
+    return session->ServeActors(server, std::move(actors));
   }
 
   HostOptions mOptions;
+  kmq::SessionResult mResult;
   fbsdk_control::ScopedHostCapture mCapture;
 };
 
 TEST_F(DeviceRigTest, EachDeviceRecordsItsOwnActorsFramesNoneLost) {
   constexpr int kDevices = 3;
-  RigHost host(mOptions);
-  ASSERT_TRUE(Serve(&host, kDevices, 10));
+  mOptions.mDevices = kDevices;
+  HostSession session(mOptions, &mResult);
+  ASSERT_TRUE(Serve(&session, kDevices, 10));
+  ASSERT_TRUE(session.Connect()) << mResult.mMessage;
+  kmq::HeadlessHost& host = session.Host();
+  ASSERT_EQ(host.DeviceCount(), kDevices);
+  kmq::RecordStats stats;
   std::string message;
-  ASSERT_TRUE(host.StartRigs(kDevices, &message)) << message;
-  ASSERT_EQ(host.RigCount(), kDevices);
-  ASSERT_TRUE(host.Record(2.0, &message)) << message;
-  for (int i = 0; i < kDevices; ++i) host.Rig(i).StopThreads();
+  ASSERT_TRUE(host.Record(2.0, nullptr, &stats, &message)) << message;
+  host.StopRealTimeThreads();
   // The devices of one host share their connection to the server.
-  EXPECT_EQ(host.ServerConnections(), 1u);
+  EXPECT_EQ(host.ServerStats().mTotalConnections, 1u);
   for (int i = 0; i < kDevices; ++i) {
     SCOPED_TRACE("device " + std::to_string(i + 1));
-    kmq::DeviceRig& rig = host.Rig(i);
-    EXPECT_GT(rig.TemplateCount(), 0);
+    ASSERT_TRUE(host.UseDevice(i));
+    EXPECT_GT(host.TemplateCount(), 0);
     const auto keys =
-        fbsdk_control::RecordedKeys(rig.RootJoint(), ANIMATIONNODE_TYPE_LOCAL_TRANSLATION);
+        fbsdk_control::RecordedKeys(host.RootJoint(), ANIMATIONNODE_TYPE_LOCAL_TRANSLATION);
     // A frame of another actor keys the device's pose again; each frame of its own actor moves
     // it on by one row.
     std::vector<long> rows;
@@ -104,12 +111,50 @@ TEST_F(DeviceRigTest, EachDeviceRecordsItsOwnActorsFramesNoneLost) {
 }
 
 TEST_F(DeviceRigTest, MoreDevicesThanActorsIsRefused) {
-  RigHost host(mOptions);
-  ASSERT_TRUE(Serve(&host, 2, 30));
-  std::string message;
-  EXPECT_FALSE(host.StartRigs(3, &message));
-  EXPECT_EQ(message, "the server streams 2 actors, not enough for 3 devices");
-  EXPECT_EQ(host.RigCount(), 0);
+  mOptions.mDevices = 3;
+  HostSession session(mOptions, &mResult);
+  EXPECT_FALSE(Serve(&session, 2, 30));
+  EXPECT_EQ(mResult.mMessage, "the server streams 2 actors, not enough for 3 devices");
+  EXPECT_FALSE(session.Host().HasDevice());
+}
+
+TEST_F(DeviceRigTest, EveryDeviceWritesItsOwnTakeNamedFromTheOutPath) {
+  const std::string dir = ::testing::TempDir();
+  mOptions.mDevices = 2;
+  mOptions.mSeconds = 1;
+  mOptions.mContactSheet = false;
+  mOptions.mOutPath = dir + "/walk.bvh";
+  ASSERT_TRUE(kmq::RunHeadlessSession(mOptions, &mResult)) << mResult.mMessage;
+  ASSERT_EQ(mResult.mOtherDevices.size(), 1u);
+  const kmq::DeviceOutcome* devices[] = {&mResult, &mResult.mOtherDevices[0]};
+  for (int i = 0; i < 2; ++i) {
+    const std::string path = dir + "/walk-" + std::to_string(i + 1) + ".bvh";
+    EXPECT_EQ(devices[i]->mOutPath, path);
+    EXPECT_EQ(devices[i]->mActorName, "cmu_12_01_walk-" + std::to_string(i + 1));
+    EXPECT_GT(devices[i]->mTake.mFrames, 0);
+    bvh::Clip clip;
+    std::string error;
+    EXPECT_TRUE(bvh::ParseBvhFile(path, &clip, &error)) << error;
+    EXPECT_EQ(clip.mFrameCount, devices[i]->mTake.mFrames);
+    std::remove(path.c_str());
+  }
+}
+
+TEST(TakePathForTest, OneDeviceKeepsTheNameMoreNumberTheStem) {
+  const struct {
+    const char* out;
+    int index;
+    int count;
+    const char* take;
+  } cases[] = {
+      {"take.bvh", 0, 1, "take.bvh"},
+      {"take.bvh", 0, 2, "take-1.bvh"},
+      {"takes/walk.bvh", 2, 3, "takes/walk-3.bvh"},
+      {"v1.2/take", 1, 2, "v1.2/take-2"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(kmq::TakePathFor(c.out, c.index, c.count), c.take) << c.out << " " << c.index;
+  }
 }
 
 TEST(DeviceRigOptionsTest, DevicesOptionIsCheckedAndGoesWithTheOneShotJob) {

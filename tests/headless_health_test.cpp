@@ -21,6 +21,7 @@
 #include "contact_sheet.h"
 #include "headless_host.h"
 #include "host_options.h"
+#include "host_session.h"
 #include "link_test_util.h"
 #include "test_json.h"
 

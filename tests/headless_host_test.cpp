@@ -22,6 +22,7 @@
 #include "bvh.h"
 #include "headless_host.h"
 #include "host_options.h"
+#include "host_session.h"
 #include "link_test_util.h"
 #include "plugin_library.h"
 #include "take_export.h"

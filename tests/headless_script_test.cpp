@@ -25,6 +25,7 @@
 #include "command_interpreter.h"
 #include "headless_host.h"
 #include "host_options.h"
+#include "host_session.h"
 #include "link_test_util.h"
 
 namespace {

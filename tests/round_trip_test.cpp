@@ -17,6 +17,7 @@
 #include "bvh.h"
 #include "headless_host.h"
 #include "host_options.h"
+#include "host_session.h"
 #include "take_comparison.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include "json_text.h"
 #include "option_table.h"
 #include "platform_file.h"
+#include "svg_to_png.h"
 #include "tool_text.h"
 
 namespace {
@@ -79,6 +80,22 @@ TEST(ToolTextTest, FormatStemAndPrintf) {
 
 // JSON requires escaping only the quote, the backslash and bytes below 0x20; DEL is escaped too,
 // so that a summary printed on a terminal shows every control character.
+TEST(PngPathBesideTest, ReplacesTheNamesExtensionAndNeverAFileToKeep) {
+  const struct {
+    const char* svg;
+    std::vector<std::string> keep;
+    const char* png;
+  } cases[] = {
+      {"take.svg", {"take.bvh"}, "take.png"},
+      {"out/panel.svg", {}, "out/panel.png"},
+      {"dir.v2/sheet", {}, "dir.v2/sheet.png"},
+      {"sheet.drawing", {}, "sheet.png"},
+      {"picture.png", {}, ""},         // the SVG itself
+      {"walk.svg", {"walk.png"}, ""},  // the take it was drawn from
+  };
+  for (const auto& c : cases) EXPECT_EQ(kmq::PngPathBeside(c.svg, c.keep), c.png) << c.svg;
+}
+
 TEST(JsonStringTest, EscapesQuotesBackslashesAndEveryControlCharacter) {
   EXPECT_EQ(kmq::JsonString("plain text"), "\"plain text\"");
   EXPECT_EQ(kmq::JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");

@@ -43,22 +43,12 @@ int main(int argc, char** argv) {
   }
   std::cout << "wrote " << parsed.mOutPath << "\n";
 
-  const std::string converter = kmq::FindOnPath("rsvg-convert");
-  if (!converter.empty()) {
-    std::string png = parsed.mOutPath;
-    const size_t dot = png.find_last_of('.');
-    const size_t lastSlash = png.find_last_of('/');
-    if (dot != std::string::npos && (lastSlash == std::string::npos || dot > lastSlash)) {
-      png.erase(dot);
-    }
-    png += ".png";
-    if (png != parsed.mTakePath && png != parsed.mOutPath &&
-        kmq::ConvertToPng(converter, parsed.mOutPath, png)) {
-      std::cout << "wrote " << png << "\n";
-    } else {
-      std::cerr << "kovrim-contact-sheet: rsvg-convert could not make " << png
-                << "; the SVG is complete\n";
-    }
+  std::string png;
+  if (kmq::WritePngBeside(parsed.mOutPath, {parsed.mTakePath}, &png)) {
+    std::cout << "wrote " << png << "\n";
+  } else if (!png.empty()) {
+    std::cerr << "kovrim-contact-sheet: rsvg-convert could not make " << png
+              << "; the SVG is complete\n";
   }
   return 0;
 }

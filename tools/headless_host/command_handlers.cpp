@@ -1,5 +1,6 @@
 // The headless host's commands other than "wait" (command_waits.cpp): the plug-in, device and
 // server, the panel, the scene, the transport and take, and the rest.
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ CommandAnswer CommandInterpreter::Load(const Call& call) {
 CommandAnswer CommandInterpreter::Version(const Call& call) {
   const Args& args = call.mArgs;
   double version = 0;
-  if (args.size() != 1 || !ParseNumber(args[0], &version) || version < 0) {
+  if (args.size() != 1 || !ReadNumber(args[0], &version) || version < 0) {
     return Usage(call);
   }
   std::string message;
@@ -176,14 +177,14 @@ CommandAnswer CommandInterpreter::Choose(const Call& call) {
   std::string wanted;
   if (args.size() == 1 && AllDigits(args[0])) {
     long long index = -1;
-    ParseInt(args[0], &index);
+    ReadInteger(args[0], 0LL, LLONG_MAX, &index);
     if (index >= 0 && index < static_cast<long long>(actors.size())) {
       found = &actors[static_cast<size_t>(index)];
     }
     wanted = "item " + args[0];
   } else if (args[0] == "tag") {
     long long tag = 0;
-    if (args.size() != 2 || !ParseInt(args[1], &tag)) return Usage(call);
+    if (args.size() != 2 || !ReadInteger(args[1], LLONG_MIN, LLONG_MAX, &tag)) return Usage(call);
     for (const ActorItem& actor : actors) {
       if (found == nullptr && actor.mTag == tag) found = &actor;
     }
@@ -443,7 +444,8 @@ CommandAnswer CommandInterpreter::Idle(const Call& call) {
   const Args& args = call.mArgs;
   long long count = 1;
   if (args.size() > 1 ||
-      (args.size() == 1 && (!ParseInt(args[0], &count) || count < 1 || count > kMaxIdleEvents))) {
+      (args.size() == 1 &&
+       !ReadInteger(args[0], 1LL, static_cast<long long>(kMaxIdleEvents), &count))) {
     return Usage(call);
   }
   long long fired = 0;
@@ -470,7 +472,7 @@ CommandAnswer CommandInterpreter::Answer(const Call& call) {
   std::vector<int> answers;
   for (const std::string& arg : args) {
     long long answer = 0;
-    if (!ParseInt(arg, &answer) || answer < 1 || answer > kMaxButtons) return Usage(call);
+    if (!ReadInteger(arg, 1LL, static_cast<long long>(kMaxButtons), &answer)) return Usage(call);
     answers.push_back(static_cast<int>(answer));
   }
   std::string text;

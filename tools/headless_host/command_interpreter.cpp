@@ -1,6 +1,7 @@
 #include "command_interpreter.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <utility>
 
@@ -134,7 +135,7 @@ int CommandInterpreter::AnswerBox(const fbsdk_control::MessageBoxRecord& box) {
     std::string line;
     while (mAskUser("answer 1-" + std::to_string(count) + "> ", &line)) {
       long long answer = 0;
-      if (ParseInt(Trim(line), &answer) && answer >= 1 && answer <= count) {
+      if (ReadInteger(Trim(line), 1LL, static_cast<long long>(count), &answer)) {
         return static_cast<int>(answer);
       }
       if (!mAskAgain) {

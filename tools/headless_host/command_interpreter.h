@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "command_text.h"  // CommandAnswer
 #include "headless_host.h"
+#include "host_exit.h"
 #include "host_options.h"
 
 namespace kmq {
@@ -24,12 +26,6 @@ namespace kmq {
 using LineWriter = std::function<void(const std::string& line)>;
 // Shows prompt where that suits the input and reads one line; false at the end of the input.
 using LineReader = std::function<bool(const std::string& prompt, std::string* line)>;
-
-struct CommandAnswer {
-  bool mOk = true;
-  // "ok ..." or "error ..."; empty for a blank line or a comment.
-  std::string mLine;
-};
 
 class CommandInterpreter {
  public:

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
-#include <cmath>
 #include <fstream>
-#include <system_error>
 
 namespace kmq {
 namespace command_text {
@@ -47,28 +44,9 @@ std::string OneLine(const std::string& text) {
 
 std::string Quote(const std::string& text) { return "\"" + OneLine(text) + "\""; }
 
-bool ParseInt(const std::string& text, long long* out) {
-  long long value = 0;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) return false;
-  *out = value;
-  return true;
-}
-
-bool ParseNumber(const std::string& text, double* out) {
-  double value = 0;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || ptr != text.data() + text.size() ||
-      !std::isfinite(value)) {
-    return false;
-  }
-  *out = value;
-  return true;
-}
-
 bool ParseSeconds(const std::string& text, double* out) {
   double value = 0;
-  if (!ParseNumber(text, &value) || !(value > 0) || value > kMaxCommandSeconds) return false;
+  if (!ReadNumber(text, &value) || !(value > 0) || value > kMaxCommandSeconds) return false;
   *out = value;
   return true;
 }

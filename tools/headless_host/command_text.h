@@ -1,15 +1,24 @@
 // The text of the headless host's commands: splitting a command line into words, reading its
-// numbers strictly, and the one-line "ok ..." and "error ..." answers. Pure functions, safe from
-// any thread.
+// numbers strictly (with the tools' ReadInteger and ReadNumber), and the one-line "ok ..." and
+// "error ..." answers. Pure functions, safe from any thread. The command interpreter is built on
+// this, not the other way round.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_COMMAND_TEXT_H_
 #define KMQ_TOOLS_HEADLESS_HOST_COMMAND_TEXT_H_
 
 #include <string>
 #include <vector>
 
-#include "command_interpreter.h"
+#include "tool_text.h"  // ReadInteger, ReadNumber, Format
 
 namespace kmq {
+
+// A command's answer.
+struct CommandAnswer {
+  bool mOk = true;
+  // "ok ..." or "error ..."; empty for a blank line or a comment.
+  std::string mLine;
+};
+
 namespace command_text {
 
 // Longer waits would overflow the clocks' tick counts.
@@ -25,10 +34,6 @@ std::string Quote(const std::string& text);
 // A text typed as it stands, or without its surrounding double quotes (to type blanks or nothing).
 std::string Unquote(const std::string& text);
 
-// The whole of text as a number, nothing after it; false otherwise.
-bool ParseInt(const std::string& text, long long* out);
-// The same for a finite number.
-bool ParseNumber(const std::string& text, double* out);
 // A number of seconds greater than 0 and at most kMaxCommandSeconds.
 bool ParseSeconds(const std::string& text, double* out);
 bool AllDigits(const std::string& text);

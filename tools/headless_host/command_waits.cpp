@@ -2,6 +2,7 @@
 // said is in, templates below "Reference", a character characterized, frames received. Each
 // fires the panel's idle event until its condition holds or the seconds pass.
 #include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,7 @@ CommandAnswer CommandInterpreter::Wait(const Call& call) {
   size_t secondsAt = 1;
   long long count = 0;
   if (condition->mCounted) {
-    if (args.size() < 2 || !ParseInt(args[1], &count) || count < 1) return UsageAlone(call);
+    if (args.size() < 2 || !ReadInteger(args[1], 1LL, LLONG_MAX, &count)) return UsageAlone(call);
     secondsAt = 2;
   }
   double seconds = mHost.Options().mTimeout;

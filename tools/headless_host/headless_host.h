@@ -4,10 +4,13 @@
 // bind a scene skeleton, record and write the take as BVH. It is a facade over the rooms that do
 // the work (CaptureServer, PluginLoader, PanelDriver, SceneSkeleton, TakeRecorder, HealthTap) and
 // keeps the host's order between them; RunHeadlessSession (host_session.h) is the one-shot job
-// built on it. Threads: every HeadlessHost operation runs on the caller's thread, which plays the
-// host's user-interface thread; CreateDevice starts the device I/O and evaluation threads, which
-// only call RunDeviceIO / EvaluateDevice, read the transport clock and feed the health tap, until
-// the device goes (Release, DeleteDevice, NewScene: the host stops them before it destroys it).
+// built on it. The host holds one device or several, each with its panel, scene skeleton and
+// real-time threads; the operations on a device act on the current one (UseDevice), the first
+// unless told otherwise. The health tap watches the whole stream and the first device's root.
+// Threads: every HeadlessHost operation runs on the caller's thread, which plays the host's
+// user-interface thread; CreateDevice starts the device I/O and evaluation threads, which only call
+// RunDeviceIO / EvaluateDevice, read the transport clock and feed the health tap, until the device
+// goes (Release, DeleteDevice, NewScene: the host stops them before it destroys it).
 #ifndef KMQ_TOOLS_HEADLESS_HOST_HEADLESS_HOST_H_
 #define KMQ_TOOLS_HEADLESS_HOST_HEADLESS_HOST_H_
 
@@ -26,7 +29,6 @@
 #include "capture_server.h"
 #include "health_tap.h"
 #include "host_options.h"
-#include "host_session.h"
 #include "host_stop.h"
 #include "panel_driver.h"
 #include "plugin_loader.h"
@@ -42,17 +44,6 @@ class HeadlessHost {
   // Called with the elapsed time, the samples received and the keys so far; final once at the end.
   using Progress = TakeRecorder::Progress;
   enum class WaitResult { kDone, kTimedOut, kInterrupted };
-
-  static constexpr const char* kDeviceEntry = PanelDriver::kDeviceEntry;
-  static constexpr const char* kDeviceGroup = PanelDriver::kDeviceGroup;
-  static constexpr const char* kDeviceName = PanelDriver::kDeviceName;
-  static constexpr const char* kRequestHeaderCaption = PanelDriver::kRequestHeaderCaption;
-  static constexpr const char* kRebuildSkeletonCaption = PanelDriver::kRebuildSkeletonCaption;
-  static constexpr const char* kCharacterizeCaption = PanelDriver::kCharacterizeCaption;
-  static constexpr const char* kTPoseCaption = PanelDriver::kTPoseCaption;
-  static constexpr const char* kAddressRegion = PanelDriver::kAddressRegion;
-  static constexpr const char* kPortRegion = PanelDriver::kPortRegion;
-  static constexpr const char* kActorListRegion = PanelDriver::kActorListRegion;
 
   explicit HeadlessHost(HostOptions options);
   // Release.
@@ -71,6 +62,16 @@ class HeadlessHost {
   bool ServeCaptures(const std::vector<std::string>& paths, std::string* message) {
     return mServer.Serve(paths, message);
   }
+  // The same with every capture served copies times (CaptureServer::Serve), or with actors made
+  // by the caller.
+  bool ServeCaptures(const std::vector<std::string>& paths, int copies, std::string* message) {
+    return mServer.Serve(paths, message, copies);
+  }
+  bool ServeActors(const ServerOptions& options, std::vector<ServedActor> actors,
+                   std::string* message) {
+    return mServer.ServeActors(options, std::move(actors), message);
+  }
+  Stats ServerStats() const { return mServer.GetStats(); }
   bool IsServing() const { return mServer.IsServing(); }
   int ServerPort() const { return mServer.Port(); }
 
@@ -84,39 +85,52 @@ class HeadlessHost {
   // The host version the panel sees when it is created (only before CreateDevice).
   bool SetHostVersion(double version, std::string* message);
   double HostVersion() const { return PluginLoader::HostVersion(); }
+  // The devices: index 0 is the first; UseDevice(DeviceCount()) adds one (with no device made in
+  // it yet). Fails for any other index.
+  int DeviceCount() const { return static_cast<int>(mDevices.size()); }
+  int CurrentDevice() const { return static_cast<int>(mCurrent); }
+  bool UseDevice(int index);
+  // Runs on device i's I/O thread right before (true) and after (false) each of its
+  // notifications (an observer, for measurements). REQUIRES: before CreateDevice.
+  void SetIoObserver(std::function<void(int device, bool starting)> observer) {
+    mIoObserver = std::move(observer);
+  }
   // Creates the device and its panel through the host's registry, shows the panel and starts the
   // real-time threads.
   bool CreateDevice(std::string* message);
-  bool HasDevice() const { return mPanel.HasDevice(); }
-  FBDevice* Device() const { return mPanel.Device(); }
+  bool HasDevice() const { return Panel().HasDevice(); }
+  FBDevice* Device() const { return Panel().Device(); }
+  fbsdk_control::RealTimeThreads* Threads() const { return Current().mThreads.get(); }
+  // The model bound to the first template below "Reference" (null when none is).
+  FBModel* RootJoint() const { return SceneSkeleton::RootJoint(Device()); }
 
   // ---- The user on the panel ----
   bool TypeAddress(const std::string& text, std::string* message) {
-    return mPanel.TypeAddress(text, message);
+    return Panel().TypeAddress(text, message);
   }
   bool TypePort(const std::string& text, std::string* message) {
-    return mPanel.TypePort(text, message);
+    return Panel().TypePort(text, message);
   }
-  std::string AddressText() const { return mPanel.AddressText(); }
-  std::string PortText() const { return mPanel.PortText(); }
-  std::vector<ActorItem> Actors() const { return mPanel.Actors(); }
-  bool ChooseActor(int index, std::string* message) { return mPanel.ChooseActor(index, message); }
-  bool Click(PanelButton button, std::string* message) { return mPanel.Click(button, message); }
-  bool HasButton(PanelButton button) const { return mPanel.HasButton(button); }
+  std::string AddressText() const { return Panel().AddressText(); }
+  std::string PortText() const { return Panel().PortText(); }
+  std::vector<ActorItem> Actors() const { return Panel().Actors(); }
+  bool ChooseActor(int index, std::string* message) { return Panel().ChooseActor(index, message); }
+  bool Click(PanelButton button, std::string* message) { return Panel().Click(button, message); }
+  bool HasButton(PanelButton button) const { return Panel().HasButton(button); }
   // Clicks "Stay In T-Pose" when its state differs from on; *clicked says whether it did.
   bool SetTPose(bool on, bool* clicked, std::string* message) {
-    return mPanel.SetTPose(on, clicked, message);
+    return Panel().SetTPose(on, clicked, message);
   }
-  bool TPoseChecked() const { return mPanel.TPoseChecked(); }
+  bool TPoseChecked() const { return Panel().TPoseChecked(); }
   // Every control of the panel the user can act on, and the regions of those acted on so far.
-  std::vector<PanelControl> PanelControls() const { return mPanel.PanelControls(); }
-  const std::set<std::string>& DrivenControls() const { return mPanel.DrivenControls(); }
+  std::vector<PanelControl> PanelControls() const { return Panel().PanelControls(); }
+  const std::set<std::string>& DrivenControls() const { return Panel().DrivenControls(); }
 
   // ---- The host ----
   // The device's Online property: true connects, false disconnects.
   bool SetOnline(bool online, std::string* message);
   bool IsOnline() const;
-  // One idle tick: the panel's idle event, then the application's (FBSystem::OnUIIdle).
+  // One idle tick: every panel's idle event, then the application's (FBSystem::OnUIIdle).
   void FireIdle();
   // The device's Status and Information properties as the host shows them ("Online",
   // "walk, 120 fps"); "" without a device.
@@ -140,8 +154,8 @@ class HeadlessHost {
   // per template below it, same names and nesting, in nameSpace when not empty. A skeleton made
   // before is deleted first, so it must not be bound.
   bool MakeSkeleton(const std::string& nameSpace, std::string* message);
-  bool HasSkeleton() const { return mSkeleton.HasSkeleton(); }
-  std::string SkeletonNameSpace() const { return mSkeleton.NameSpace(); }
+  bool HasSkeleton() const { return Skeleton().HasSkeleton(); }
+  std::string SkeletonNameSpace() const { return Skeleton().NameSpace(); }
   // Binds the skeleton as the host's 'Model binding' control does; fails unless every template
   // is bound.
   bool Bind(std::string* message);
@@ -152,8 +166,9 @@ class HeadlessHost {
   static std::vector<fbsdk_control::MessageBoxRecord> BoxesSince(size_t first);
 
   // ---- Transport and take ----
-  // Arms recording and plays the transport for seconds (less when a stop is requested), firing
-  // the panel's idle event meanwhile; then stops and waits until the I/O thread can add no key.
+  // Arms recording of every device and plays the transport for seconds (less when a stop is
+  // requested), firing the panels' idle events meanwhile; then stops and waits until no I/O
+  // thread can add a key. The current device must be bound; every device made is recorded.
   bool Record(double seconds, const Progress& progress, RecordStats* stats, std::string* message);
   // The same recording in two steps, so that other operations run while the host records (the
   // panel idles whenever they wait): StartRecording arms recording and plays the transport and
@@ -163,9 +178,9 @@ class HeadlessHost {
   bool StopRecording(RecordStats* stats, std::string* message);
   bool IsRecording() const { return mRecorder.IsRecording(); }
   // Keys now on the skeleton's channels.
-  int CountKeys() const { return mSkeleton.CountKeys(); }
+  int CountKeys() const { return Skeleton().CountKeys(); }
   // The keys of the skeleton's first joint tree; *keys counts them.
-  TakeJoint CollectTake(int* keys) const { return mSkeleton.CollectTake(keys); }
+  TakeJoint CollectTake(int* keys) const { return Skeleton().CollectTake(keys); }
   // Builds the clip from take and writes it to path (beside it first, then renamed, so a failed
   // write never leaves half a take). Unless HostOptions::mContactSheet is off, the take's contact
   // sheet follows (ContactSheetPathFor, and a PNG when rsvg-convert is on the PATH); a sheet that
@@ -176,9 +191,9 @@ class HeadlessHost {
   }
   // CollectTake and WriteTake; fails when the skeleton has no key.
   bool ExportTake(const std::string& path, ExportStats* stats, std::string* message) {
-    return mRecorder.ExportTake(path, stats, message);
+    return mRecorder.ExportTake(Skeleton(), path, stats, message);
   }
-  // Joins the real-time threads; the device is left as it is.
+  // Joins every device's real-time threads; the devices are left as they are.
   void StopRealTimeThreads();
 
   // ---- Deleting the device and a new scene, as the user does them at any moment ----
@@ -186,8 +201,8 @@ class HeadlessHost {
   // real-time threads stopped, taken offline, released, destroyed), whatever it is doing. The
   // scene skeleton stays, unbound; a recording goes on without the device.
   bool DeleteDevice(std::string* message);
-  // The user makes a new scene (File > New): the panel closes, then the host clears the scene
-  // (NewScene): the device, every scene model (the skeleton among them) and every character go.
+  // The user makes a new scene (File > New): the panels close, then the host clears the scene
+  // (NewScene): the devices, every scene model (the skeletons among them) and every character go.
   // A recording goes on, with nothing left to key.
   bool NewScene(std::string* message);
 
@@ -212,17 +227,35 @@ class HeadlessHost {
   void Release();
 
  private:
+  // One device of the host and its rooms. The first device's calls into the plug-in and root
+  // joint go to the health tap; the others' calls are wrapped by it too, their roots not read.
+  struct HostDevice {
+    HostDevice(PluginCallHook* panelHook, PluginCallHook* skeletonHook)
+        : mPanel(panelHook), mSkeleton(skeletonHook) {}
+    PanelDriver mPanel;
+    SceneSkeleton mSkeleton;
+    // Made by CreateDevice, joined in Release.
+    std::unique_ptr<RealTimeThreads> mThreads;
+  };
+  HostDevice& Current() { return *mDevices[mCurrent]; }
+  const HostDevice& Current() const { return *mDevices[mCurrent]; }
+  PanelDriver& Panel() { return Current().mPanel; }
+  const PanelDriver& Panel() const { return Current().mPanel; }
+  SceneSkeleton& Skeleton() { return Current().mSkeleton; }
+  const SceneSkeleton& Skeleton() const { return Current().mSkeleton; }
+  // Every device made, for a recording.
+  std::vector<RecordedDevice> RecordedDevices() const;
+
   // Constant after construction; the rooms below keep references to it and to each other, so
   // the order of these members is the order they are made in (and the reverse of their end).
   const HostOptions mOptions;
   HealthTap mTap;
   CaptureServer mServer;
   PluginLoader mPlugin;
-  PanelDriver mPanel;
-  SceneSkeleton mSkeleton;
   TakeRecorder mRecorder;
-  // Made by CreateDevice, joined in Release.
-  std::unique_ptr<RealTimeThreads> mThreads;
+  std::vector<std::unique_ptr<HostDevice>> mDevices;  // never empty
+  size_t mCurrent = 0;
+  std::function<void(int device, bool starting)> mIoObserver;
 };
 
 }  // namespace kmq

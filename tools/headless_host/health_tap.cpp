@@ -42,6 +42,11 @@ HealthTap::UiCall::~UiCall() {
   if (mTap != nullptr) mTap->LeaveUiCall();
 }
 
+bool HealthTap::AroundPluginCall(const std::function<bool()>& call) {
+  UiCall inside(this);
+  return call();
+}
+
 void HealthTap::EnterUiCall() {
   if (mUiDepth++ == 0) mUiBusy = true;
 }

@@ -17,17 +17,18 @@
 
 #include <fbsdk/fbsdk.h>
 
+#include "plugin_call_hook.h"
 #include "stream_health.h"
 #include "thread_annotations.h"
 
 namespace kmq {
 
-class HealthTap {
+class HealthTap : public PluginCallHook {
  public:
   // silenceMs: how long the stream may stay silent while online before a warning.
   explicit HealthTap(int silenceMs);
   // Remove.
-  ~HealthTap();
+  ~HealthTap() override;
   HealthTap(const HealthTap&) = delete;
   HealthTap& operator=(const HealthTap&) = delete;
 
@@ -54,6 +55,10 @@ class HealthTap {
   // Which model the evaluation thread reads after each pass (nullptr: none). The model must stay
   // alive until it is replaced here.
   void SetServedRoot(FBModel* model) EXCLUDES(mServedRootMutex);
+  // The hook of the panel driver and the scene skeleton: each call into the plug-in runs inside a
+  // UiCall, and the root joint bound is the served root.
+  bool AroundPluginCall(const std::function<bool()>& call) override;
+  void RootJointBound(FBModel* model) override { SetServedRoot(model); }
   // Evaluation thread: hands the served root's translation to the monitor.
   void AfterEvaluation(bool evaluated) EXCLUDES(mServedRootMutex);
 

@@ -106,8 +106,8 @@ OptionTable HostOptionTable(HostOptions* options, bool* help) {
              "do not draw the take's contact sheet (FILE.svg, FILE.png)", false),
         Integer("--devices", "N", &options->mDevices, 1, kMaxDevices,
                 "N devices in the host, each recording its own actor of the\n"
-                "in-process server (the capture served N times); prints one\n"
-                "line per device instead of writing a take (default 1)",
+                "in-process server (the capture served N times) and writing\n"
+                "its own take: FILE-1.bvh ... FILE-N.bvh from --out (default 1)",
                 "--devices wants a whole number from 1 to " + std::to_string(kMaxDevices)),
         HelpFlag(help)}}};
   table.mOutro =

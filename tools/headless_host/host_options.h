@@ -44,8 +44,11 @@ struct HostOptions {
   bool mJson = false;
   // The contact sheet of the take (take.svg, and take.png with rsvg-convert) beside the take.
   bool mContactSheet = true;
-  // Devices in the host (RunRigSession when more than one).
+  // Devices in the host, each recording its own actor and writing its own take (TakePathFor).
   int mDevices = 1;
+  // Whether the health tap watches the stream (no option: measurements of the devices alone turn
+  // it off).
+  bool mHealthTap = true;
 };
 
 // Defaults: the plug-in and the capture the build was made with.

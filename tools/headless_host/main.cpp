@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "command_interpreter.h"
-#include "device_rig.h"
 #include "headless_host.h"
+#include "host_exit.h"
 #include "host_options.h"
+#include "host_session.h"
 
 namespace {
 
@@ -74,7 +75,6 @@ int main(int argc, char** argv) {
 
   if (!options.mScriptPath.empty()) return RunScriptFile(options);
   if (options.mInteractive) return RunInteractiveStdin(options);
-  if (options.mDevices > 1) return kmq::RunRigSession(options);
 
   kmq::SessionResult result;
   if (!kmq::RunHeadlessSession(options, &result)) {

@@ -11,6 +11,10 @@
 namespace kmq {
 namespace {
 
+using kovrim_texts::kActorListRegion;
+using kovrim_texts::kAddressRegion;
+using kovrim_texts::kPortRegion;
+
 // Calls visit for every control shown in layout and in the layouts nested in it, with its region.
 void VisitControls(FBLayout& layout,
                    const std::function<void(const std::string&, FBVisualComponent*)>& visit) {
@@ -56,7 +60,7 @@ std::string RegionOf(FBLayout& layout, FBVisualComponent* control) {
 
 }  // namespace
 
-PanelDriver::PanelDriver(HealthTap* tap) : mTap(tap) {}
+PanelDriver::PanelDriver(PluginCallHook* hook) : mHook(hook) {}
 
 PanelDriver::~PanelDriver() { Destroy(); }
 
@@ -113,9 +117,8 @@ bool PanelDriver::NeedDevice(std::string* message) const {
 
 bool PanelDriver::TypeAddress(const std::string& text, std::string* message) {
   if (!NeedDevice(message)) return false;
-  if (mAddressEdit == nullptr || !HealthTap::UiCall(mTap).Run([&] {
-        return fbsdk_control::TypeText(*mAddressEdit, text.c_str());
-      })) {
+  if (mAddressEdit == nullptr ||
+      !CallPlugin(mHook, [&] { return fbsdk_control::TypeText(*mAddressEdit, text.c_str()); })) {
     return Fail(message, "the panel's Address edit cannot be typed into");
   }
   mDriven.insert(kAddressRegion);
@@ -124,9 +127,8 @@ bool PanelDriver::TypeAddress(const std::string& text, std::string* message) {
 
 bool PanelDriver::TypePort(const std::string& text, std::string* message) {
   if (!NeedDevice(message)) return false;
-  if (mPortEdit == nullptr || !HealthTap::UiCall(mTap).Run([&] {
-        return fbsdk_control::TypeText(*mPortEdit, text.c_str());
-      })) {
+  if (mPortEdit == nullptr ||
+      !CallPlugin(mHook, [&] { return fbsdk_control::TypeText(*mPortEdit, text.c_str()); })) {
     return Fail(message, "the panel's Port edit cannot be typed into");
   }
   mDriven.insert(kPortRegion);
@@ -166,7 +168,7 @@ bool PanelDriver::ChooseActor(int index, std::string* message) {
     return Fail(message, "the actor list has no item " + std::to_string(index) + " (it has " +
                              std::to_string(count) + ")");
   }
-  if (!HealthTap::UiCall(mTap).Run([&] { return fbsdk_control::ChooseItem(*mActorList, index); })) {
+  if (!CallPlugin(mHook, [&] { return fbsdk_control::ChooseItem(*mActorList, index); })) {
     return Fail(message, "the panel's actor list cannot be chosen from");
   }
   mDriven.insert(kActorListRegion);
@@ -196,7 +198,7 @@ bool PanelDriver::Click(PanelButton which, std::string* message) {
     return Fail(message, std::string("the panel has no \"") + caption + "\" button (host version " +
                              Format(PluginLoader::HostVersion()) + ")");
   }
-  if (!HealthTap::UiCall(mTap).Run([&] { return fbsdk_control::Click(*button); })) {
+  if (!CallPlugin(mHook, [&] { return fbsdk_control::Click(*button); })) {
     return Fail(message, std::string("the \"") + caption + "\" button cannot be clicked");
   }
   mDriven.insert(RegionOf(*mLayout, button));
@@ -217,7 +219,7 @@ bool PanelDriver::SetTPose(bool on, bool* clicked, std::string* message) {
   if (TPoseChecked() == on) {
     return Done(message, std::string("\"") + kTPoseCaption + "\" is " + state + " already");
   }
-  if (!HealthTap::UiCall(mTap).Run([&] { return fbsdk_control::Click(*mTPoseBox); })) {
+  if (!CallPlugin(mHook, [&] { return fbsdk_control::Click(*mTPoseBox); })) {
     return Fail(message, std::string("the \"") + kTPoseCaption + "\" check box cannot be clicked");
   }
   *clicked = true;
@@ -253,7 +255,7 @@ std::vector<PanelControl> PanelDriver::PanelControls() const {
 
 void PanelDriver::FireIdle() {
   if (mLayout != nullptr) {
-    HealthTap::UiCall(mTap).Run([&] { return fbsdk_control::FireIdle(*mLayout), true; });
+    CallPlugin(mHook, [&] { return fbsdk_control::FireIdle(*mLayout), true; });
   }
 }
 

@@ -1,7 +1,7 @@
 // The user at the device's panel: the device and its panel are made through the host's registry
 // as the host makes them, and the user types into the panel's edits, chooses from its actor list
 // and clicks its buttons, found by their regions and captions as a user finds them. Every call
-// into the plug-in runs inside a HealthTap::UiCall. User-interface thread only.
+// into the plug-in runs inside the hook given (PluginCallHook). User-interface thread only.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_PANEL_DRIVER_H_
 #define KMQ_TOOLS_HEADLESS_HOST_PANEL_DRIVER_H_
 
@@ -11,8 +11,8 @@
 
 #include <fbsdk/fbsdk.h>
 
-#include "health_tap.h"
 #include "kovrim_texts.h"
+#include "plugin_call_hook.h"
 
 namespace kmq {
 
@@ -43,12 +43,9 @@ class PanelDriver {
   static constexpr const char* kRebuildSkeletonCaption = kovrim_texts::kRebuildSkeletonCaption;
   static constexpr const char* kCharacterizeCaption = kovrim_texts::kCharacterizeCaption;
   static constexpr const char* kTPoseCaption = kovrim_texts::kTPoseCaption;
-  static constexpr const char* kAddressRegion = "Address";
-  static constexpr const char* kPortRegion = "Port";
-  static constexpr const char* kActorListRegion = "RolesName";
 
-  // tap (null for none) remains the caller's and must outlive the driver.
-  explicit PanelDriver(HealthTap* tap);
+  // hook (null for none) remains the caller's and must outlive the driver.
+  explicit PanelDriver(PluginCallHook* hook);
   // Destroy.
   ~PanelDriver();
   PanelDriver(const PanelDriver&) = delete;
@@ -92,7 +89,7 @@ class PanelDriver {
  private:
   FBButton* ButtonFor(PanelButton button) const;
 
-  HealthTap* const mTap;
+  PluginCallHook* const mHook;
   FBDevice* mDevice = nullptr;        // host object: destroyed in Destroy
   FBDeviceLayout* mLayout = nullptr;  // host object: destroyed in Destroy
   // Controls of mLayout; the button pointers are null when the panel has no such button.

@@ -49,7 +49,7 @@ std::vector<TakeKey> Keys(FBModel* model, const char* channel) {
 
 }  // namespace
 
-SceneSkeleton::SceneSkeleton(HealthTap* tap) : mTap(tap) {}
+SceneSkeleton::SceneSkeleton(PluginCallHook* hook) : mHook(hook) {}
 
 SceneSkeleton::~SceneSkeleton() { Delete(); }
 
@@ -95,7 +95,7 @@ void SceneSkeleton::BuildModels(FBModelTemplate* modelTemplate, FBModel* parent,
 
 void SceneSkeleton::Delete() {
   // The evaluation thread stops reading the root before it goes.
-  if (mTap != nullptr) mTap->SetServedRoot(nullptr);
+  if (mHook != nullptr) mHook->RootJointBound(nullptr);
   // Leaves first, so that no model is moved to the top of the scene on its way out.
   for (auto model = mModels.rbegin(); model != mModels.rend(); ++model) {
     fbsdk_control::DestroyModel(*model);
@@ -104,7 +104,7 @@ void SceneSkeleton::Delete() {
 }
 
 void SceneSkeleton::Forget() {
-  if (mTap != nullptr) mTap->SetServedRoot(nullptr);
+  if (mHook != nullptr) mHook->RootJointBound(nullptr);
   mModels.clear();
   mSkeleton.clear();
   mReferenceModel = nullptr;
@@ -149,13 +149,13 @@ bool SceneSkeleton::Bind(FBDevice* device, std::string* message) {
                              " templates were bound to the scene skeleton");
   }
   // The model bound below "Reference" for the skeleton's root joint.
-  if (mTap != nullptr) mTap->SetServedRoot(RootJoint(device));
+  if (mHook != nullptr) mHook->RootJointBound(RootJoint(device));
   return Done(message, "skeleton of " + std::to_string(templates) + " models bound");
 }
 
 bool SceneSkeleton::Unbind(FBDevice* device, std::string* message) {
   if (!IsBound(device)) return Fail(message, "no skeleton is bound");
-  if (mTap != nullptr) mTap->SetServedRoot(nullptr);
+  if (mHook != nullptr) mHook->RootJointBound(nullptr);
   fbsdk_control::UnbindSkeleton(device);
   if (IsBound(device)) return Fail(message, "the skeleton is still bound");
   return Done(message, "skeleton unbound");

@@ -1,7 +1,8 @@
 // The scene skeleton a device's templates are bound to: one model named "Reference" with one model
 // per template below it, same names and nesting, made and bound as the host's 'Model binding'
-// control does, and read back after a recording as the take's keys. It tells the health tap which
-// model the evaluation thread should read. User-interface thread only.
+// control does, and read back after a recording as the take's keys. It tells its hook which model
+// is bound to the root joint (the health tap reads it after each evaluation). User-interface
+// thread only.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_SCENE_SKELETON_H_
 #define KMQ_TOOLS_HEADLESS_HOST_SCENE_SKELETON_H_
 
@@ -10,7 +11,7 @@
 
 #include <fbsdk/fbsdk.h>
 
-#include "health_tap.h"
+#include "plugin_call_hook.h"
 #include "take_export.h"
 
 namespace kmq {
@@ -22,9 +23,9 @@ struct CharacterItem {
 
 class SceneSkeleton {
  public:
-  // tap (null for none) remains the caller's and must outlive the skeleton; it is told which model
-  // the evaluation thread reads.
-  explicit SceneSkeleton(HealthTap* tap);
+  // hook (null for none) remains the caller's and must outlive the skeleton; it is told which
+  // model is bound to the root joint.
+  explicit SceneSkeleton(PluginCallHook* hook);
   // Delete.
   ~SceneSkeleton();
   SceneSkeleton(const SceneSkeleton&) = delete;
@@ -77,7 +78,7 @@ class SceneSkeleton {
   static int CountKeys(const SkeletonNode& node);
   static TakeJoint CollectTake(const SkeletonNode& node, int* keys);
 
-  HealthTap* const mTap;
+  PluginCallHook* const mHook;
   // "Reference" and the joint trees below it.
   FBModel* mReferenceModel = nullptr;
   std::vector<SkeletonNode> mSkeleton;

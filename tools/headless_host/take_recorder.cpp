@@ -35,8 +35,7 @@ std::string ContactSheetPathFor(const std::string& takePath) {
   return takePath + ".svg";
 }
 
-TakeRecorder::TakeRecorder(const HostOptions& options, const SceneSkeleton* skeleton)
-    : mOptions(options), mSkeleton(skeleton) {}
+TakeRecorder::TakeRecorder(const HostOptions& options) : mOptions(options) {}
 
 TakeRecorder::~TakeRecorder() { StopTransport(); }
 
@@ -51,11 +50,13 @@ void TakeRecorder::StopTransport() {
   mRecording = false;
 }
 
-void TakeRecorder::Start(FBDevice* device) {
+void TakeRecorder::Start(const std::vector<RecordedDevice>& devices) {
   FBPlayerControl& transport = FBPlayerControl::TheOne();
-  mDevice = device;
-  mSamplesAtStart = SamplesReceived(device);
-  mSamplesAtEnd = mSamplesAtStart;
+  mEntries.clear();
+  for (const RecordedDevice& device : devices) {
+    const long samples = SamplesReceived(device.mDevice);
+    mEntries.push_back(Entry{device, samples, samples});
+  }
   transport.Record();
   mRecording = true;
   mClock.Play();
@@ -64,30 +65,64 @@ void TakeRecorder::Start(FBDevice* device) {
 }
 
 void TakeRecorder::DeviceGoes(FBDevice* device) {
-  if (!mRecording || device == nullptr || device != mDevice) return;
-  mSamplesAtEnd = SamplesReceived(device);
-  mDevice = nullptr;
+  if (!mRecording || device == nullptr) return;
+  for (Entry& entry : mEntries) {
+    if (entry.mRecorded.mDevice != device) continue;
+    entry.mSamplesAtEnd = SamplesReceived(device);
+    entry.mRecorded.mDevice = nullptr;
+    entry.mRecorded.mThreads = nullptr;
+  }
 }
 
-void TakeRecorder::Finish(RealTimeThreads* threads, RecordStats* stats) {
-  // No notification may be half way through keying a frame when the transport stops.
-  if (threads != nullptr) threads->PauseIo();
+long TakeRecorder::SamplesSoFar() const {
+  long samples = 0;
+  for (const Entry& entry : mEntries) {
+    const FBDevice* device = entry.mRecorded.mDevice;
+    samples +=
+        (device != nullptr ? SamplesReceived(entry.mRecorded.mDevice) : entry.mSamplesAtEnd) -
+        entry.mSamplesAtStart;
+  }
+  return samples;
+}
+
+int TakeRecorder::KeysSoFar() const {
+  int keys = 0;
+  for (const Entry& entry : mEntries) keys += entry.mRecorded.mSkeleton->CountKeys();
+  return keys;
+}
+
+void TakeRecorder::Finish(RecordStats* stats) {
+  // No notification of any device may be half way through keying a frame when the transport
+  // stops.
+  for (const Entry& entry : mEntries) {
+    if (entry.mRecorded.mThreads != nullptr) entry.mRecorded.mThreads->PauseIo();
+  }
   FBPlayerControl::TheOne().Stop();
   mClock.Stop();
-  if (threads != nullptr) threads->ResumeIo();
+  for (const Entry& entry : mEntries) {
+    if (entry.mRecorded.mThreads != nullptr) entry.mRecorded.mThreads->ResumeIo();
+  }
   mRecording = false;
-  if (mDevice != nullptr) mSamplesAtEnd = SamplesReceived(mDevice);
-  mDevice = nullptr;
+  *stats = RecordStats();
   stats->mSeconds = SecondsSince(mStart);
   stats->mInterrupted = HeadlessStopRequested();
-  stats->mSamples = mSamplesAtEnd - mSamplesAtStart;
-  stats->mKeys = mSkeleton->CountKeys();
+  for (Entry& entry : mEntries) {
+    if (entry.mRecorded.mDevice != nullptr) {
+      entry.mSamplesAtEnd = SamplesReceived(entry.mRecorded.mDevice);
+    }
+    entry.mRecorded.mDevice = nullptr;
+    entry.mRecorded.mThreads = nullptr;
+    stats->mDeviceSamples.push_back(entry.mSamplesAtEnd - entry.mSamplesAtStart);
+    stats->mDeviceKeys.push_back(entry.mRecorded.mSkeleton->CountKeys());
+    stats->mSamples += stats->mDeviceSamples.back();
+    stats->mKeys += stats->mDeviceKeys.back();
+  }
 }
 
-bool TakeRecorder::Record(FBDevice* device, RealTimeThreads* threads,
+bool TakeRecorder::Record(const std::vector<RecordedDevice>& devices,
                           const std::function<void()>& idle, double seconds,
                           const Progress& progress, RecordStats* stats, std::string* message) {
-  Start(device);
+  Start(devices);
   const HostClock::time_point start = mStart;
   const HostClock::time_point end = start + SecondsToDuration(seconds);
   HostClock::time_point nextProgress = start;
@@ -95,17 +130,18 @@ bool TakeRecorder::Record(FBDevice* device, RealTimeThreads* threads,
   while (HostClock::now() < end && !HeadlessStopRequested()) {
     idle();
     if (progress && HostClock::now() >= nextProgress) {
-      progress(SecondsSince(start), SamplesReceived(device) - mSamplesAtStart,
-               mSkeleton->CountKeys(), false);
+      progress(SecondsSince(start), SamplesSoFar(), KeysSoFar(), false);
       nextProgress += kProgressPeriod;
     }
     std::this_thread::sleep_for(std::min<HostClock::duration>(period, end - HostClock::now()));
   }
-  Finish(threads, stats);
+  Finish(stats);
   if (progress) progress(stats->mSeconds, stats->mSamples, stats->mKeys, true);
+  const std::string skeletons =
+      devices.size() == 1 ? "the skeleton" : std::to_string(devices.size()) + " skeletons";
   return Done(message, "recorded " + Format(stats->mSeconds, 1) +
                            " s: " + std::to_string(stats->mSamples) + " frames received, " +
-                           std::to_string(stats->mKeys) + " keys on the skeleton");
+                           std::to_string(stats->mKeys) + " keys on " + skeletons);
 }
 
 bool TakeRecorder::WriteTake(const TakeJoint& take, const std::string& path, ExportStats* stats,
@@ -146,24 +182,22 @@ void TakeRecorder::WriteContactSheet(const bvh::Clip& clip, const std::string& t
     return;
   }
   stats->mContactSheetPath = svgPath;
-  const std::string converter = FindOnPath("rsvg-convert");
-  if (converter.empty()) return;
-  const std::string pngPath = svgPath.substr(0, svgPath.size() - 4) + ".png";
-  if (pngPath == takePath) return;
-  if (ConvertToPng(converter, svgPath, pngPath)) {
+  std::string pngPath;
+  if (WritePngBeside(svgPath, {takePath}, &pngPath)) {
     stats->mContactSheetPngPath = pngPath;
-  } else {
+  } else if (!pngPath.empty()) {
     stats->mContactSheetProblem =
         "rsvg-convert could not make " + pngPath + "; the SVG is complete";
   }
 }
 
-bool TakeRecorder::ExportTake(const std::string& path, ExportStats* stats, std::string* message) {
+bool TakeRecorder::ExportTake(const SceneSkeleton& skeleton, const std::string& path,
+                              ExportStats* stats, std::string* message) {
   *stats = ExportStats();
-  if (mSkeleton->IsEmpty()) return Fail(message, "no skeleton yet: nothing was recorded");
+  if (skeleton.IsEmpty()) return Fail(message, "no skeleton yet: nothing was recorded");
   if (mRecording) return Fail(message, "the transport is still recording");
   int keys = 0;
-  const TakeJoint take = mSkeleton->CollectTake(&keys);
+  const TakeJoint take = skeleton.CollectTake(&keys);
   if (keys == 0) return Fail(message, "nothing was recorded: the skeleton has no key");
   if (!WriteTake(take, path, stats, message)) return false;
   stats->mKeys = keys;

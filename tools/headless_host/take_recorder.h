@@ -1,11 +1,13 @@
 // Recording and export: the host's transport (its clock, which the real-time threads read) armed
-// and played for a recording, and the keys the skeleton got written as a BVH take with its contact
-// sheet beside it. User-interface thread only; the clock itself may be read from any thread.
+// and played for a recording of one device or several, and the keys each device's skeleton got
+// written as a BVH take with its contact sheet beside it. User-interface thread only; the clock
+// itself may be read from any thread.
 #ifndef KMQ_TOOLS_HEADLESS_HOST_TAKE_RECORDER_H_
 #define KMQ_TOOLS_HEADLESS_HOST_TAKE_RECORDER_H_
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <fbsdk/fbsdk.h>
 #include <fbsdk_control/realtime_threads.h>
@@ -26,9 +28,21 @@ using fbsdk_control::SessionClock;
 
 struct RecordStats {
   double mSeconds = 0;
-  long mSamples = 0;  // samples the device acknowledged meanwhile
-  int mKeys = 0;      // keys on the skeleton's channels after the recording
+  long mSamples = 0;  // samples the devices acknowledged meanwhile, all together
+  int mKeys = 0;      // keys on the skeletons' channels after the recording, all together
   bool mInterrupted = false;
+  // The same two counts for each device, in the order the recording was given them.
+  std::vector<long> mDeviceSamples;
+  std::vector<int> mDeviceKeys;
+};
+
+// A device a recording serves: the device, its real-time threads (null for none) and the
+// skeleton its keys go to. Host objects, the caller's; they outlive the recording or are
+// reported gone (TakeRecorder::DeviceGoes).
+struct RecordedDevice {
+  FBDevice* mDevice = nullptr;
+  RealTimeThreads* mThreads = nullptr;
+  const SceneSkeleton* mSkeleton = nullptr;
 };
 
 struct ExportStats {
@@ -52,8 +66,8 @@ class TakeRecorder {
   // Called with the elapsed time, the samples received and the keys so far; final once at the end.
   using Progress = std::function<void(double elapsed, long samples, int keys, bool final)>;
 
-  // options and skeleton remain the caller's and must outlive the recorder.
-  TakeRecorder(const HostOptions& options, const SceneSkeleton* skeleton);
+  // options remain the caller's and must outlive the recorder.
+  explicit TakeRecorder(const HostOptions& options);
   // StopTransport.
   ~TakeRecorder();
   TakeRecorder(const TakeRecorder&) = delete;
@@ -65,18 +79,17 @@ class TakeRecorder {
   // Samples device acknowledged since it was created; 0 for a null device.
   static long SamplesReceived(FBDevice* device);
 
-  // Arms recording and plays the transport for seconds (less when a stop is requested), calling
-  // idle every idle period meanwhile; then stops with the I/O thread of threads (when not null)
-  // held, so that it can add no key afterwards. REQUIRES: device not null, the skeleton bound, no
-  // recording under way.
-  bool Record(FBDevice* device, RealTimeThreads* threads, const std::function<void()>& idle,
+  // Arms recording and plays the one transport for seconds (less when a stop is requested),
+  // calling idle every idle period meanwhile; then stops with every device's I/O thread held, so
+  // that none can add a key afterwards. REQUIRES: devices not empty, each not null with its
+  // skeleton bound, no recording under way.
+  bool Record(const std::vector<RecordedDevice>& devices, const std::function<void()>& idle,
               double seconds, const Progress& progress, RecordStats* stats, std::string* message);
   // The two halves of Record for a recording that goes on while other things happen: Start arms
-  // recording and plays the transport, counting device's samples from now; Finish stops it as
-  // Record does and fills *stats. REQUIRES: Start with device not null and no recording under
-  // way; Finish while one is.
-  void Start(FBDevice* device);
-  void Finish(RealTimeThreads* threads, RecordStats* stats);
+  // recording and plays the transport, counting the devices' samples from now; Finish stops it as
+  // Record does and fills *stats. REQUIRES: Start as Record, Finish while a recording is under way.
+  void Start(const std::vector<RecordedDevice>& devices);
+  void Finish(RecordStats* stats);
   // The device of the recording under way goes (deleted, or with the scene): the samples it
   // acknowledged until now are what the recording received from it. Nothing when device is not
   // that device.
@@ -91,21 +104,27 @@ class TakeRecorder {
   bool WriteTake(const TakeJoint& take, const std::string& path, ExportStats* stats,
                  std::string* message);
   // The skeleton's take, WriteTake; fails when the skeleton has no key or still records.
-  bool ExportTake(const std::string& path, ExportStats* stats, std::string* message);
+  bool ExportTake(const SceneSkeleton& skeleton, const std::string& path, ExportStats* stats,
+                  std::string* message);
 
  private:
+  // A device of the recording under way: its device and threads (null once it went) and its
+  // samples when the recording started and, once it went, when it went.
+  struct Entry {
+    RecordedDevice mRecorded;
+    long mSamplesAtStart = 0;
+    long mSamplesAtEnd = 0;
+  };
   void WriteContactSheet(const bvh::Clip& clip, const std::string& takePath, ExportStats* stats);
+  // Samples and keys of every device so far, all together.
+  long SamplesSoFar() const;
+  int KeysSoFar() const;
 
   const HostOptions& mOptions;
-  const SceneSkeleton* const mSkeleton;
   SessionClock mClock;
   bool mRecording = false;
-  // The recording under way: its start, its device (null once it went) and that device's samples
-  // when the recording started and, once it went, when it went.
-  HostClock::time_point mStart;
-  FBDevice* mDevice = nullptr;
-  long mSamplesAtStart = 0;
-  long mSamplesAtEnd = 0;
+  HostClock::time_point mStart;  // of the recording under way
+  std::vector<Entry> mEntries;
 };
 
 }  // namespace kmq

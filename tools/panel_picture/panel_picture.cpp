@@ -89,10 +89,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("Wrote %s (host version %.0f)\n", out.c_str(), version);
-  const std::string converter = kmq::FindOnPath("rsvg-convert");
-  if (!converter.empty() && out.size() > 4 && out.compare(out.size() - 4, 4, ".svg") == 0) {
-    const std::string png = out.substr(0, out.size() - 4) + ".png";
-    if (kmq::ConvertToPng(converter, out, png)) std::printf("Wrote %s\n", png.c_str());
-  }
+  std::string png;
+  if (kmq::WritePngBeside(out, {}, &png)) std::printf("Wrote %s\n", png.c_str());
   return 0;
 }

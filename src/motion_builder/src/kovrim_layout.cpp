@@ -108,18 +108,18 @@ void KovrimDeviceLayout::LayoutCommunication() {
   mCommunicationLayout.SetControl("AddressLabel", mAddressLabel);
   mAddressLabel.Caption = kovrim_texts::kAddressCaption;
 
-  AddFixedRegion(mCommunicationLayout, "Address", 10, kFBAttachRight, "AddressLabel", 10,
-                 kFBAttachBottom, "TcpLabel", 90, 25);
-  mCommunicationLayout.SetControl("Address", mAddressEdit);
+  AddFixedRegion(mCommunicationLayout, kovrim_texts::kAddressRegion, 10, kFBAttachRight,
+                 "AddressLabel", 10, kFBAttachBottom, "TcpLabel", 90, 25);
+  mCommunicationLayout.SetControl(kovrim_texts::kAddressRegion, mAddressEdit);
 
   AddFixedRegion(mCommunicationLayout, "PortLabel", 10, kFBAttachLeft, "CommunicationRegion", 10,
                  kFBAttachBottom, "AddressLabel", 90, 25);
   mCommunicationLayout.SetControl("PortLabel", mPortLabel);
   mPortLabel.Caption = kovrim_texts::kPortCaption;
 
-  AddFixedRegion(mCommunicationLayout, "Port", 10, kFBAttachRight, "PortLabel", 10, kFBAttachBottom,
-                 "Address", 90, 25);
-  mCommunicationLayout.SetControl("Port", mPortEdit);
+  AddFixedRegion(mCommunicationLayout, kovrim_texts::kPortRegion, 10, kFBAttachRight, "PortLabel",
+                 10, kFBAttachBottom, kovrim_texts::kAddressRegion, 90, 25);
+  mCommunicationLayout.SetControl(kovrim_texts::kPortRegion, mPortEdit);
 }
 
 void KovrimDeviceLayout::LayoutRoleControl() {
@@ -128,9 +128,9 @@ void KovrimDeviceLayout::LayoutRoleControl() {
   mRoleControlLayout.SetControl("RoleNameLabel", mRoleNameLabel);
   mRoleNameLabel.Caption = kovrim_texts::kSourceCaption;
 
-  AddFixedRegion(mRoleControlLayout, "RolesName", 10, kFBAttachRight, "RoleNameLabel", 10,
-                 kFBAttachTop, "RoleControlRegion", 90, 25);
-  mRoleControlLayout.SetControl("RolesName", mRolesList);
+  AddFixedRegion(mRoleControlLayout, kovrim_texts::kActorListRegion, 10, kFBAttachRight,
+                 "RoleNameLabel", 10, kFBAttachTop, "RoleControlRegion", 90, 25);
+  mRoleControlLayout.SetControl(kovrim_texts::kActorListRegion, mRolesList);
 }
 
 int KovrimDeviceLayout::ParsePortText(const char* text) {

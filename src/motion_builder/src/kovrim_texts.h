@@ -23,6 +23,11 @@ constexpr char kTcpCaption[] = "TCP Settings";
 constexpr char kAddressCaption[] = "Address :";
 constexpr char kPortCaption[] = "Port :";
 constexpr char kSourceCaption[] = "Source:";
+// Names of the panel's regions that hold the controls a user works: the address and port edits
+// and the actor list.
+constexpr char kAddressRegion[] = "Address";
+constexpr char kPortRegion[] = "Port";
+constexpr char kActorListRegion[] = "RolesName";
 
 // Titles and texts of the boxes.
 constexpr char kInfoTitle[] = "Info";
