@@ -63,7 +63,7 @@ struct Payload {
 Payload Encode(const IvraPlugs::IVRA_PLUGIN_MESSAGE& message, bool compressed) {
   const std::string frame =
       kmq::EncodeFrame(message, compressed ? kmq::Compression::kGzip : kmq::Compression::kPlain);
-  return {frame.substr(kmq::kFramePrefixBytes),
+  return {frame.substr(kovrim::wire::kFrameHeaderSize),
           compressed ? ServerLink::kCompressedMarker : ServerLink::kPlainMarker};
 }
 

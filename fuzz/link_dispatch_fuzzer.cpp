@@ -9,6 +9,7 @@
 
 #include "fuzz_support.h"
 #include "server_link.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fbsdk_control::ResetHost();
-  if (size > static_cast<size_t>(ServerLink::kDefaultBufferSize)) return 0;  // never reaches it
+  if (size > static_cast<size_t>(kovrim::wire::kReceiveLimit)) return 0;  // never reaches it
   ServerLink link;
   link.mActorTag = kmqfuzz::kActorTag;
   link.mOnline = true;

@@ -58,7 +58,9 @@ std::string Frames(const bvh::Clip& clip, int first, int count, Compression comp
 }
 
 // The payload of a frame, without marker and length.
-std::string Payload(const std::string& frame) { return frame.substr(kmq::kFramePrefixBytes); }
+std::string Payload(const std::string& frame) {
+  return frame.substr(kovrim::wire::kFrameHeaderSize);
+}
 
 IVRA_PLUGIN_MESSAGE ActorListQuery() {
   IVRA_PLUGIN_MESSAGE message;

@@ -58,7 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Both keep at most one frame plus the last chunk.
     if (reader.BufferedBytes() > kServerCommandBound + 8 + 4096) std::abort();
-    if (splitter.BufferedBytes() > kmq::kClientBufferBytes + 8 + 4096) std::abort();
+    if (splitter.BufferedBytes() >
+        kovrim::wire::kReceiveLimit + kovrim::wire::kFrameHeaderSize + 4096)
+      std::abort();
   }
   if (splitter.SkippedBytes() > fed) std::abort();  // counted bytes it never saw
   return 0;

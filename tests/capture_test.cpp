@@ -91,7 +91,7 @@ std::vector<kmq::CaptureRecord> SampleRecords() {
   add(15, kPlain, std::string("\x08\x02\x1a\x00", 4));
   add(16, kPlain, "");  // a frame with a length of 0 is kept as it came
   add(8333, kCompressed, std::string(1000, '\xa5'));
-  add(1ull << 40, kPlain, std::string(kmq::kCaptureMaxPayloadBytes, 'x'));
+  add(1ull << 40, kPlain, std::string(kovrim::wire::kReceiveLimit, 'x'));
   add((1ull << 40) + 1, kCompressed, "last");
   return records;
 }
@@ -145,7 +145,7 @@ TEST(CaptureFileTest, WriterRefusesWhatARecordCannotHold) {
   ASSERT_TRUE(writer.Open(file.Path(), SampleHeader(), &error)) << error;
   EXPECT_FALSE(writer.Append(0, 0x42424242u, "x", 1, &error));
   EXPECT_NE(error.find("marker"), std::string::npos) << error;
-  std::string big(kmq::kCaptureMaxPayloadBytes + 1, 'x');
+  std::string big(kovrim::wire::kReceiveLimit + 1, 'x');
   EXPECT_FALSE(writer.Append(0, kPlain, big.data(), big.size(), &error));
   EXPECT_EQ(writer.RecordsWritten(), 0u);
   ASSERT_TRUE(writer.Close(&error)) << error;

@@ -106,7 +106,7 @@ struct WireScan {
 WireScan ScanWire(const std::string& bytes) {
   WireScan scan;
   size_t at = 0;
-  while (at + kmq::kFramePrefixBytes <= bytes.size()) {
+  while (at + kovrim::wire::kFrameHeaderSize <= bytes.size()) {
     uint32_t marker = Little32(bytes, at);
     if (marker != kmq::kPlainMarker && marker != kmq::kCompressedMarker) {
       ++scan.mStrayWords;
@@ -114,14 +114,14 @@ WireScan ScanWire(const std::string& bytes) {
       continue;
     }
     auto length = static_cast<int32_t>(Little32(bytes, at + 4));
-    at += kmq::kFramePrefixBytes;
+    at += kovrim::wire::kFrameHeaderSize;
     if (length == 0) {
       ++scan.mZero;
     } else if (length < 0) {
       ++scan.mNegative;
     } else if (length == INT32_MAX) {
       ++scan.mMaximum;
-    } else if (static_cast<size_t>(length) == kmq::kClientBufferBytes + 1) {
+    } else if (static_cast<size_t>(length) == kovrim::wire::kReceiveLimit + 1) {
       ++scan.mAboveBuffer;
       at += static_cast<size_t>(length);
     } else {
@@ -782,7 +782,7 @@ TEST(FaultStageFrames, MarksEveryFrameAndCountsWhatACutRefuses) {
   for (const kmq::FrameMark& mark : marks) {
     ASSERT_TRUE(reader.Next(&frame));
     EXPECT_EQ(frame.mStreamOffset, mark.mStart);
-    EXPECT_EQ(kmq::kFramePrefixBytes + frame.mPayload.size(), mark.mSize);
+    EXPECT_EQ(kovrim::wire::kFrameHeaderSize + frame.mPayload.size(), mark.mSize);
   }
   EXPECT_EQ(marks.back().mStart + marks.back().mSize, out.size());
   EXPECT_FALSE(reader.Next(&frame));

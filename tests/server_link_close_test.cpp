@@ -21,12 +21,13 @@
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
+#include "wire_format.h"
 
 using namespace linktest;
 
 namespace {
 
-constexpr int kBuffer = ServerLink::kDefaultBufferSize;
+constexpr int kBuffer = kovrim::wire::kReceiveLimit;
 
 // Garbage on the four-byte grid that never holds a marker.
 const std::string kGarbage = "junk";

@@ -9,6 +9,7 @@
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
+#include "wire_format.h"
 
 using namespace linktest;
 
@@ -83,7 +84,7 @@ BVH_JOIN Chain(int depth) {
 }
 
 TEST_F(ServerLinkPayloadTest, CompressedPayloadMayInflateToTheReceiveBufferButNoFurther) {
-  const std::string full = ActorListOfSize(ServerLink::kDefaultBufferSize);
+  const std::string full = ActorListOfSize(kovrim::wire::kReceiveLimit);
   DispatchCompressed(Compress(full, Payload::kGzip));
   EXPECT_EQ(ActorName(), NameIn(full));
   EXPECT_TRUE(fbsdk_control::TracesSeen().empty());
@@ -91,7 +92,7 @@ TEST_F(ServerLinkPayloadTest, CompressedPayloadMayInflateToTheReceiveBufferButNo
   for (Payload format : {Payload::kGzip, Payload::kZlib}) {
     fbsdk_control::ResetHost();
     mSeams.Advance(std::chrono::seconds(1));  // past the trace's once a second
-    DispatchCompressed(Compress(ActorListOfSize(ServerLink::kDefaultBufferSize + 1), format));
+    DispatchCompressed(Compress(ActorListOfSize(kovrim::wire::kReceiveLimit + 1), format));
     EXPECT_EQ(fbsdk_control::CountTraces(ServerLink::kTraceFrameInflatesTooFar), 1u);
     EXPECT_EQ(fbsdk_control::TracesSeen().size(), 1u);
     // The list of the payload before stays.
@@ -228,7 +229,7 @@ TEST_F(ServerLinkPayloadTest, NestingIsBoundedButRealSkeletonsFit) {
     fbsdk_control::ResetHost();
     mSeams.Advance(std::chrono::seconds(1));  // past the trace's once a second
     const std::string deep =
-        HeaderMessage(kTag, Chain(ServerLink::kMaxMessageDepth + 1)).SerializeAsString();
+        HeaderMessage(kTag, Chain(kovrim::wire::kMaxMessageDepth + 1)).SerializeAsString();
     Dispatch(marker == ServerLink::kPlainMarker ? deep : Compress(deep, Payload::kGzip), marker);
     EXPECT_EQ(fbsdk_control::TracesSeen(), std::vector<std::string>{kIncorrect});
     EXPECT_EQ(mLink.GetJointCount(), 64);
@@ -237,10 +238,10 @@ TEST_F(ServerLinkPayloadTest, NestingIsBoundedButRealSkeletonsFit) {
 
 TEST_F(ServerLinkPayloadTest, PayloadLongerThanTheReceiveBufferIsRefused) {
   // ReadMessage never hands over such a payload; a direct caller is refused the same way.
-  Dispatch(ActorListOfSize(ServerLink::kDefaultBufferSize + 1), ServerLink::kPlainMarker);
+  Dispatch(ActorListOfSize(kovrim::wire::kReceiveLimit + 1), ServerLink::kPlainMarker);
   EXPECT_EQ(fbsdk_control::TracesSeen(), std::vector<std::string>{kIncorrect});
   EXPECT_EQ(ActorName(), "");
-  const std::string full = ActorListOfSize(ServerLink::kDefaultBufferSize);
+  const std::string full = ActorListOfSize(kovrim::wire::kReceiveLimit);
   Dispatch(full, ServerLink::kPlainMarker);
   EXPECT_EQ(ActorName(), NameIn(full));
 }
