@@ -27,8 +27,11 @@
 #include "motion_server.h"
 #include "raw_stream_client.h"
 #include "synthetic_actor.h"
+#include "test_files.h"
 
 namespace {
+
+using kmq_test::ReadFile;
 
 using rawtest::Clock;
 using rawtest::COMMAND;
@@ -53,17 +56,6 @@ class TempFile {
  private:
   std::string mPath;
 };
-
-std::string ReadFile(const std::string& path) {
-  std::string bytes;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  char buffer[65536];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, got);
-  std::fclose(file);
-  return bytes;
-}
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
