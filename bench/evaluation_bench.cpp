@@ -64,7 +64,7 @@ Payload Encode(const IvraPlugs::IVRA_PLUGIN_MESSAGE& message, bool compressed) {
   const std::string frame =
       kmq::EncodeFrame(message, compressed ? kmq::Compression::kGzip : kmq::Compression::kPlain);
   return {frame.substr(kovrim::wire::kFrameHeaderSize),
-          compressed ? ServerLink::kCompressedMarker : ServerLink::kPlainMarker};
+          compressed ? kovrim::wire::kCompressedMarker : kovrim::wire::kPlainMarker};
 }
 
 std::vector<Payload> EncodeFrames(const bvh::Clip& clip, uint32_t tag, bool compressed) {

@@ -193,7 +193,7 @@ void BM_LinkReadMessage(benchmark::State& state) {
   link.mActorTag = kTag;
   link.mOnline = true;
   link.DispatchMessage(reinterpret_cast<const unsigned char*>(stream.mHeader.data()),
-                       static_cast<int>(stream.mHeader.size()), ServerLink::kPlainMarker);
+                       static_cast<int>(stream.mHeader.size()), kovrim::wire::kPlainMarker);
   if (link.GetJointCount() < state.range(0)) {
     state.SkipWithError("header not taken");
     return;

@@ -40,11 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   link.mOnline = true;
   const std::string& header = kmqfuzz::WalkHeaderPayload();
   link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                       static_cast<int>(header.size()), ServerLink::kPlainMarker);
+                       static_cast<int>(header.size()), kovrim::wire::kPlainMarker);
 
-  link.DispatchMessage(data, static_cast<int>(size), ServerLink::kPlainMarker);
+  link.DispatchMessage(data, static_cast<int>(size), kovrim::wire::kPlainMarker);
   ReadPose(link);
-  link.DispatchMessage(data, static_cast<int>(size), ServerLink::kCompressedMarker);
+  link.DispatchMessage(data, static_cast<int>(size), kovrim::wire::kCompressedMarker);
   ReadPose(link);
   return 0;
 }

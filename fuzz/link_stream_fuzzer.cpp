@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     link.mActorTag = kmqfuzz::kActorTag;
     const std::string& header = kmqfuzz::WalkHeaderPayload();
     link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                         static_cast<int>(header.size()), ServerLink::kPlainMarker);
+                         static_cast<int>(header.size()), kovrim::wire::kPlainMarker);
     link.Connection()->mSocket = socket;  // the link owns it now and closes it
     link.mOnline = true;
 

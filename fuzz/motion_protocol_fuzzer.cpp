@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     splitter.Feed(bytes.first, bytes.second);
     while (splitter.Next(&frame)) {
       std::string error;
-      if (kmq::DecodePayload(frame.mMarker == kmq::kCompressedMarker, frame.mPayload.data(),
-                             frame.mPayload.size(), &message, &error)) {
+      if (kmq::DecodePayload(frame.mMarker == kovrim::wire::kCompressedMarker,
+                             frame.mPayload.data(), frame.mPayload.size(), &message, &error)) {
         ReadCommand(message);
       }
     }

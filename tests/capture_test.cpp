@@ -38,8 +38,8 @@ using rawtest::COMMAND;
 using rawtest::IVRA_PLUGIN_MESSAGE;
 using rawtest::kDeadline;
 
-constexpr uint32_t kPlain = kmq::kPlainMarker;
-constexpr uint32_t kCompressed = kmq::kCompressedMarker;
+constexpr uint32_t kPlain = kovrim::wire::kPlainMarker;
+constexpr uint32_t kCompressed = kovrim::wire::kCompressedMarker;
 
 // A file in the test's temporary directory, removed at the end of the test.
 class TempFile {

@@ -61,7 +61,7 @@ uint32_t Little32(const std::string& bytes, size_t at) {
 
 // The serialized envelope inside a payload, compressed or not; "" if it does not inflate.
 std::string PlainPayload(const kmq::RawFrame& frame) {
-  if (frame.mMarker == kmq::kPlainMarker) return frame.mPayload;
+  if (frame.mMarker == kovrim::wire::kPlainMarker) return frame.mPayload;
   google::protobuf::io::ArrayInputStream source(frame.mPayload.data(),
                                                 static_cast<int>(frame.mPayload.size()));
   google::protobuf::io::GzipInputStream unzipper(&source,
@@ -108,7 +108,7 @@ WireScan ScanWire(const std::string& bytes) {
   size_t at = 0;
   while (at + kovrim::wire::kFrameHeaderSize <= bytes.size()) {
     uint32_t marker = Little32(bytes, at);
-    if (marker != kmq::kPlainMarker && marker != kmq::kCompressedMarker) {
+    if (marker != kovrim::wire::kPlainMarker && marker != kovrim::wire::kCompressedMarker) {
       ++scan.mStrayWords;
       at += 4;
       continue;

@@ -76,7 +76,7 @@ class KovrimDeviceTest : public ::testing::Test {
   void Dispatch(const IVRA_PLUGIN_MESSAGE& envelope) {
     const std::string bytes = envelope.SerializePartialAsString();
     mDevice->mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                   static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                                   static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
   }
   std::vector<JointNodes> Records() {
     return std::vector<JointNodes>(mDevice->mJoints.begin(), mDevice->mJoints.end());

@@ -149,7 +149,7 @@ class ServerLinkMemoryTest : public ::testing::Test {
     const auto start = std::chrono::steady_clock::now();
     mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(payload.data()),
                           static_cast<int>(payload.size()),
-                          compress ? ServerLink::kCompressedMarker : ServerLink::kPlainMarker);
+                          compress ? kovrim::wire::kCompressedMarker : kovrim::wire::kPlainMarker);
     Measured measured;
     measured.mMilliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -45,7 +45,7 @@ struct ArrivedFrame {
 
 inline bool Decode(const kmq::RawFrame& frame, IVRA_PLUGIN_MESSAGE* message) {
   message->Clear();
-  return kmq::DecodePayload(frame.mMarker == kmq::kCompressedMarker, frame.mPayload.data(),
+  return kmq::DecodePayload(frame.mMarker == kovrim::wire::kCompressedMarker, frame.mPayload.data(),
                             frame.mPayload.size(), message, nullptr);
 }
 

@@ -71,8 +71,9 @@ std::string EncodeRawPayload(const std::string& plain, Compression format) {
   google::protobuf::io::StringOutputStream sink(&payload);
   if (!kovrim::wire::EncodeBytes(plain.data(), plain.size(), format, &sink)) return {};
   std::string frame;
-  kovrim::wire::AppendFrameHeader(format == Compression::kPlain ? kPlainMarker : kCompressedMarker,
-                                  static_cast<uint32_t>(payload.size()), &frame);
+  kovrim::wire::AppendFrameHeader(
+      format == Compression::kPlain ? kovrim::wire::kPlainMarker : kovrim::wire::kCompressedMarker,
+      static_cast<uint32_t>(payload.size()), &frame);
   return frame + payload;
 }
 
@@ -174,7 +175,7 @@ std::string CorruptFrame(const std::string& frame, FaultRandom* random) {
   std::string damaged = frame;
   std::string payload = damaged.substr(kovrim::wire::kFrameHeaderSize);
   size_t start = 0;
-  if (FrameMarker(frame) == kPlainMarker) {
+  if (FrameMarker(frame) == kovrim::wire::kPlainMarker) {
     // Field 1 with wire type 7, which no parser accepts.
     payload[0] = static_cast<char>(0x0f);
   } else {

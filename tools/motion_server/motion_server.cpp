@@ -45,7 +45,8 @@ std::string Fixed(double value, int decimals) {
 // Decodes a whole frame (marker, length, payload).
 bool DecodeFrameBytes(const std::string& frame, IVRA_PLUGIN_MESSAGE* message) {
   if (frame.size() < kovrim::wire::kFrameHeaderSize) return false;
-  bool compressed = static_cast<unsigned char>(frame[0]) == (kCompressedMarker & 0xff);
+  bool compressed =
+      static_cast<unsigned char>(frame[0]) == (kovrim::wire::kCompressedMarker & 0xff);
   return DecodePayload(compressed, frame.data() + kovrim::wire::kFrameHeaderSize,
                        frame.size() - kovrim::wire::kFrameHeaderSize, message, nullptr);
 }

@@ -102,7 +102,8 @@ std::string EncodeFrame(const IVRA_PLUGIN_MESSAGE& message, Compression compress
   if (payload.size() > static_cast<size_t>(INT32_MAX)) return {};
   std::string frame;
   frame.reserve(kovrim::wire::kFrameHeaderSize + payload.size());
-  AppendFrameHeader(compression == Compression::kPlain ? kPlainMarker : kCompressedMarker,
+  AppendFrameHeader(compression == Compression::kPlain ? kovrim::wire::kPlainMarker
+                                                       : kovrim::wire::kCompressedMarker,
                     static_cast<uint32_t>(payload.size()), &frame);
   frame += payload;
   return frame;
@@ -224,7 +225,7 @@ bool FrameReader::Next(IVRA_PLUGIN_MESSAGE* message, Compression* format) {
     mCounts.mInGarbage = false;
     const char* payload = reinterpret_cast<const char*>(frame.payload());
     const size_t length = static_cast<size_t>(frame.payload_length());
-    const bool compressed = frame.marker() == kCompressedMarker;
+    const bool compressed = frame.marker() == kovrim::wire::kCompressedMarker;
     if (!DecodePayload(compressed, payload, length, message, nullptr)) {
       ++mCounts.mBadInput;
       mCounts.mSkippedBytes += kovrim::wire::kFrameHeaderSize + length;
@@ -280,7 +281,8 @@ bool RawFrameSplitter::Next(RawFrame* frame) {
 
 Compression FrameCompression(const std::string& frame) {
   if (frame.size() < kovrim::wire::kFrameHeaderSize) return Compression::kGzip;
-  if (kovrim::wire::ReadLittleEndian32(frame.data()) == kPlainMarker) return Compression::kPlain;
+  if (kovrim::wire::ReadLittleEndian32(frame.data()) == kovrim::wire::kPlainMarker)
+    return Compression::kPlain;
   return kovrim::wire::PayloadCompression(true,
                                           Bytes(frame.data()) + kovrim::wire::kFrameHeaderSize,
                                           frame.size() - kovrim::wire::kFrameHeaderSize);

@@ -19,9 +19,6 @@ namespace kmq {
 
 using Compression = kovrim::wire::Compression;
 
-// Four 0x41 bytes open a plain payload, four 0x43 bytes a compressed one.
-constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
-constexpr uint32_t kCompressedMarker = kovrim::wire::kCompressedMarker;
 // The largest payload we send, so that marker, length and payload fit the plug-in's receive
 // buffer (kovrim::wire::kReceiveLimit).
 constexpr size_t kMaxPayloadBytes = kovrim::wire::kReceiveLimit - kovrim::wire::kFrameHeaderSize;

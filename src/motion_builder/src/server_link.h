@@ -58,10 +58,6 @@ class ServerLink {
   // for the next attempt after the connection was lost or an attempt failed; an attempt in flight.
   using ConnectionState = ServerConnection::State;
 
-  // Frame markers, each four equal bytes on the wire (see wire_format.h).
-  static constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
-  static constexpr uint32_t kCompressedMarker = kovrim::wire::kCompressedMarker;
-
   // Traces for frames whose length field cannot be honoured. They are fixed texts, like every
   // other trace of the link and the device, and go out through Trace: each text at most once a
   // second, with the occurrences held back meanwhile counted on a line of their own.
