@@ -63,8 +63,8 @@ struct Payload {
 Payload Encode(const IvraPlugs::IVRA_PLUGIN_MESSAGE& message, bool compressed) {
   const std::string frame =
       kmq::EncodeFrame(message, compressed ? kmq::Compression::kGzip : kmq::Compression::kPlain);
-  return {frame.substr(kmq::kFramePrefixBytes),
-          compressed ? ServerLink::kCompressedMarker : ServerLink::kPlainMarker};
+  return {frame.substr(kovrim::wire::kFrameHeaderSize),
+          compressed ? kovrim::wire::kCompressedMarker : kovrim::wire::kPlainMarker};
 }
 
 std::vector<Payload> EncodeFrames(const bvh::Clip& clip, uint32_t tag, bool compressed) {

@@ -102,7 +102,7 @@ const std::vector<Input>& Inputs() {
       unknown += std::string("\x7a\x00", 2);
     }
     list.push_back({"frame of 92000 unknown fields", FrameBytes(unknown, Payload::kGzip), false});
-    list.push_back({"empty plain frames", RawFrame(ServerLink::kPlainMarker, 0, ""), false});
+    list.push_back({"empty plain frames", RawFrame(kovrim::wire::kPlainMarker, 0, ""), false});
     list.push_back({"other actor's frames (59 joints)",
                     FrameBytes(FrameMessage(kOtherTag, Values(59, 0)), Payload::kGzip), false});
     // Frames of the chosen actor as long as the buffer allows, on the largest skeleton.
@@ -138,7 +138,7 @@ class Stage {
     const std::string header =
         HeaderMessage(kTag, Skeleton(kovrim::wire::kMaxSkeletonEntries)).SerializeAsString();
     link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                         static_cast<int>(header.size()), ServerLink::kPlainMarker);
+                         static_cast<int>(header.size()), kovrim::wire::kPlainMarker);
     mDevice->ProcessPending();
     FBModel* reference = control::CreateModel("Reference");
     FBModelTemplate* root = mDevice->ModelTemplate.Children[0];
@@ -251,7 +251,7 @@ void BM_DecodeUnbounded(benchmark::State& state) {
   const std::string& frame = input.mFrame;
   const auto* payload = reinterpret_cast<const unsigned char*>(frame.data()) + 8;
   const bool compressed =
-      kovrim::wire::ReadLittleEndian32(frame.data()) == ServerLink::kCompressedMarker;
+      kovrim::wire::ReadLittleEndian32(frame.data()) == kovrim::wire::kCompressedMarker;
   for (auto _ : state) {
     IVRA_PLUGIN_MESSAGE message;
     benchmark::DoNotOptimize(decoder.Decode(payload, frame.size() - 8, compressed, &message));
@@ -269,7 +269,7 @@ void BM_CountEntries(benchmark::State& state) {
   const auto* payload = reinterpret_cast<const unsigned char*>(frame.data()) + 8;
   const unsigned char* plain = payload;
   int plainLength = static_cast<int>(frame.size() - 8);
-  if (kovrim::wire::ReadLittleEndian32(frame.data()) == ServerLink::kCompressedMarker &&
+  if (kovrim::wire::ReadLittleEndian32(frame.data()) == kovrim::wire::kCompressedMarker &&
       decoder.Inflate(payload, frame.size() - 8, &plain, &plainLength) !=
           kovrim::wire::PayloadDecoder::Result::kDecoded) {
     // Refused while it inflates: the link never scans it, so the scan adds nothing here.
@@ -302,7 +302,7 @@ void BM_HeaderCopyLockWait(benchmark::State& state) {
        {HeaderMessage(kTag, Skeleton(kovrim::wire::kMaxSkeletonEntries)), Actors(1000, 150)}) {
     const std::string bytes = message.SerializeAsString();
     link.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                         static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                         static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
   }
   if (link.GetJointCount() != kovrim::wire::kMaxSkeletonEntries ||
       link.CopyActors().size() != 1000) {

@@ -32,12 +32,12 @@ void DispatchFrames(benchmark::State& state, Payload format) {
   link.mOnline = true;
   const std::string header = HeaderMessage(1, Skeleton(joints)).SerializeAsString();
   link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                       static_cast<int>(header.size()), ServerLink::kPlainMarker);
+                       static_cast<int>(header.size()), kovrim::wire::kPlainMarker);
   std::vector<float> values(3 + 3 * joints);
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 90);
   const std::string payload = EncodePayload(FrameMessage(1, values).SerializeAsString(), format);
   const uint32_t marker =
-      format == Payload::kPlain ? ServerLink::kPlainMarker : ServerLink::kCompressedMarker;
+      format == Payload::kPlain ? kovrim::wire::kPlainMarker : kovrim::wire::kCompressedMarker;
   if (link.GetJointCount() != joints) state.SkipWithError("header not taken");
   for (auto _ : state) {
     link.DispatchMessage(reinterpret_cast<const unsigned char*>(payload.data()),
@@ -67,7 +67,7 @@ void BM_GetPose(benchmark::State& state) {
   link.mOnline = true;
   const std::string header = HeaderMessage(1, Skeleton(31)).SerializeAsString();
   link.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                       static_cast<int>(header.size()), ServerLink::kPlainMarker);
+                       static_cast<int>(header.size()), kovrim::wire::kPlainMarker);
   int index = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(link.GetTranslation(index));

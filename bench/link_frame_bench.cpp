@@ -193,7 +193,7 @@ void BM_LinkReadMessage(benchmark::State& state) {
   link.mActorTag = kTag;
   link.mOnline = true;
   link.DispatchMessage(reinterpret_cast<const unsigned char*>(stream.mHeader.data()),
-                       static_cast<int>(stream.mHeader.size()), ServerLink::kPlainMarker);
+                       static_cast<int>(stream.mHeader.size()), kovrim::wire::kPlainMarker);
   if (link.GetJointCount() < state.range(0)) {
     state.SkipWithError("header not taken");
     return;
@@ -264,16 +264,16 @@ void RunFloor(benchmark::State& state, bool withSocket) {
   }
   IVRA_PLUGIN_MESSAGE envelope;
   kovrim::wire::PayloadDecoder decoder;
-  std::vector<char> buffer(kmq::kClientBufferBytes);
+  std::vector<char> buffer(kovrim::wire::kReceiveLimit);
   size_t frame = 0;
   const long allocationsBefore = gAllocations.load();
   for (auto _ : state) {
     const std::string& bytes = stream.mFrames[frame];
-    const char* payload = bytes.data() + kmq::kFramePrefixBytes;
-    const int size = static_cast<int>(bytes.size() - kmq::kFramePrefixBytes);
+    const char* payload = bytes.data() + kovrim::wire::kFrameHeaderSize;
+    const int size = static_cast<int>(bytes.size() - kovrim::wire::kFrameHeaderSize);
     if (withSocket) {
       pair.Write(bytes);
-      if (recv(pair.mFds[0], buffer.data(), kmq::kFramePrefixBytes, MSG_DONTWAIT) != 8 ||
+      if (recv(pair.mFds[0], buffer.data(), kovrim::wire::kFrameHeaderSize, MSG_DONTWAIT) != 8 ||
           recv(pair.mFds[0], buffer.data(), size, MSG_DONTWAIT) != size) {
         state.SkipWithError("short read");
         break;
@@ -297,7 +297,7 @@ void BM_LinkFloorWithSocket(benchmark::State& state) { RunFloor(state, true); }
 // `reuse` one z_stream is reset between payloads instead of set up and torn down for each.
 class ZlibInflate {
  public:
-  explicit ZlibInflate(bool reuse) : mReuse(reuse), mOut(kmq::kClientBufferBytes + 1) {
+  explicit ZlibInflate(bool reuse) : mReuse(reuse), mOut(kovrim::wire::kReceiveLimit + 1) {
     mReady = mReuse && inflateInit2(&mStream, 15 + 32) == Z_OK;
   }
   ~ZlibInflate() {
@@ -355,8 +355,8 @@ void BM_Inflate(benchmark::State& state) {
   kovrim::wire::PayloadDecoder decoder;
   auto run = [&](const std::string& frame, const unsigned char** plain) -> long {
     const auto* payload =
-        reinterpret_cast<const unsigned char*>(frame.data()) + kmq::kFramePrefixBytes;
-    const size_t length = frame.size() - kmq::kFramePrefixBytes;
+        reinterpret_cast<const unsigned char*>(frame.data()) + kovrim::wire::kFrameHeaderSize;
+    const size_t length = frame.size() - kovrim::wire::kFrameHeaderSize;
     if (inflater < 2) {
       *plain = zlib.Out();
       return zlib.Run(payload, length);
@@ -372,8 +372,9 @@ void BM_Inflate(benchmark::State& state) {
     const unsigned char* plain = nullptr;
     const long length = run(frame, &plain);
     const auto* payload =
-        reinterpret_cast<const unsigned char*>(frame.data()) + kmq::kFramePrefixBytes;
-    if (length < 0 || reference.Run(payload, frame.size() - kmq::kFramePrefixBytes) != length ||
+        reinterpret_cast<const unsigned char*>(frame.data()) + kovrim::wire::kFrameHeaderSize;
+    if (length < 0 ||
+        reference.Run(payload, frame.size() - kovrim::wire::kFrameHeaderSize) != length ||
         std::memcmp(plain, reference.Out(), static_cast<size_t>(length)) != 0) {
       state.SkipWithError("inflaters disagree");
       return;

@@ -37,13 +37,20 @@ function(kmq_warnings target)
   target_compile_options(${target} PRIVATE ${KMQ_WARNINGS})
 endfunction()
 
-# kmq_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 LABELS unit threads)
+# kmq_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 LABELS unit threads DEFINITIONS X="y"
+#          DEPENDS program)
 # Every test links GoogleTest and the test-support library (tests/support).
 # LABELS become CTest labels of every test case of the executable, so that a run can pick them
 # (`ctest -L threads`) or leave them out (`ctest -LE soak`). Label `threads` marks an executable
-# any of whose tests starts a thread: those run again under ThreadSanitizer.
+# any of whose tests starts a thread: those run again under ThreadSanitizer. DEFINITIONS are
+# compile definitions of the test program, DEPENDS the programs it runs (built before it).
+# In the Windows build only the suites named in KMQ_WINDOWS_TESTS (tests/windows_tests.cmake) are
+# made; the call is a no-op for the others. Every suite made is part of the target `test_programs`.
 function(kmq_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;DEFINITIONS;DEPENDS" ${ARGN})
+  if(WIN32 AND NOT name IN_LIST KMQ_WINDOWS_TESTS)
+    return()
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -51,6 +58,13 @@ function(kmq_test name)
   kmq_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} kmq_test_support GTest::gtest GTest::gtest_main
                         Threads::Threads)
+  if(T_DEFINITIONS)
+    target_compile_definitions(${name} PRIVATE ${T_DEFINITIONS})
+  endif()
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
+  set_property(GLOBAL APPEND PROPERTY KMQ_TEST_PROGRAMS ${name})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
   # The discovered tests exist only when CTest reads the file gtest_discover_tests writes, so
   # their labels are set by a file CTest reads right after it, from the list it defines.

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       kmq::ReadCapture("/proc/self/fd/" + std::to_string(fd), &capture, &error)) {
     uint64_t bytes = 0;
     for (const kmq::CaptureRecord& record : capture.mRecords) {
-      if (!kmq::IsCaptureMarker(record.mMarker)) std::abort();
+      if (!kovrim::wire::IsMarker(record.mMarker)) std::abort();
       bytes += kmq::kCaptureRecordPrefixBytes + record.mPayload.size();
     }
     if (bytes > size) std::abort();

@@ -10,6 +10,7 @@
 #include "fuzz_support.h"
 #include "server_link.h"
 #include "walk_link.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -36,12 +37,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > static_cast<size_t>(ServerLink::kDefaultBufferSize)) return 0;  // never reaches it
+  if (size > static_cast<size_t>(kovrim::wire::kReceiveLimit)) return 0;  // never reaches it
   ServerLink& link = gLink.Get();
 
-  link.DispatchMessage(data, static_cast<int>(size), ServerLink::kPlainMarker);
+  link.DispatchMessage(data, static_cast<int>(size), kovrim::wire::kPlainMarker);
   ReadPose(link);
-  link.DispatchMessage(data, static_cast<int>(size), ServerLink::kCompressedMarker);
+  link.DispatchMessage(data, static_cast<int>(size), kovrim::wire::kCompressedMarker);
   ReadPose(link);
   gLink.AfterInput();
   // What the input left in the host (its traces, its connection) goes with it, for the same

@@ -58,7 +58,9 @@ std::string Frames(const bvh::Clip& clip, int first, int count, Compression comp
 }
 
 // The payload of a frame, without marker and length.
-std::string Payload(const std::string& frame) { return frame.substr(kmq::kFramePrefixBytes); }
+std::string Payload(const std::string& frame) {
+  return frame.substr(kovrim::wire::kFrameHeaderSize);
+}
 
 IVRA_PLUGIN_MESSAGE ActorListQuery() {
   IVRA_PLUGIN_MESSAGE message;
@@ -157,7 +159,8 @@ int main(int argc, char** argv) {
   for (const std::string& frame :
        {actorList, headerGzip, Frames(walk, 0, 1, Compression::kGzip),
         Frames(walk, 1, 1, Compression::kPlain), Frames(walk, 2, 1, Compression::kZlib)}) {
-    const uint32_t marker = frame[0] == 'A' ? kmq::kPlainMarker : kmq::kCompressedMarker;
+    const uint32_t marker =
+        frame[0] == 'A' ? kovrim::wire::kPlainMarker : kovrim::wire::kCompressedMarker;
     const std::string payload = Payload(frame);
     ok &= writer.Append(micros, marker, payload.data(), payload.size(), &problem);
     micros += 8333;

@@ -51,14 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     splitter.Feed(bytes.first, bytes.second);
     while (splitter.Next(&frame)) {
       std::string error;
-      if (kmq::DecodePayload(frame.mMarker == kmq::kCompressedMarker, frame.mPayload.data(),
-                             frame.mPayload.size(), &message, &error)) {
+      if (kmq::DecodePayload(frame.mMarker == kovrim::wire::kCompressedMarker,
+                             frame.mPayload.data(), frame.mPayload.size(), &message, &error)) {
         ReadCommand(message);
       }
     }
     // Both keep at most one frame plus the last chunk.
     if (reader.BufferedBytes() > kServerCommandBound + 8 + 4096) std::abort();
-    if (splitter.BufferedBytes() > kmq::kClientBufferBytes + 8 + 4096) std::abort();
+    if (splitter.BufferedBytes() >
+        kovrim::wire::kReceiveLimit + kovrim::wire::kFrameHeaderSize + 4096)
+      std::abort();
   }
   if (splitter.SkippedBytes() > fed) std::abort();  // counted bytes it never saw
   return 0;

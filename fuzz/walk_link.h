@@ -13,6 +13,7 @@
 
 #include "fuzz_support.h"
 #include "server_link.h"
+#include "wire_format.h"
 
 namespace kmqfuzz {
 
@@ -26,7 +27,7 @@ class WalkLink {
       mLink->mOnline = true;
       const std::string& header = WalkHeaderPayload();
       mLink->DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                             static_cast<int>(header.size()), ServerLink::kPlainMarker);
+                             static_cast<int>(header.size()), kovrim::wire::kPlainMarker);
       mHeader = mLink->Header().get();
       mActors = mLink->Actors().get();
     }

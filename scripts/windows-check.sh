@@ -28,14 +28,8 @@ cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_6
 # A fresh wine prefix is made once, before the tests, so that no test pays for it.
 "$root/scripts/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
 
-targets=(fbsdk kovrim_plugin host_math_test host_time_test host_string_test host_socket_contract_test
-         host_dialog_test host_layout_test host_controls_test host_character_test
-         host_device_layout_test host_registration_test host_device_test host_template_test
-         host_scene_test host_evaluation_test host_realtime_threads_test frame_assembler_test
-         server_link_test
-         windows_include_order_test
-         kovrim_device_test kovrim_layout_test kovrim_character_test kovrim-headless-host
-         windows_plugin_load_test console_platform_test)
+# The plug-in, the headless host and the suites tests/windows_tests.cmake names (`test_programs`).
+targets=(fbsdk kovrim_plugin kovrim-headless-host test_programs)
 build_start=$(date +%s)
 nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 echo "windows-check: cross build $(($(date +%s) - build_start)) s"

@@ -13,7 +13,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" >&2
 
-packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest protobuf-compiler
+packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest protobuf-compiler zip
           libprotobuf-dev libdeflate-dev cmake make python3)
 missing=()
 for package in "${packages[@]}"; do

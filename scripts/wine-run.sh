@@ -11,9 +11,13 @@ export WINEPREFIX=${WINEPREFIX:-${HOME}/.cache/kovrim-wine}
 mkdir -p "$(dirname "$WINEPREFIX")"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY WAYLAND_DISPLAY
-runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
-paths="$runtime;/usr/x86_64-w64-mingw32/lib"
-# The build's DLLs: KMQ_WINE_DLL_DIRS (";"-separated host paths), set by the build for its tests.
-[ -n "${KMQ_WINE_DLL_DIRS:-}" ] && paths="$paths;$KMQ_WINE_DLL_DIRS"
-export WINEPATH="$paths${WINEPATH:+;$WINEPATH}"
+# The runtime and build folders go on wine's path unless KMQ_WINE_BARE=1: then a program finds
+# only the DLLs beside it and wine's own (the package check, scripts/windows-package.sh).
+if [ -z "${KMQ_WINE_BARE:-}" ]; then
+  runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
+  paths="$runtime;/usr/x86_64-w64-mingw32/lib"
+  # The build's DLLs: KMQ_WINE_DLL_DIRS (";"-separated host paths), set by the build for its tests.
+  [ -n "${KMQ_WINE_DLL_DIRS:-}" ] && paths="$paths;$KMQ_WINE_DLL_DIRS"
+  export WINEPATH="$paths${WINEPATH:+;$WINEPATH}"
+fi
 exec "$wine" "$@"

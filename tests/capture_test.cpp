@@ -27,16 +27,19 @@
 #include "motion_server.h"
 #include "raw_stream_client.h"
 #include "synthetic_actor.h"
+#include "test_files.h"
 
 namespace {
+
+using kmq_test::ReadFile;
 
 using rawtest::Clock;
 using rawtest::COMMAND;
 using rawtest::IVRA_PLUGIN_MESSAGE;
 using rawtest::kDeadline;
 
-constexpr uint32_t kPlain = kmq::kPlainMarker;
-constexpr uint32_t kCompressed = kmq::kCompressedMarker;
+constexpr uint32_t kPlain = kovrim::wire::kPlainMarker;
+constexpr uint32_t kCompressed = kovrim::wire::kCompressedMarker;
 
 // A file in the test's temporary directory, removed at the end of the test.
 class TempFile {
@@ -53,17 +56,6 @@ class TempFile {
  private:
   std::string mPath;
 };
-
-std::string ReadFile(const std::string& path) {
-  std::string bytes;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  char buffer[65536];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, got);
-  std::fclose(file);
-  return bytes;
-}
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -91,7 +83,7 @@ std::vector<kmq::CaptureRecord> SampleRecords() {
   add(15, kPlain, std::string("\x08\x02\x1a\x00", 4));
   add(16, kPlain, "");  // a frame with a length of 0 is kept as it came
   add(8333, kCompressed, std::string(1000, '\xa5'));
-  add(1ull << 40, kPlain, std::string(kmq::kCaptureMaxPayloadBytes, 'x'));
+  add(1ull << 40, kPlain, std::string(kovrim::wire::kReceiveLimit, 'x'));
   add((1ull << 40) + 1, kCompressed, "last");
   return records;
 }
@@ -145,7 +137,7 @@ TEST(CaptureFileTest, WriterRefusesWhatARecordCannotHold) {
   ASSERT_TRUE(writer.Open(file.Path(), SampleHeader(), &error)) << error;
   EXPECT_FALSE(writer.Append(0, 0x42424242u, "x", 1, &error));
   EXPECT_NE(error.find("marker"), std::string::npos) << error;
-  std::string big(kmq::kCaptureMaxPayloadBytes + 1, 'x');
+  std::string big(kovrim::wire::kReceiveLimit + 1, 'x');
   EXPECT_FALSE(writer.Append(0, kPlain, big.data(), big.size(), &error));
   EXPECT_EQ(writer.RecordsWritten(), 0u);
   ASSERT_TRUE(writer.Close(&error)) << error;

@@ -9,15 +9,11 @@
 #include <string>
 
 #include "console_platform.h"
+#include "test_files.h"
 
 namespace {
 
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using kmq_test::ReadFile;
 
 void Write(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -30,7 +26,7 @@ TEST(ConsolePlatform, ReplacingAFileThatExistsGivesTheNewContents) {
   Write(target, "old take");
   Write(part, "new take");
   ASSERT_TRUE(kmq::ReplaceFileWith(part, target));
-  EXPECT_EQ(Contents(target), "new take");
+  EXPECT_EQ(ReadFile(target), "new take");
   EXPECT_FALSE(std::ifstream(part).good());
   std::remove(target.c_str());
 }
@@ -39,7 +35,7 @@ TEST(ConsolePlatform, MovingIntoAMissingFolderFailsAndKeepsTheSource) {
   const std::string part = ::testing::TempDir() + "kmq_replace_source.part";
   Write(part, "take");
   EXPECT_FALSE(kmq::ReplaceFileWith(part, ::testing::TempDir() + "kmq_no_such_folder/take.bvh"));
-  EXPECT_EQ(Contents(part), "take");
+  EXPECT_EQ(ReadFile(part), "take");
   std::remove(part.c_str());
 }
 

@@ -61,7 +61,7 @@ uint32_t Little32(const std::string& bytes, size_t at) {
 
 // The serialized envelope inside a payload, compressed or not; "" if it does not inflate.
 std::string PlainPayload(const kmq::RawFrame& frame) {
-  if (frame.mMarker == kmq::kPlainMarker) return frame.mPayload;
+  if (frame.mMarker == kovrim::wire::kPlainMarker) return frame.mPayload;
   google::protobuf::io::ArrayInputStream source(frame.mPayload.data(),
                                                 static_cast<int>(frame.mPayload.size()));
   google::protobuf::io::GzipInputStream unzipper(&source,
@@ -106,22 +106,22 @@ struct WireScan {
 WireScan ScanWire(const std::string& bytes) {
   WireScan scan;
   size_t at = 0;
-  while (at + kmq::kFramePrefixBytes <= bytes.size()) {
+  while (at + kovrim::wire::kFrameHeaderSize <= bytes.size()) {
     uint32_t marker = Little32(bytes, at);
-    if (marker != kmq::kPlainMarker && marker != kmq::kCompressedMarker) {
+    if (marker != kovrim::wire::kPlainMarker && marker != kovrim::wire::kCompressedMarker) {
       ++scan.mStrayWords;
       at += 4;
       continue;
     }
     auto length = static_cast<int32_t>(Little32(bytes, at + 4));
-    at += kmq::kFramePrefixBytes;
+    at += kovrim::wire::kFrameHeaderSize;
     if (length == 0) {
       ++scan.mZero;
     } else if (length < 0) {
       ++scan.mNegative;
     } else if (length == INT32_MAX) {
       ++scan.mMaximum;
-    } else if (static_cast<size_t>(length) == kmq::kClientBufferBytes + 1) {
+    } else if (static_cast<size_t>(length) == kovrim::wire::kReceiveLimit + 1) {
       ++scan.mAboveBuffer;
       at += static_cast<size_t>(length);
     } else {
@@ -782,7 +782,7 @@ TEST(FaultStageFrames, MarksEveryFrameAndCountsWhatACutRefuses) {
   for (const kmq::FrameMark& mark : marks) {
     ASSERT_TRUE(reader.Next(&frame));
     EXPECT_EQ(frame.mStreamOffset, mark.mStart);
-    EXPECT_EQ(kmq::kFramePrefixBytes + frame.mPayload.size(), mark.mSize);
+    EXPECT_EQ(kovrim::wire::kFrameHeaderSize + frame.mPayload.size(), mark.mSize);
   }
   EXPECT_EQ(marks.back().mStart + marks.back().mSize, out.size());
   EXPECT_FALSE(reader.Next(&frame));

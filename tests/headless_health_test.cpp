@@ -23,17 +23,18 @@
 #include "host_options.h"
 #include "host_session.h"
 #include "link_test_util.h"
+#include "test_files.h"
 #include "test_json.h"
 
 namespace {
 
+using kmq_test::FileExists;
+using kmq_test::ReadFile;
+using kmq_test::TempPath;
+
 using kmq::HeadlessHost;
 using kmq::HostOptions;
 using kmq::SessionResult;
-
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "kmq_health_" + std::to_string(::getpid()) + "_" + name;
-}
 
 HostOptions QuietOptions(const std::string& outName) {
   HostOptions options = kmq::DefaultHostOptions();
@@ -42,19 +43,6 @@ HostOptions QuietOptions(const std::string& outName) {
   options.mSeconds = 1.5;
   options.mOutPath = TempPath(outName);
   return options;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool FileExists(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file != nullptr) std::fclose(file);
-  return file != nullptr;
 }
 
 size_t CountOf(const std::string& text, const std::string& part) {

@@ -26,8 +26,12 @@
 #include "link_test_util.h"
 #include "plugin_library.h"
 #include "take_export.h"
+#include "test_files.h"
 
 namespace {
+
+using kmq_test::FileExists;
+using kmq_test::TempPath;
 
 using kmq::BuildClipFromTake;
 using kmq::HostOptions;
@@ -48,10 +52,6 @@ TakeKey Key(double seconds, double x, double y, double z) {
   return key;
 }
 
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "kmq_headless_" + std::to_string(::getpid()) + "_" + name;
-}
-
 // A session with short waits and no console output, writing into the test's temporary folder.
 HostOptions QuietOptions(const std::string& outName) {
   HostOptions options = kmq::DefaultHostOptions();
@@ -63,12 +63,6 @@ HostOptions QuietOptions(const std::string& outName) {
 }
 
 using linktest::FreePort;
-
-bool FileExists(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file != nullptr) std::fclose(file);
-  return file != nullptr;
-}
 
 // ---- Options ----
 

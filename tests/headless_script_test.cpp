@@ -27,17 +27,16 @@
 #include "host_options.h"
 #include "host_session.h"
 #include "link_test_util.h"
+#include "test_files.h"
 
 namespace {
+
+using kmq_test::TempPath;
 
 using kmq::CommandAnswer;
 using kmq::CommandInterpreter;
 using kmq::HostOptions;
 using kmq::ScriptResult;
-
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "kmq_script_" + std::to_string(::getpid()) + "_" + name;
-}
 
 using linktest::FreePort;
 

@@ -18,25 +18,14 @@
 #include <thread>
 
 #include "host_sample_device.h"
+#include "link_test_util.h"
 
 namespace {
 
 namespace control = fbsdk_control;
+using linktest::WaitUntil;
 
 constexpr std::chrono::seconds kDeadline(10);
-
-// Fails the test unless pred holds within the deadline.
-bool WaitFor(const std::function<bool()>& pred, const char* what) {
-  const auto end = std::chrono::steady_clock::now() + kDeadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) {
-      ADD_FAILURE() << "not reached in time: " << what;
-      return false;
-    }
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 class HostRealTimeThreadsTest : public ::testing::Test {
  protected:
@@ -61,14 +50,18 @@ TEST_F(HostRealTimeThreadsTest, ClockRunsOnlyWhilePlaying) {
   EXPECT_EQ(mClock.LocalTime().Get(), 0);
   mClock.Play();
   EXPECT_TRUE(mClock.IsPlaying());
-  ASSERT_TRUE(WaitFor([&] { return mClock.LocalTime().Get() > 0; }, "local time moves"));
+  ASSERT_TRUE(WaitUntil(
+      "local time moves", [&] { return mClock.LocalTime().Get() > 0; },
+      [] { std::this_thread::yield(); }, kDeadline));
   mClock.Stop();
   const FBTime held = mClock.LocalTime();
   EXPECT_FALSE(mClock.IsPlaying());
   EXPECT_EQ(mClock.LocalTime().Get(), held.Get());
   // Playing again goes on from the held time.
   mClock.Play();
-  ASSERT_TRUE(WaitFor([&] { return mClock.LocalTime().Get() > held.Get(); }, "time moves again"));
+  ASSERT_TRUE(WaitUntil(
+      "time moves again", [&] { return mClock.LocalTime().Get() > held.Get(); },
+      [] { std::this_thread::yield(); }, kDeadline));
   EXPECT_GE(mClock.LocalTime().Get(), held.Get());
 }
 
@@ -90,8 +83,12 @@ TEST_F(HostRealTimeThreadsTest, ThreadsNotifyAndEvaluateUntilStopped) {
   EXPECT_FALSE(threads.IsRunning());
   threads.Start();
   EXPECT_TRUE(threads.IsRunning());
-  ASSERT_TRUE(WaitFor([&] { return mDevice->mIONotifications >= 5; }, "I/O notifications"));
-  ASSERT_TRUE(WaitFor([&] { return evaluated >= 5; }, "evaluation passes"));
+  ASSERT_TRUE(WaitUntil(
+      "I/O notifications", [&] { return mDevice->mIONotifications >= 5; },
+      [] { std::this_thread::yield(); }, kDeadline));
+  ASSERT_TRUE(WaitUntil(
+      "evaluation passes", [&] { return evaluated >= 5; }, [] { std::this_thread::yield(); },
+      kDeadline));
   threads.Stop();
   threads.Stop();  // idempotent
   EXPECT_FALSE(threads.IsRunning());
@@ -104,7 +101,9 @@ TEST_F(HostRealTimeThreadsTest, ThreadsNotifyAndEvaluateUntilStopped) {
 TEST_F(HostRealTimeThreadsTest, DisplayRateZeroRunsTheIoThreadAlone) {
   control::RealTimeThreads threads(mDevice, &mClock, 1.0, 0.0);
   threads.Start();
-  ASSERT_TRUE(WaitFor([&] { return mDevice->mIONotifications >= 20; }, "I/O notifications"));
+  ASSERT_TRUE(WaitUntil(
+      "I/O notifications", [&] { return mDevice->mIONotifications >= 20; },
+      [] { std::this_thread::yield(); }, kDeadline));
   threads.Stop();
   EXPECT_EQ(mDevice->mNotifications.load(), 0);
 }
@@ -113,15 +112,21 @@ TEST_F(HostRealTimeThreadsTest, PausedIoStartsNoNotificationUntilResumed) {
   std::atomic<long> evaluated{0};
   control::RealTimeThreads threads(mDevice, &mClock, 1.0, 1000.0, [&](bool) { ++evaluated; });
   threads.Start();
-  ASSERT_TRUE(WaitFor([&] { return mDevice->mIONotifications >= 2; }, "I/O notifications"));
+  ASSERT_TRUE(WaitUntil(
+      "I/O notifications", [&] { return mDevice->mIONotifications >= 2; },
+      [] { std::this_thread::yield(); }, kDeadline));
   threads.PauseIo();
   const long paused = mDevice->mIONotifications;
   // The evaluation thread keeps its pace meanwhile: time passes, the I/O thread stays put.
   const long from = evaluated;
-  ASSERT_TRUE(WaitFor([&] { return evaluated >= from + 20; }, "evaluations while paused"));
+  ASSERT_TRUE(WaitUntil(
+      "evaluations while paused", [&] { return evaluated >= from + 20; },
+      [] { std::this_thread::yield(); }, kDeadline));
   EXPECT_EQ(mDevice->mIONotifications.load(), paused);
   threads.ResumeIo();
-  ASSERT_TRUE(WaitFor([&] { return mDevice->mIONotifications > paused; }, "I/O resumes"));
+  ASSERT_TRUE(WaitUntil(
+      "I/O resumes", [&] { return mDevice->mIONotifications > paused; },
+      [] { std::this_thread::yield(); }, kDeadline));
   threads.Stop();
 }
 
@@ -163,7 +168,9 @@ TEST_F(HostRealTimeThreadsTest, PauseWaitsForTheNotificationInFlight) {
   // While the evaluation thread runs 20 passes, the pause stays inside: the held notification
   // has not finished.
   const long from = evaluated;
-  WaitFor([&] { return evaluated >= from + 20; }, "evaluations while held");
+  WaitUntil(
+      "evaluations while held", [&] { return evaluated >= from + 20; },
+      [] { std::this_thread::yield(); }, kDeadline);
   EXPECT_FALSE(pauseReturned);
   const long inFlight = mDevice->mIONotifications;
   release();
@@ -189,8 +196,12 @@ TEST_F(HostRealTimeThreadsTest, DestroyingTheDeviceStopsItsThreadsFirst) {
   };
   mDevice->Online = true;
   threads.Start();
-  ASSERT_TRUE(WaitFor([&] { return mDevice->mIONotifications >= 5; }, "I/O notifications"));
-  ASSERT_TRUE(WaitFor([&] { return evaluated >= 5; }, "evaluation passes"));
+  ASSERT_TRUE(WaitUntil(
+      "I/O notifications", [&] { return mDevice->mIONotifications >= 5; },
+      [] { std::this_thread::yield(); }, kDeadline));
+  ASSERT_TRUE(WaitUntil(
+      "evaluation passes", [&] { return evaluated >= 5; }, [] { std::this_thread::yield(); },
+      kDeadline));
   control::DestroyDevice(mDevice);
   mDevice = nullptr;
   EXPECT_EQ(runningAtStop, 0);

@@ -33,7 +33,7 @@ class KovrimCharacterTest : public ::testing::Test {
                                   {Joint("Spine", {Z_ROT, Y_ROT, X_ROT}, {0, 4, 0})}))
             .SerializeAsString();
     mDevice->mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                   static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                                   static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
     mDevice->ProcessPending();
     ASSERT_EQ(mDevice->GetJointCount(), 2);
   }

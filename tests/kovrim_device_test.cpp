@@ -76,7 +76,7 @@ class KovrimDeviceTest : public ::testing::Test {
   void Dispatch(const IVRA_PLUGIN_MESSAGE& envelope) {
     const std::string bytes = envelope.SerializePartialAsString();
     mDevice->mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                   static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                                   static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
   }
   std::vector<JointNodes> Records() {
     return std::vector<JointNodes>(mDevice->mJoints.begin(), mDevice->mJoints.end());
@@ -730,15 +730,6 @@ class HostIoThread {
   control::RealTimeThreads mThreads;
 };
 
-// Fails the test unless pred holds within the deadline.
-bool WaitFor(const std::function<bool()>& pred, const char* what) {
-  if (PollUntil(
-          pred, [] { std::this_thread::yield(); }, kDeadline))
-    return true;
-  ADD_FAILURE() << "not reached in time: " << what;
-  return false;
-}
-
 // The three changes of the joint list that the user-interface thread makes.
 enum class Change { kPendingBuild, kRebuildButton, kClearOperation };
 
@@ -897,15 +888,18 @@ TEST_P(KovrimDeviceHeldPassTest, ChangeWaitsOnlyForThePassInFlight) {
   ASSERT_TRUE(hook.WaitUntilHeld());
 
   Background change([&] { MakeChange(test.mChange); }, [&] { hook.Release(); });
-  ASSERT_TRUE(WaitFor([&] { return mDevice->mJointsGate.IsChanging(); }, "the change begins"));
+  ASSERT_TRUE(WaitUntil(
+      "the change begins", [&] { return mDevice->mJointsGate.IsChanging(); },
+      [] { std::this_thread::yield(); }, kDeadline));
   ExpectPassesStandStill(hook, !heldIo);
   EXPECT_FALSE(change.Done());
   EXPECT_EQ(hook.TreeCallsWhileHeld(), 0);
 
   hook.Release();
   if (heldIo) {
-    ASSERT_TRUE(
-        WaitFor([&] { return control::SamplesAcknowledged(mDevice) > acks; }, "the held pass"));
+    ASSERT_TRUE(WaitUntil(
+        "the held pass", [&] { return control::SamplesAcknowledged(mDevice) > acks; },
+        [] { std::this_thread::yield(); }, kDeadline));
     io.reset();
   } else {
     ASSERT_TRUE(pass->WaitDone("the held pass"));

@@ -59,7 +59,7 @@ class KovrimLayoutTest : public ::testing::Test {
   void Actors(const std::vector<std::pair<uint32_t, std::string>>& actors) {
     const std::string bytes = ActorListMessage(actors).SerializeAsString();
     mDevice->mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                   static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                                   static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
   }
   std::vector<std::pair<std::string, kReference>> Items() {
     std::vector<std::pair<std::string, kReference>> items;
@@ -487,7 +487,7 @@ TEST_F(KovrimLayoutTest, ButtonsAndIdleRunTheDevicesCommands) {
   const std::string bytes =
       HeaderMessage(1, Joint("Hips", {Z_ROT, Y_ROT, X_ROT}, {0, 0, 0})).SerializeAsString();
   mDevice->mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                 static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                                 static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
   mDevice->mTemplateRebuildPending = true;
   control::FireIdle(*mLayout);
   EXPECT_EQ(mDevice->GetJointCount(), 1);

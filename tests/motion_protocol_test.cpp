@@ -188,17 +188,16 @@ std::string EnvelopeOfSize(size_t size) {
 }
 
 TEST(MotionProtocolTest, CompressedPayloadMayNotInflatePastAPlainFrame) {
-  EXPECT_EQ(kmq::kMaxDecodedBytes, kmq::kClientBufferBytes);
   IVRA_PLUGIN_MESSAGE message;
   std::string error;
-  const std::string atBound = EnvelopeOfSize(kmq::kMaxDecodedBytes);
-  ASSERT_EQ(atBound.size(), kmq::kMaxDecodedBytes);
+  const std::string atBound = EnvelopeOfSize(kovrim::wire::kReceiveLimit);
+  ASSERT_EQ(atBound.size(), static_cast<size_t>(kovrim::wire::kReceiveLimit));
   ASSERT_TRUE(message.ParseFromString(atBound));
   std::string packed = Compress(atBound);
   EXPECT_TRUE(kmq::DecodePayload(true, packed.data(), packed.size(), &message, &error)) << error;
   EXPECT_EQ(message.command().cmdtype(), COMMAND::Command_Query_ActorList);
 
-  packed = Compress(EnvelopeOfSize(kmq::kMaxDecodedBytes + 1));
+  packed = Compress(EnvelopeOfSize(kovrim::wire::kReceiveLimit + 1));
   EXPECT_FALSE(kmq::DecodePayload(true, packed.data(), packed.size(), &message, &error));
   EXPECT_NE(error.find("expands beyond 184320 bytes"), std::string::npos) << error;
 
@@ -214,8 +213,8 @@ TEST(MotionProtocolTest, CompressedPayloadMayNotInflatePastAPlainFrame) {
 // payload the plug-in refuses as damaged counted as a good frame in the capture tool, the stream
 // health and the server. Both now refuse it alike.
 TEST(MotionProtocolTest, CompressedStreamCutShortIsRefusedLikeThePlugInDoes) {
-  const std::string payload =
-      kmq::EncodeFrame(kmq::MakeHeaderQuery(4), Compression::kGzip).substr(kmq::kFramePrefixBytes);
+  const std::string payload = kmq::EncodeFrame(kmq::MakeHeaderQuery(4), Compression::kGzip)
+                                  .substr(kovrim::wire::kFrameHeaderSize);
   IVRA_PLUGIN_MESSAGE message;
   std::string error;
   ASSERT_TRUE(kmq::DecodePayload(true, payload.data(), payload.size(), &message, &error));

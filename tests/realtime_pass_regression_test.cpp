@@ -42,7 +42,7 @@ class IoPassTest : public ::testing::Test {
         HeaderMessage(kTag, Joint("Hips", {X_POS, Y_POS, Z_POS, Z_ROT, Y_ROT, X_ROT}, {0, 10, 0}))
             .SerializePartialAsString();
     mDevice->mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(header.data()),
-                                   static_cast<int>(header.size()), ServerLink::kPlainMarker);
+                                   static_cast<int>(header.size()), kovrim::wire::kPlainMarker);
     mDevice->ProcessPending();
     // The stream comes through a local socket pair, so that a frame sent is readable at once.
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mPair), 0);
@@ -115,7 +115,7 @@ TEST_F(IoPassTest, QuietNotificationTellsTheCountHeldBack) {
   ServerLinkTestPeer seams(&mDevice->mLink);
   seams.UseManualClock();
   mDevice->mIoPassClock = [] { return std::chrono::steady_clock::time_point(); };
-  const std::string empty = RawFrame(ServerLink::kPlainMarker, 0, "");
+  const std::string empty = RawFrame(kovrim::wire::kPlainMarker, 0, "");
   const std::string stream = empty + empty + empty;
   ASSERT_EQ(::send(mPair[1], stream.data(), stream.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(stream.size()));

@@ -21,16 +21,17 @@
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
+#include "wire_format.h"
 
 using namespace linktest;
 
 namespace {
 
-constexpr int kBuffer = ServerLink::kDefaultBufferSize;
+constexpr int kBuffer = kovrim::wire::kReceiveLimit;
 
 // Garbage on the four-byte grid that never holds a marker.
 const std::string kGarbage = "junk";
-const std::string kNegativeLength = RawFrame(ServerLink::kPlainMarker, -8, "");
+const std::string kNegativeLength = RawFrame(kovrim::wire::kPlainMarker, -8, "");
 // Both markers' bytes, never on the four-byte grid.
 const std::string kMarkersOffTheGrid = "zAAAAzzCCCCz";
 
@@ -150,7 +151,7 @@ TEST_F(ServerLinkCloseTest, EachCallScansAtMostOneReceiveBufferOutsideAFrame) {
 
 TEST_F(ServerLinkCloseTest, SkippingALongPayloadIsSpreadOverCalls) {
   Connect();
-  ASSERT_TRUE(mPeer.Send(RawFrame(ServerLink::kPlainMarker, 0x7FFFFFFF, "")));
+  ASSERT_TRUE(mPeer.Send(RawFrame(kovrim::wire::kPlainMarker, 0x7FFFFFFF, "")));
   FeedFromTheTap("zzzz", 3 * kBuffer);
   int64_t readThisCall = 0;
   fbsdk_control::SetSocketTap([&](int, bool outgoing, const char*, int size) {
@@ -218,7 +219,7 @@ struct Flood {
 TEST_F(ServerLinkCloseTest, CloseReturnsWhileTheServerFloodsTheConnection) {
   const std::vector<Flood> floods = {
       {"garbage", "", kGarbage},
-      {"length 2^31-1", RawFrame(ServerLink::kCompressedMarker, 0x7FFFFFFF, ""), "zzzz"},
+      {"length 2^31-1", RawFrame(kovrim::wire::kCompressedMarker, 0x7FFFFFFF, ""), "zzzz"},
       {"repeated negative length", "", kNegativeLength}};
   constexpr int kTries = 20;
   for (const Flood& flood : floods) {
@@ -298,7 +299,7 @@ TEST_F(ServerLinkCloseTest, OwnTracesComeOncePerSecondPerKindWithTheirCount) {
   Connect();
   const std::string negative = kNegativeLength;
   const std::string tooLong =
-      RawFrame(ServerLink::kPlainMarker, kBuffer + 1, "") + std::string(kBuffer + 1, 'z');
+      RawFrame(kovrim::wire::kPlainMarker, kBuffer + 1, "") + std::string(kBuffer + 1, 'z');
   std::string stream;
   for (int i = 0; i < 1000; ++i) stream += negative;
   stream += tooLong + tooLong + Sentinel("first");
@@ -442,7 +443,7 @@ TEST_F(ServerLinkReconnectTest, ConnectsAgainAfterTheWaitAndAsksForTheHeaderAgai
     // The header is asked for again, and frames wait for it.
     const std::string query = mPeer.Receive(8);
     ASSERT_EQ(query.size(), 8u);
-    EXPECT_EQ(query.substr(0, 4), Le32(ServerLink::kCompressedMarker));
+    EXPECT_EQ(query.substr(0, 4), Le32(kovrim::wire::kCompressedMarker));
     EXPECT_TRUE(mLink.mHeaderPending);
     ASSERT_NO_FATAL_FAILURE(SendHeader(cycle.first));
     EXPECT_EQ(fbsdk_control::CountTraces("BVH header changed."), cycle.second);

@@ -31,7 +31,7 @@ class ServerLinkLockTest : public ::testing::Test {
   void Dispatch(const IVRA_PLUGIN_MESSAGE& envelope) {
     const std::string bytes = envelope.SerializePartialAsString();
     mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                          static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                          static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
   }
 
   // A root offset by (x, 0, 0) with `children` child joints.

@@ -18,6 +18,7 @@
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ using namespace linktest;
 namespace {
 
 constexpr uint32_t kTag = 3;
-constexpr int kBuffer = ServerLink::kDefaultBufferSize;
+constexpr int kBuffer = kovrim::wire::kReceiveLimit;
 // What the link may take above its baseline for any one payload.
 constexpr int64_t kMemoryBound = 64ll << 20;
 
@@ -148,7 +149,7 @@ class ServerLinkMemoryTest : public ::testing::Test {
     const auto start = std::chrono::steady_clock::now();
     mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(payload.data()),
                           static_cast<int>(payload.size()),
-                          compress ? ServerLink::kCompressedMarker : ServerLink::kPlainMarker);
+                          compress ? kovrim::wire::kCompressedMarker : kovrim::wire::kPlainMarker);
     Measured measured;
     measured.mMilliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -188,7 +189,7 @@ TEST_F(ServerLinkMemoryTest, EveryWorstPayloadStaysWithinTheBound) {
   });
   // Nested as deep as the parser allows, every level as wide as the rest of the buffer allows.
   std::string deepBody = JointBody();
-  for (int level = 0; level < ServerLink::kMaxMessageDepth - 4; ++level) {
+  for (int level = 0; level < kovrim::wire::kMaxMessageDepth - 4; ++level) {
     deepBody = Delimited(1, "") + Delimited(3, kZeroVector) + Delimited(5, deepBody);
   }
   const std::string deepAndWide = Fill([&](int n) {

@@ -9,6 +9,7 @@
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
+#include "wire_format.h"
 
 using namespace linktest;
 
@@ -31,7 +32,7 @@ class ServerLinkPayloadTest : public ::testing::Test {
                           static_cast<int>(payload.size()), marker);
   }
   void DispatchCompressed(const std::string& payload) {
-    Dispatch(payload, ServerLink::kCompressedMarker);
+    Dispatch(payload, kovrim::wire::kCompressedMarker);
   }
 
   // The name of the one actor in the link's list, or "" when there is none.
@@ -83,7 +84,7 @@ BVH_JOIN Chain(int depth) {
 }
 
 TEST_F(ServerLinkPayloadTest, CompressedPayloadMayInflateToTheReceiveBufferButNoFurther) {
-  const std::string full = ActorListOfSize(ServerLink::kDefaultBufferSize);
+  const std::string full = ActorListOfSize(kovrim::wire::kReceiveLimit);
   DispatchCompressed(Compress(full, Payload::kGzip));
   EXPECT_EQ(ActorName(), NameIn(full));
   EXPECT_TRUE(fbsdk_control::TracesSeen().empty());
@@ -91,7 +92,7 @@ TEST_F(ServerLinkPayloadTest, CompressedPayloadMayInflateToTheReceiveBufferButNo
   for (Payload format : {Payload::kGzip, Payload::kZlib}) {
     fbsdk_control::ResetHost();
     mSeams.Advance(std::chrono::seconds(1));  // past the trace's once a second
-    DispatchCompressed(Compress(ActorListOfSize(ServerLink::kDefaultBufferSize + 1), format));
+    DispatchCompressed(Compress(ActorListOfSize(kovrim::wire::kReceiveLimit + 1), format));
     EXPECT_EQ(fbsdk_control::CountTraces(ServerLink::kTraceFrameInflatesTooFar), 1u);
     EXPECT_EQ(fbsdk_control::TracesSeen().size(), 1u);
     // The list of the payload before stays.
@@ -117,7 +118,7 @@ TEST_F(ServerLinkPayloadTest, InflationBombIsDroppedWithItsOwnTrace) {
 TEST_F(ServerLinkPayloadTest, FloodOfIncorrectFramesTracesOncePerSecondWithTheCountHeldBack) {
   constexpr int kPerMillisecond = 217;  // 651 000 frames in the 3 s
   for (int ms = 0; ms < 3000; ++ms) {
-    for (int i = 0; i < kPerMillisecond; ++i) Dispatch("", ServerLink::kPlainMarker);
+    for (int i = 0; i < kPerMillisecond; ++i) Dispatch("", kovrim::wire::kPlainMarker);
     mSeams.Advance(std::chrono::milliseconds(1));
   }
   const std::string held =
@@ -134,7 +135,7 @@ TEST_F(ServerLinkPayloadTest, FloodOfIncorrectFramesTracesOncePerSecondWithTheCo
   EXPECT_LE(fbsdk_control::TracesSeen().size(), 20u);
 
   // Within the second a quiet stream tells nothing yet; going offline tells it at once.
-  for (int i = 0; i < 4; ++i) Dispatch("", ServerLink::kPlainMarker);
+  for (int i = 0; i < 4; ++i) Dispatch("", kovrim::wire::kPlainMarker);
   mLink.FlushTraces();
   EXPECT_EQ(fbsdk_control::TracesSeen().size(), 7u);
   mLink.Close();
@@ -150,9 +151,9 @@ TEST_F(ServerLinkPayloadTest, HeaderOrActorListBeyondItsBoundIsDroppedUnparsed) 
     for (int i = 1; i < entries; ++i) *root.add_childjoin() = Joint("J", {Z_ROT}, {0, 1, 0});
     return HeaderMessage(kTag, root).SerializeAsString();
   };
-  Dispatch(ActorListMessage({{1, "kept"}}).SerializeAsString(), ServerLink::kPlainMarker);
+  Dispatch(ActorListMessage({{1, "kept"}}).SerializeAsString(), kovrim::wire::kPlainMarker);
   mLink.mHeaderPending = true;
-  Dispatch(header(kovrim::wire::kMaxSkeletonEntries), ServerLink::kPlainMarker);
+  Dispatch(header(kovrim::wire::kMaxSkeletonEntries), kovrim::wire::kPlainMarker);
   ASSERT_EQ(mLink.GetJointCount(), kovrim::wire::kMaxSkeletonEntries);
   mLink.mHeaderPending = true;
   DispatchCompressed(Compress(header(kovrim::wire::kMaxSkeletonEntries + 1), Payload::kGzip));
@@ -175,7 +176,7 @@ TEST_F(ServerLinkPayloadTest, FrameThatInflatesTooFarStillCountsAsOneFrameRead) 
   ASSERT_TRUE(peer.Accept());
   const std::string bomb = Compress(EmptyChildJoints(1 << 18), Payload::kZlib);
   ASSERT_TRUE(
-      peer.Send(RawFrame(ServerLink::kCompressedMarker, static_cast<int32_t>(bomb.size()), bomb) +
+      peer.Send(RawFrame(kovrim::wire::kCompressedMarker, static_cast<int32_t>(bomb.size()), bomb) +
                 FrameBytes(ActorListMessage({{1, "after"}}), Payload::kGzip)));
   int trues = 0;
   ASSERT_TRUE(PollUntil([&] { return ActorName() == "after"; },
@@ -219,17 +220,17 @@ TEST_F(ServerLinkPayloadTest, StreamsFollowingEachOtherInOnePayloadAreReadAsOne)
 TEST_F(ServerLinkPayloadTest, NestingIsBoundedButRealSkeletonsFit) {
   // A chain as deep as the reference server sends is taken.
   mLink.mHeaderPending = true;
-  Dispatch(HeaderMessage(kTag, Chain(64)).SerializeAsString(), ServerLink::kPlainMarker);
+  Dispatch(HeaderMessage(kTag, Chain(64)).SerializeAsString(), kovrim::wire::kPlainMarker);
   EXPECT_EQ(mLink.GetJointCount(), 64);
   EXPECT_TRUE(fbsdk_control::TracesSeen().empty());
 
   // One nested beyond the parser's limit is refused before anything is built from it.
-  for (uint32_t marker : {ServerLink::kPlainMarker, ServerLink::kCompressedMarker}) {
+  for (uint32_t marker : {kovrim::wire::kPlainMarker, kovrim::wire::kCompressedMarker}) {
     fbsdk_control::ResetHost();
     mSeams.Advance(std::chrono::seconds(1));  // past the trace's once a second
     const std::string deep =
-        HeaderMessage(kTag, Chain(ServerLink::kMaxMessageDepth + 1)).SerializeAsString();
-    Dispatch(marker == ServerLink::kPlainMarker ? deep : Compress(deep, Payload::kGzip), marker);
+        HeaderMessage(kTag, Chain(kovrim::wire::kMaxMessageDepth + 1)).SerializeAsString();
+    Dispatch(marker == kovrim::wire::kPlainMarker ? deep : Compress(deep, Payload::kGzip), marker);
     EXPECT_EQ(fbsdk_control::TracesSeen(), std::vector<std::string>{kIncorrect});
     EXPECT_EQ(mLink.GetJointCount(), 64);
   }
@@ -237,11 +238,11 @@ TEST_F(ServerLinkPayloadTest, NestingIsBoundedButRealSkeletonsFit) {
 
 TEST_F(ServerLinkPayloadTest, PayloadLongerThanTheReceiveBufferIsRefused) {
   // ReadMessage never hands over such a payload; a direct caller is refused the same way.
-  Dispatch(ActorListOfSize(ServerLink::kDefaultBufferSize + 1), ServerLink::kPlainMarker);
+  Dispatch(ActorListOfSize(kovrim::wire::kReceiveLimit + 1), kovrim::wire::kPlainMarker);
   EXPECT_EQ(fbsdk_control::TracesSeen(), std::vector<std::string>{kIncorrect});
   EXPECT_EQ(ActorName(), "");
-  const std::string full = ActorListOfSize(ServerLink::kDefaultBufferSize);
-  Dispatch(full, ServerLink::kPlainMarker);
+  const std::string full = ActorListOfSize(kovrim::wire::kReceiveLimit);
+  Dispatch(full, kovrim::wire::kPlainMarker);
   EXPECT_EQ(ActorName(), NameIn(full));
 }
 

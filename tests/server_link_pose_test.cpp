@@ -30,7 +30,7 @@ class ServerLinkPoseTest : public ::testing::Test {
   void Dispatch(const IVRA_PLUGIN_MESSAGE& envelope) {
     const std::string bytes = envelope.SerializePartialAsString();
     mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                          static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                          static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
   }
   // A header that answers a query, so it is taken without a trace.
   void SendHeader(const BVH_JOIN& root) {
@@ -376,7 +376,7 @@ TEST_F(ServerLinkPoseTest, ActorListsReplaceTheMap) {
       8);
   const std::string twice = std::string("\x08\x00\x22\x14\x08\x03\x1a\x10", 8) + entryA + entryB;
   mLink.DispatchMessage(reinterpret_cast<const unsigned char*>(twice.data()),
-                        static_cast<int>(twice.size()), ServerLink::kPlainMarker);
+                        static_cast<int>(twice.size()), kovrim::wire::kPlainMarker);
   actors = mLink.CopyActors();
   ASSERT_EQ(actors.size(), 1u);
   EXPECT_EQ(actors[7], "bb");

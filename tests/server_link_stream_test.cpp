@@ -11,6 +11,7 @@
 #include "link_test_util.h"
 #include "server_link.h"
 #include "server_link_test_peer.h"
+#include "wire_format.h"
 
 using namespace linktest;
 
@@ -220,7 +221,7 @@ TEST_F(ServerLinkStreamTest, OversizedPayloadIsSkippedWithoutBeingStored) {
   // be taken.
   const std::string hidden = FrameBytes(ActorListMessage({{1, "hidden"}}), Payload::kPlain);
   std::string payload = hidden;
-  payload.resize(ServerLink::kDefaultBufferSize + 1, 'z');
+  payload.resize(kovrim::wire::kReceiveLimit + 1, 'z');
   ASSERT_TRUE(mPeer.Send(RawFrame(0x41414141u, static_cast<int32_t>(payload.size()), payload)));
   ASSERT_TRUE(mPeer.Send(Sentinel("after")));
   EXPECT_EQ(DrainThrough("after"), 1);

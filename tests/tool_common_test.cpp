@@ -18,16 +18,12 @@
 #include "option_table.h"
 #include "platform_file.h"
 #include "svg_to_png.h"
+#include "test_files.h"
 #include "tool_text.h"
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using kmq_test::ReadFile;
 
 bool Exists(const std::string& path) { return static_cast<bool>(std::ifstream(path)); }
 
@@ -110,7 +106,7 @@ TEST(AtomicFileTest, WritesTheWholeFileAndLeavesNoPart) {
   const std::string path = ::testing::TempDir() + "kmq_atomic_take.txt";
   ASSERT_TRUE(kmq::WriteFileAtomically(path, "old"));
   ASSERT_TRUE(kmq::WriteFileAtomically(path, std::string("new\0text", 8)));
-  EXPECT_EQ(ReadAll(path), std::string("new\0text", 8));
+  EXPECT_EQ(ReadFile(path), std::string("new\0text", 8));
   EXPECT_FALSE(Exists(path + ".part"));
   std::remove(path.c_str());
 }

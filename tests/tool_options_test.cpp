@@ -1,11 +1,13 @@
 // Every tool's command line goes through its option table: --help prints the usage the table
-// makes, and a bad number is refused with the option named instead of being read as 0.
+// makes, naming the tool's doc, and a bad number is refused with the option named instead of
+// being read as 0.
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "test_files.h"
 
 namespace {
 
@@ -14,16 +16,19 @@ using childtest::ChildProcess;
 struct Tool {
   const char* mBinary;
   const char* mUsageStart;
+  const char* mDoc;  // the doc its usage names, below the source folder
 };
 
 const Tool kTools[] = {
-    {KMQ_SERVER_BINARY, "usage: kovrim-motion-server [options]"},
-    {KMQ_CAPTURE_BINARY, "usage: kovrim-stream-capture [options]"},
-    {KMQ_LINK_CLIENT_BINARY, "Usage: kovrim-link-client [options]"},
-    {KMQ_PANEL_PICTURE_BINARY, "Usage: kovrim-panel-picture [--plugin PATH]"},
-    {KMQ_CONTACT_SHEET_BINARY, "usage: kovrim-contact-sheet TAKE.bvh"},
-    {KMQ_BVH_FINGERS_BINARY, "usage: kovrim-bvh-fingers IN.bvh JOINTS OUT.bvh"},
-    {KMQ_HEADLESS_HOST_BINARY, "Usage: kovrim-headless-host [options]"},
+    {KMQ_SERVER_BINARY, "usage: kovrim-motion-server [options]", "docs/motion-server.md"},
+    {KMQ_CAPTURE_BINARY, "usage: kovrim-stream-capture [options]", "docs/capture-format.md"},
+    {KMQ_LINK_CLIENT_BINARY, "Usage: kovrim-link-client [options]", "docs/link-client.md"},
+    {KMQ_PANEL_PICTURE_BINARY, "Usage: kovrim-panel-picture [--plugin PATH]",
+     "docs/panel-picture.md"},
+    {KMQ_CONTACT_SHEET_BINARY, "usage: kovrim-contact-sheet TAKE.bvh", "docs/contact-sheet.md"},
+    {KMQ_BVH_FINGERS_BINARY, "usage: kovrim-bvh-fingers IN.bvh JOINTS OUT.bvh",
+     "docs/bvh-fingers.md"},
+    {KMQ_HEADLESS_HOST_BINARY, "Usage: kovrim-headless-host [options]", "docs/headless-host.md"},
 };
 
 TEST(ToolOptionsTest, EveryToolPrintsItsUsageOnHelp) {
@@ -34,7 +39,10 @@ TEST(ToolOptionsTest, EveryToolPrintsItsUsageOnHelp) {
       EXPECT_EQ(child.WaitForExit(), 0) << tool.mBinary << " " << help;
       EXPECT_EQ(child.Output().rfind(tool.mUsageStart, 0), 0u) << child.Output();
       EXPECT_NE(child.Output().find("  --help"), std::string::npos) << child.Output();
+      EXPECT_NE(child.Output().find(std::string("See ") + tool.mDoc), std::string::npos)
+          << child.Output();
     }
+    EXPECT_TRUE(kmq_test::FileExists(std::string(KMQ_SOURCE_DIR "/") + tool.mDoc)) << tool.mDoc;
   }
 }
 

@@ -9,5 +9,5 @@
 // Feeds one payload to the link from a translation unit that saw the Windows headers last.
 void DispatchWithWindowsHeadersLast(ServerLink& link, const std::string& bytes) {
   link.DispatchMessage(reinterpret_cast<const unsigned char*>(bytes.data()),
-                       static_cast<int>(bytes.size()), ServerLink::kPlainMarker);
+                       static_cast<int>(bytes.size()), kovrim::wire::kPlainMarker);
 }

@@ -22,7 +22,7 @@ TEST(WindowsIncludeOrderTest, BothOrdersReachTheLinksOwnDispatch) {
 
   ServerLink link;
   link.DispatchMessage(reinterpret_cast<const unsigned char*>(first.data()),
-                       static_cast<int>(first.size()), ServerLink::kPlainMarker);
+                       static_cast<int>(first.size()), kovrim::wire::kPlainMarker);
   EXPECT_EQ(link.CopyActors().size(), 1u);
   DispatchWithWindowsHeadersLast(link, second);
   EXPECT_EQ(link.CopyActors().size(), 2u);

@@ -19,7 +19,7 @@ kmq::OptionTable FingersOptionTable(bool* help) {
   kmq::OptionTable table;
   table.mIntro = std::string(kSynopsis) +
                  "Writes IN.bvh with finger chains added below its hands until the skeleton has\n"
-                 "JOINTS joints (1 to 100000), as OUT.bvh.\n\n";
+                 "JOINTS joints (1 to 100000), as OUT.bvh. See docs/bvh-fingers.md.\n\n";
   table.mOperands = true;
   table.mGroups = {{"", 8, {kmq::HelpFlag(help)}}};
   return table;

@@ -444,7 +444,7 @@ OptionTable ContactSheetOptionTable(ContactSheetArgs* parsed) {
       "usage: kovrim-contact-sheet TAKE.bvh [--out SHEET.svg] [--frames N]\n"
       "Draws the take's skeleton at N evenly spaced frames (default 8), front and side, as an\n"
       "SVG picture (default: the take's name with .svg). Also writes a PNG next to it when\n"
-      "rsvg-convert is on the PATH.\n\n";
+      "rsvg-convert is on the PATH. See docs/contact-sheet.md.\n\n";
   table.mUnknown = "unknown option {name}";
   table.mMissing = "{name} needs a value";
   table.mOperands = true;

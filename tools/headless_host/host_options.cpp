@@ -44,7 +44,7 @@ OptionTable HostOptionTable(HostOptions* options, bool* help) {
       "Loads the device plug-in, connects it to a motion server, binds a skeleton, records\n"
       "and writes the recorded take as a BVH file. With --interactive or --script it does what\n"
       "commands say instead, working the device's panel as a user would (\"help\" lists "
-      "them).\n\n";
+      "them). See docs/headless-host.md.\n\n";
   table.mUnknown = "unknown option {name} (see --help)";
   table.mMissing = "{name} needs a value";
   Option seconds =

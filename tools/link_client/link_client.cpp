@@ -44,7 +44,7 @@ kmq::OptionTable LinkClientOptionTable(Options* options, bool* help) {
   table.mIntro =
       "Usage: kovrim-link-client [options]\n"
       "Connects the plug-in's server link to a motion server and prints the chosen actor's\n"
-      "skeleton and the frames that arrive.\n\n";
+      "skeleton and the frames that arrive. See docs/link-client.md.\n\n";
   table.mUnknown = "unknown option {name} (see --help)";
   table.mMissing = "{name} needs a value";
   Option local = Custom(

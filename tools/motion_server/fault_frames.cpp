@@ -71,8 +71,9 @@ std::string EncodeRawPayload(const std::string& plain, Compression format) {
   google::protobuf::io::StringOutputStream sink(&payload);
   if (!kovrim::wire::EncodeBytes(plain.data(), plain.size(), format, &sink)) return {};
   std::string frame;
-  kovrim::wire::AppendFrameHeader(format == Compression::kPlain ? kPlainMarker : kCompressedMarker,
-                                  static_cast<uint32_t>(payload.size()), &frame);
+  kovrim::wire::AppendFrameHeader(
+      format == Compression::kPlain ? kovrim::wire::kPlainMarker : kovrim::wire::kCompressedMarker,
+      static_cast<uint32_t>(payload.size()), &frame);
   return frame + payload;
 }
 
@@ -158,8 +159,9 @@ std::string MakeBadLengthBytes(BadLengthKind kind, uint32_t marker, FaultRandom*
     case BadLengthKind::kAboveBuffer:
       // The plug-in skips what such a length announces; the filler keeps the next frame on its
       // grid for a reader that does.
-      kovrim::wire::AppendLittleEndian32(static_cast<uint32_t>(kClientBufferBytes + 1), &bytes);
-      bytes.append(kClientBufferBytes + 1, '\0');
+      kovrim::wire::AppendLittleEndian32(static_cast<uint32_t>(kovrim::wire::kReceiveLimit + 1),
+                                         &bytes);
+      bytes.append(kovrim::wire::kReceiveLimit + 1, '\0');
       break;
     case BadLengthKind::kMaximum:
       kovrim::wire::AppendLittleEndian32(kLargestLength, &bytes);
@@ -169,11 +171,11 @@ std::string MakeBadLengthBytes(BadLengthKind kind, uint32_t marker, FaultRandom*
 }
 
 std::string CorruptFrame(const std::string& frame, FaultRandom* random) {
-  if (frame.size() <= kFramePrefixBytes) return frame;
+  if (frame.size() <= kovrim::wire::kFrameHeaderSize) return frame;
   std::string damaged = frame;
-  std::string payload = damaged.substr(kFramePrefixBytes);
+  std::string payload = damaged.substr(kovrim::wire::kFrameHeaderSize);
   size_t start = 0;
-  if (FrameMarker(frame) == kPlainMarker) {
+  if (FrameMarker(frame) == kovrim::wire::kPlainMarker) {
     // Field 1 with wire type 7, which no parser accepts.
     payload[0] = static_cast<char>(0x0f);
   } else {
@@ -194,18 +196,18 @@ std::string CorruptFrame(const std::string& frame, FaultRandom* random) {
       payload[at] = static_cast<char>(payload[at] ^ static_cast<char>(1 + random->Below(255)));
     }
   }
-  damaged.replace(kFramePrefixBytes, std::string::npos, payload);
+  damaged.replace(kovrim::wire::kFrameHeaderSize, std::string::npos, payload);
   return damaged;
 }
 
 std::string TruncateFrame(const std::string& frame, FaultRandom* random) {
-  if (frame.size() < kFramePrefixBytes + 2) return frame;
-  const size_t length = frame.size() - kFramePrefixBytes;
+  if (frame.size() < kovrim::wire::kFrameHeaderSize + 2) return frame;
+  const size_t length = frame.size() - kovrim::wire::kFrameHeaderSize;
   size_t keep = length / 4 + static_cast<size_t>(random->Below(length / 2 + 1));
   keep = std::max<size_t>(1, std::min(keep, length - 1));
   std::string cut = frame.substr(0, 4);
   kovrim::wire::AppendLittleEndian32(static_cast<uint32_t>(keep), &cut);
-  cut.append(frame, kFramePrefixBytes, keep);
+  cut.append(frame, kovrim::wire::kFrameHeaderSize, keep);
   return cut;
 }
 

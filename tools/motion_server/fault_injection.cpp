@@ -212,8 +212,9 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   IVRA_PLUGIN_MESSAGE decoded;
   const bool needMessage = (mChanged && tag == mContext.mChangeTag) || mOptions.mBadEnumRate > 0;
   if (message == nullptr && needMessage &&
-      DecodePayload(FrameMarker(frame) == kCompressedMarker, frame.data() + kFramePrefixBytes,
-                    frame.size() - kFramePrefixBytes, &decoded, nullptr)) {
+      DecodePayload(FrameMarker(frame) == kovrim::wire::kCompressedMarker,
+                    frame.data() + kovrim::wire::kFrameHeaderSize,
+                    frame.size() - kovrim::wire::kFrameHeaderSize, &decoded, nullptr)) {
     message = &decoded;
   }
   if (mChanged && tag == mContext.mChangeTag && message != nullptr) {
@@ -234,8 +235,9 @@ void FaultStage::SubmitMotion(uint32_t tag, const std::string& frame,
   if (mOptions.mFalseMarkerRate > 0 && mRandom.Chance(mOptions.mFalseMarkerRate)) {
     const bool compressed = mRandom.Below(2) == 1;
     auto length = static_cast<uint32_t>(1 + mRandom.Below(32));
-    marks.push_back({item.size(), kFramePrefixBytes + length, false});
-    kovrim::wire::AppendLittleEndian32(compressed ? kCompressedMarker : kPlainMarker, &item);
+    marks.push_back({item.size(), kovrim::wire::kFrameHeaderSize + length, false});
+    kovrim::wire::AppendLittleEndian32(
+        compressed ? kovrim::wire::kCompressedMarker : kovrim::wire::kPlainMarker, &item);
     kovrim::wire::AppendLittleEndian32(length, &item);
     // A first byte that neither inflater nor parser accepts: 0 is no zlib method, 0x0f no
     // field; gzip needs 0x1f.

@@ -75,6 +75,7 @@ kmq::OptionTable ServerOptionTable(Command* command) {
       "usage: kovrim-motion-server [options] [file.bvh ...]\n"
       "Streams each BVH file as one actor (tags 1, 2, 3... named after the file) to plug-in\n"
       "clients. With no file it serves the bundled cmu_12_01_walk.bvh.\n"
+      "See docs/motion-server.md.\n"
       "\n";
   table.mOperands = true;
   OptionGroup serving{"", 18, {}};

@@ -44,10 +44,11 @@ std::string Fixed(double value, int decimals) {
 
 // Decodes a whole frame (marker, length, payload).
 bool DecodeFrameBytes(const std::string& frame, IVRA_PLUGIN_MESSAGE* message) {
-  if (frame.size() < kFramePrefixBytes) return false;
-  bool compressed = static_cast<unsigned char>(frame[0]) == (kCompressedMarker & 0xff);
-  return DecodePayload(compressed, frame.data() + kFramePrefixBytes,
-                       frame.size() - kFramePrefixBytes, message, nullptr);
+  if (frame.size() < kovrim::wire::kFrameHeaderSize) return false;
+  bool compressed =
+      static_cast<unsigned char>(frame[0]) == (kovrim::wire::kCompressedMarker & 0xff);
+  return DecodePayload(compressed, frame.data() + kovrim::wire::kFrameHeaderSize,
+                       frame.size() - kovrim::wire::kFrameHeaderSize, message, nullptr);
 }
 
 // header (an envelope) with its root's last channel replaced by 9, a value Channel leaves out.
@@ -169,8 +170,8 @@ bool MotionServer::Start(std::string* error) {
     std::map<uint32_t, std::string> names;
     for (const auto& actor : mActors) names[actor->mTag] = actor->mName;
     mActorListFrame = EncodeFrame(MakeActorListMessage(names), mOptions.mCompression);
-    if (mActorListFrame.empty() ||
-        mActorListFrame.size() - kFramePrefixBytes > kMaxPayloadBytes - kCompressionSlack) {
+    if (mActorListFrame.empty() || mActorListFrame.size() - kovrim::wire::kFrameHeaderSize >
+                                       kMaxPayloadBytes - kCompressionSlack) {
       return fail("the actor list would not fit the plug-in's buffer");
     }
   }

@@ -34,7 +34,7 @@ bool BuildReplayPlan(const Capture& capture, ReplayPlan* plan, std::string* erro
     last = entry.mMicros;
     entry.mBytes = record.WireBytes();
     message.Clear();
-    if (DecodePayload(record.mMarker == kCompressedMarker, record.mPayload.data(),
+    if (DecodePayload(record.mMarker == kovrim::wire::kCompressedMarker, record.mPayload.data(),
                       record.mPayload.size(), &message, nullptr)) {
       if (message.message() == IVRA_PLUGIN_MESSAGE::FRAME_DATA && message.has_frame()) {
         entry.mKind = ReplayRecord::Kind::kMotion;

@@ -66,7 +66,7 @@ struct MotionServer::Client {
   std::deque<FrameMark> mMarks;
   uint64_t mQueued = 0;   // stream offset of the end of mOut
   uint64_t mWritten = 0;  // bytes handed to the system
-  RawFrameSplitter mWire{kClientBufferBytes};
+  RawFrameSplitter mWire{kovrim::wire::kReceiveLimit};
   std::deque<uint64_t> mTaken;
   bool mClosed = false;
   std::string mCloseReason;

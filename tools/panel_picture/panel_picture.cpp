@@ -30,7 +30,7 @@ kmq::OptionTable PanelPictureOptionTable(std::string* plugin, double* version, s
   table.mIntro =
       "Usage: kovrim-panel-picture [--plugin PATH] [--version N] [--out FILE.svg]\n"
       "Draws the device panel for host version N (default 19000) as SVG, and as PNG next to it\n"
-      "when rsvg-convert is installed.\n\n";
+      "when rsvg-convert is installed. See docs/panel-picture.md.\n\n";
   table.mUnknown = "unknown option {name} (see --help)";
   table.mMissing = "{name} needs a value";
   table.mGroups = {

@@ -11,8 +11,6 @@
 namespace kmq {
 namespace {
 
-using kovrim::wire::kCompressedMarker;
-using kovrim::wire::kPlainMarker;
 // Header fields of a later minor revision may follow ours; beyond this the header is damaged.
 constexpr uint32_t kMaxHeaderFieldBytes = 1u << 20;
 
@@ -37,15 +35,10 @@ std::string ErrnoText(int error) { return std::strerror(error); }
 
 }  // namespace
 
-bool IsCaptureMarker(uint32_t marker) {
-  return marker == kPlainMarker || marker == kCompressedMarker;
-}
-
 std::string CaptureRecord::WireBytes() const {
   std::string bytes;
-  bytes.reserve(8 + mPayload.size());
-  Put32(mMarker, &bytes);
-  Put32(static_cast<uint32_t>(mPayload.size()), &bytes);
+  bytes.reserve(kovrim::wire::kFrameHeaderSize + mPayload.size());
+  kovrim::wire::AppendFrameHeader(mMarker, static_cast<uint32_t>(mPayload.size()), &bytes);
   bytes += mPayload;
   return bytes;
 }
@@ -99,15 +92,14 @@ bool CaptureWriter::Append(uint64_t arrivalMicros, uint32_t marker, const char* 
     return false;
   };
   if (!mFd.IsOpen()) return fail("the capture writer is not open");
-  if (!IsCaptureMarker(marker)) return fail("a record's marker must be AAAA or CCCC");
-  if (size > kCaptureMaxPayloadBytes) {
+  if (!kovrim::wire::IsMarker(marker)) return fail("a record's marker must be AAAA or CCCC");
+  if (size > kovrim::wire::kReceiveLimit) {
     return fail("a record's payload (" + std::to_string(size) + " bytes) is larger than " +
-                std::to_string(kCaptureMaxPayloadBytes) + " bytes");
+                std::to_string(kovrim::wire::kReceiveLimit) + " bytes");
   }
   mScratch.clear();
   Put64(arrivalMicros, &mScratch);
-  Put32(marker, &mScratch);
-  Put32(static_cast<uint32_t>(size), &mScratch);
+  kovrim::wire::AppendFrameHeader(marker, static_cast<uint32_t>(size), &mScratch);
   mScratch.append(payload, size);
   if (!WriteAll(mScratch.data(), mScratch.size(), error)) return false;
   ++mRecords;
@@ -258,11 +250,11 @@ bool CaptureReader::Next(CaptureRecord* record) {
   }
   auto marker = static_cast<uint32_t>(Get(prefix + 8, 4));
   auto length = static_cast<int32_t>(Get(prefix + 12, 4));
-  if (!IsCaptureMarker(marker)) {
+  if (!kovrim::wire::IsMarker(marker)) {
     StopAt(start, false, which + " is damaged: its marker is not AAAA or CCCC");
     return false;
   }
-  if (length < 0 || static_cast<size_t>(length) > kCaptureMaxPayloadBytes) {
+  if (length < 0 || static_cast<size_t>(length) > kovrim::wire::kReceiveLimit) {
     StopAt(start, false,
            which + " is damaged: a payload length of " + std::to_string(length) + " bytes");
     return false;

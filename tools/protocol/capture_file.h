@@ -20,10 +20,9 @@ constexpr char kCaptureMagic[8] = {'K', 'M', 'Q', 'C', 'A', 'P', 'T', '\n'};
 constexpr uint16_t kCaptureVersion = 1;
 // Bytes before the header fields: magic, version, flags, size of the fields.
 constexpr size_t kCaptureLeadBytes = 16;
-// Bytes before each record's payload: arrival time, marker, length.
+// Bytes before each record's payload: arrival time, marker, length. A record holds one frame
+// the plug-in could take: its payload is at most kovrim::wire::kReceiveLimit bytes.
 constexpr size_t kCaptureRecordPrefixBytes = 16;
-// A record holds one frame the plug-in could take: its payload fits the plug-in's buffer.
-constexpr size_t kCaptureMaxPayloadBytes = kovrim::wire::kReceiveLimit;
 // Bounds that keep a damaged header from asking for unbounded memory.
 constexpr size_t kCaptureMaxAddressBytes = 4096;
 constexpr size_t kCaptureMaxActors = 65536;
@@ -50,9 +49,6 @@ struct CaptureRecord {
   std::string WireBytes() const;
 };
 
-// True for the two markers a record may carry.
-bool IsCaptureMarker(uint32_t marker);
-
 // Appends records to a new capture file. Every Append hands the record to the system in one
 // write, so a process that dies keeps every record appended before it.
 class CaptureWriter {
@@ -66,7 +62,7 @@ class CaptureWriter {
   // actor list past the bounds above, or a file that cannot be written.
   bool Open(const std::string& path, const CaptureHeader& header, std::string* error);
   // Fails on a closed writer, a marker that is not a frame marker, a payload larger than
-  // kCaptureMaxPayloadBytes, or a write error (after which the writer is closed).
+  // kovrim::wire::kReceiveLimit, or a write error (after which the writer is closed).
   bool Append(const CaptureRecord& record, std::string* error);
   bool Append(uint64_t arrivalMicros, uint32_t marker, const char* payload, size_t size,
               std::string* error);

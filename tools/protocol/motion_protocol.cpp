@@ -101,8 +101,9 @@ std::string EncodeFrame(const IVRA_PLUGIN_MESSAGE& message, Compression compress
   if (!kovrim::wire::EncodePayload(message, compression, &sink)) return {};
   if (payload.size() > static_cast<size_t>(INT32_MAX)) return {};
   std::string frame;
-  frame.reserve(kFramePrefixBytes + payload.size());
-  AppendFrameHeader(compression == Compression::kPlain ? kPlainMarker : kCompressedMarker,
+  frame.reserve(kovrim::wire::kFrameHeaderSize + payload.size());
+  AppendFrameHeader(compression == Compression::kPlain ? kovrim::wire::kPlainMarker
+                                                       : kovrim::wire::kCompressedMarker,
                     static_cast<uint32_t>(payload.size()), &frame);
   frame += payload;
   return frame;
@@ -122,14 +123,15 @@ bool DecodePayload(bool compressed, const char* data, size_t size, IVRA_PLUGIN_M
     return true;
   }
   // One inflation buffer of the plug-in's size per thread that decodes.
-  thread_local PayloadDecoder decoder(static_cast<int>(kMaxDecodedBytes));
+  thread_local PayloadDecoder decoder(static_cast<int>(kovrim::wire::kReceiveLimit));
   switch (decoder.Decode(Bytes(data), size, true, message)) {
     case PayloadDecoder::Result::kDecoded:
       return true;
     case PayloadDecoder::Result::kTooLong:
       return fail("payload too large");
     case PayloadDecoder::Result::kInflatesTooFar:
-      return fail("payload expands beyond " + std::to_string(kMaxDecodedBytes) + " bytes");
+      return fail("payload expands beyond " + std::to_string(kovrim::wire::kReceiveLimit) +
+                  " bytes");
     case PayloadDecoder::Result::kDamaged:
       return fail("bad compressed payload");
     case PayloadDecoder::Result::kNotEnvelope:
@@ -223,10 +225,10 @@ bool FrameReader::Next(IVRA_PLUGIN_MESSAGE* message, Compression* format) {
     mCounts.mInGarbage = false;
     const char* payload = reinterpret_cast<const char*>(frame.payload());
     const size_t length = static_cast<size_t>(frame.payload_length());
-    const bool compressed = frame.marker() == kCompressedMarker;
+    const bool compressed = frame.marker() == kovrim::wire::kCompressedMarker;
     if (!DecodePayload(compressed, payload, length, message, nullptr)) {
       ++mCounts.mBadInput;
-      mCounts.mSkippedBytes += kFramePrefixBytes + length;
+      mCounts.mSkippedBytes += kovrim::wire::kFrameHeaderSize + length;
       continue;
     }
     if (format != nullptr) {
@@ -239,7 +241,7 @@ bool FrameReader::Next(IVRA_PLUGIN_MESSAGE* message, Compression* format) {
 
 std::string RawFrame::WireBytes() const {
   std::string bytes;
-  bytes.reserve(kFramePrefixBytes + mPayload.size());
+  bytes.reserve(kovrim::wire::kFrameHeaderSize + mPayload.size());
   AppendFrameHeader(mMarker, static_cast<uint32_t>(mPayload.size()), &bytes);
   bytes += mPayload;
   return bytes;
@@ -252,12 +254,12 @@ void RawFrameSplitter::Counts::SkippedWord() {
 
 void RawFrameSplitter::Counts::NegativeLength(uint32_t) {
   ++mNegativeLengths;
-  mSkippedBytes += kFramePrefixBytes;
+  mSkippedBytes += kovrim::wire::kFrameHeaderSize;
 }
 
 void RawFrameSplitter::Counts::FrameTooLong(uint32_t, int32_t) {
   ++mOversizeFrames;
-  mSkippedBytes += kFramePrefixBytes;
+  mSkippedBytes += kovrim::wire::kFrameHeaderSize;
 }
 
 void RawFrameSplitter::Counts::SkippedPayload(size_t bytes) { mSkippedBytes += bytes; }
@@ -278,10 +280,12 @@ bool RawFrameSplitter::Next(RawFrame* frame) {
 }
 
 Compression FrameCompression(const std::string& frame) {
-  if (frame.size() < kFramePrefixBytes) return Compression::kGzip;
-  if (kovrim::wire::ReadLittleEndian32(frame.data()) == kPlainMarker) return Compression::kPlain;
-  return kovrim::wire::PayloadCompression(true, Bytes(frame.data()) + kFramePrefixBytes,
-                                          frame.size() - kFramePrefixBytes);
+  if (frame.size() < kovrim::wire::kFrameHeaderSize) return Compression::kGzip;
+  if (kovrim::wire::ReadLittleEndian32(frame.data()) == kovrim::wire::kPlainMarker)
+    return Compression::kPlain;
+  return kovrim::wire::PayloadCompression(true,
+                                          Bytes(frame.data()) + kovrim::wire::kFrameHeaderSize,
+                                          frame.size() - kovrim::wire::kFrameHeaderSize);
 }
 
 }  // namespace kmq

@@ -19,14 +19,9 @@ namespace kmq {
 
 using Compression = kovrim::wire::Compression;
 
-// Four 0x41 bytes open a plain payload, four 0x43 bytes a compressed one.
-constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
-constexpr uint32_t kCompressedMarker = kovrim::wire::kCompressedMarker;
-constexpr size_t kFramePrefixBytes = kovrim::wire::kFrameHeaderSize;
-// The plug-in receives a whole frame into a buffer of this size.
-constexpr size_t kClientBufferBytes = kovrim::wire::kReceiveLimit;
-// The largest payload we send, so that marker, length and payload fit the plug-in's buffer.
-constexpr size_t kMaxPayloadBytes = kClientBufferBytes - kFramePrefixBytes;
+// The largest payload we send, so that marker, length and payload fit the plug-in's receive
+// buffer (kovrim::wire::kReceiveLimit).
+constexpr size_t kMaxPayloadBytes = kovrim::wire::kReceiveLimit - kovrim::wire::kFrameHeaderSize;
 // Protocol Buffers parsers refuse messages nested more than 100 deep; the header nests a joint's
 // vectors 3 levels below its depth. Deeper skeletons are refused with room to spare.
 constexpr int kMaxWireJointDepth = 64;
@@ -50,12 +45,10 @@ std::string EncodeFrame(const IvraPlugs::IVRA_PLUGIN_MESSAGE& message, Compressi
 
 // Decodes one payload by the plug-in's rules (kovrim::wire::PayloadDecoder). Compressed payloads
 // may be gzip or zlib streams. A compressed payload may carry no more than a plain frame could:
-// inflating stops past kMaxDecodedBytes (the plug-in's receive buffer) and the payload is
-// refused, so a few kilobytes that inflate to megabytes of empty messages cost a bounded amount
-// of time and memory; a damaged or cut short stream is refused too. Parsing stops
-// kMaxWireNesting messages deep.
-constexpr size_t kMaxDecodedBytes = kClientBufferBytes;
-constexpr int kMaxWireNesting = kovrim::wire::kMaxMessageDepth;
+// inflating stops past kovrim::wire::kReceiveLimit (the plug-in's receive buffer) and the
+// payload is refused, so a few kilobytes that inflate to megabytes of empty messages cost a
+// bounded amount of time and memory; a damaged or cut short stream is refused too. Parsing stops
+// kovrim::wire::kMaxMessageDepth messages deep.
 bool DecodePayload(bool compressed, const char* data, size_t size,
                    IvraPlugs::IVRA_PLUGIN_MESSAGE* message, std::string* error);
 
@@ -142,7 +135,7 @@ struct RawFrame {
 // storing them. Memory stays bounded by one frame plus what one Feed call hands in.
 class RawFrameSplitter {
  public:
-  explicit RawFrameSplitter(size_t maxPayload = kClientBufferBytes);
+  explicit RawFrameSplitter(size_t maxPayload = kovrim::wire::kReceiveLimit);
   RawFrameSplitter(const RawFrameSplitter&) = delete;
   RawFrameSplitter& operator=(const RawFrameSplitter&) = delete;
 

@@ -293,7 +293,7 @@ bool CaptureSession::Connect(const CaptureOptions& options, const std::string& w
 void CaptureSession::Count(const RawFrame& frame, Recorder* recorder, CaptureProgress* progress) {
   ++progress->mFrames;
   IVRA_PLUGIN_MESSAGE message;
-  if (!DecodePayload(frame.mMarker == kCompressedMarker, frame.mPayload.data(),
+  if (!DecodePayload(frame.mMarker == kovrim::wire::kCompressedMarker, frame.mPayload.data(),
                      frame.mPayload.size(), &message, nullptr)) {
     if (progress->mUndecodable++ == 0) {
       Note("warning: a frame does not decode; it is kept as it came (more may follow)");

@@ -40,6 +40,7 @@ kmq::OptionTable CaptureOptionTable(Command* command) {
       "Connects to a motion server as the plug-in does, asks for the chosen actors' headers and\n"
       "records every frame that arrives (actor lists, headers, motion frames and anything else),\n"
       "with its arrival time, to a capture file that kovrim-motion-server --replay plays back.\n"
+      "See docs/capture-format.md.\n"
       "\n";
   table.mGroups = {
       {"",

@@ -447,8 +447,9 @@ void StreamHealth::OnBytes(int64_t timestampUs, int socket, bool outgoing, const
     decoded[i].mKind = events[i].mKind;
     if (events[i].mKind != WireEvent::Kind::kFrame) continue;
     const std::string& payload = events[i].mPayload;
-    decoded[i].mDecoded = DecodePayload(events[i].mMarker == kCompressedMarker, payload.data(),
-                                        payload.size(), &decoded[i].mMessage, nullptr);
+    decoded[i].mDecoded =
+        DecodePayload(events[i].mMarker == kovrim::wire::kCompressedMarker, payload.data(),
+                      payload.size(), &decoded[i].mMessage, nullptr);
   }
 
   kovrim::MutexLock lock(&impl.mMutex);

@@ -75,8 +75,6 @@ struct StreamHealthReport {
 
 class StreamHealth {
  public:
-  // The link's receive buffer: a longer frame is skipped.
-  static constexpr int64_t kFrameLimitBytes = kovrim::wire::kReceiveLimit;
   // Actors followed one by one; frames of further tags only count in the totals.
   static constexpr size_t kMaxActors = 64;
   // Applied frames kept for matching evaluations.

@@ -433,7 +433,7 @@ void ServerLink::SendCommand(int commandType) {
 
   unsigned char frame[kCommandFrameSize];
   std::memset(frame, 0, sizeof(frame));
-  kovrim::wire::WriteLittleEndian32(frame, kCompressedMarker);
+  kovrim::wire::WriteLittleEndian32(frame, kovrim::wire::kCompressedMarker);
   google::protobuf::io::ArrayOutputStream array(frame + kovrim::wire::kFrameHeaderSize,
                                                 kCommandFrameSize - kovrim::wire::kFrameHeaderSize);
   // Fails when the compressed command did not fit; a cut frame is never sent.

@@ -58,11 +58,6 @@ class ServerLink {
   // for the next attempt after the connection was lost or an attempt failed; an attempt in flight.
   using ConnectionState = ServerConnection::State;
 
-  // Frame markers, each four equal bytes on the wire (see wire_format.h).
-  static constexpr uint32_t kPlainMarker = kovrim::wire::kPlainMarker;
-  static constexpr uint32_t kCompressedMarker = kovrim::wire::kCompressedMarker;
-  static constexpr int kDefaultBufferSize = kovrim::wire::kReceiveLimit;
-
   // Traces for frames whose length field cannot be honoured. They are fixed texts, like every
   // other trace of the link and the device, and go out through Trace: each text at most once a
   // second, with the occurrences held back meanwhile counted on a line of their own.
@@ -77,9 +72,6 @@ class ServerLink {
   // is dropped before it is parsed, and still acknowledged.
   static constexpr const char* kTraceTooManyJoints = "BVH header has too many joints, dropped.";
   static constexpr const char* kTraceTooManyActors = "Actor list too long, dropped.";
-  // Deepest nesting of messages that a payload may have; deeper ones fail to parse. It bounds the
-  // recursion of the parser and of every walk over a header's joint tree.
-  static constexpr int kMaxMessageDepth = kovrim::wire::kMaxMessageDepth;
 
   ServerLink();
   // Leaves its connection: a socket that no other link shares is closed; sends nothing.
@@ -220,7 +212,7 @@ class ServerLink {
   // ---- Members. Configuration, written by the panel on the UI thread and read by Open. ----
   FBString mAddress;
   int mPort = 7005;
-  const int mBufferSize = kDefaultBufferSize;
+  const int mBufferSize = kovrim::wire::kReceiveLimit;
 
   // ---- Guarded by mLock. ----
   std::shared_ptr<const IvraPlugs::BVH_HEADER> mHeader GUARDED_BY(mLock);

@@ -19,9 +19,11 @@ constexpr uint32_t kCompressedMarker = 0x43434343u;
 constexpr int kWordSize = 4;
 constexpr int kFrameHeaderSize = 2 * kWordSize;
 // The plug-in receives one payload into a buffer of this size; a longer frame is skipped, and a
-// compressed payload may not inflate beyond it either.
+// compressed payload may not inflate beyond it either. The tools keep to the same limit: the
+// server's frames and inflated commands, a capture file's records and the stream readers.
 constexpr int kReceiveLimit = 184320;
-// Deepest nesting of messages that a payload may have; deeper ones fail to parse.
+// Deepest nesting of messages that a payload may have; deeper ones fail to parse. It bounds the
+// recursion of the parser and of every walk over a header's joint tree.
 constexpr int kMaxMessageDepth = 100;
 // The most entries the plug-in takes in one message, far above any real stage: skeleton entries
 // (joints plus end sites) in a header, and actors in an actor list. A message with more is

@@ -1,8 +1,8 @@
 // A tiny JSON reader for the tests that check the stream health summary: parses a whole document
 // into a Json tree (objects, arrays, strings, numbers, booleans, null). Enough to read the
 // summaries back, not a general parser.
-#ifndef KOVRIM_TESTS_TEST_JSON_H_
-#define KOVRIM_TESTS_TEST_JSON_H_
+#ifndef KOVRIM_TESTS_SUPPORT_TEST_JSON_H_
+#define KOVRIM_TESTS_SUPPORT_TEST_JSON_H_
 
 #include <cctype>
 #include <cstring>
@@ -128,4 +128,4 @@ class JsonReader {
 
 }  // namespace jsontest
 
-#endif  // KOVRIM_TESTS_TEST_JSON_H_
+#endif  // KOVRIM_TESTS_SUPPORT_TEST_JSON_H_

@@ -1,7 +1,7 @@
 // A flooding peer for the link's Close tests: a loopback server that streams a body as fast as
 // loopback takes it. POSIX only (the Windows suites do not run these tests).
-#ifndef KOVRIM_TESTS_FLOOD_PEER_H_
-#define KOVRIM_TESTS_FLOOD_PEER_H_
+#ifndef KOVRIM_TESTS_SUPPORT_FLOOD_PEER_H_
+#define KOVRIM_TESTS_SUPPORT_FLOOD_PEER_H_
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -106,4 +106,4 @@ class FloodPeer {
 
 }  // namespace linktest
 
-#endif  // KOVRIM_TESTS_FLOOD_PEER_H_
+#endif  // KOVRIM_TESTS_SUPPORT_FLOOD_PEER_H_

@@ -3,8 +3,8 @@
 // one rotation output node per joint, writes values in AnimationNodeNotify, records keys in
 // DeviceIONotify and logs every host call it receives. Its logs are guarded by mLogMutex;
 // counters are atomics, so tests read them from any thread.
-#ifndef KMQ_TESTS_HOST_SAMPLE_DEVICE_H_
-#define KMQ_TESTS_HOST_SAMPLE_DEVICE_H_
+#ifndef KMQ_TESTS_SUPPORT_HOST_SAMPLE_DEVICE_H_
+#define KMQ_TESTS_SUPPORT_HOST_SAMPLE_DEVICE_H_
 
 #include <fbsdk/fbsdk.h>
 
@@ -80,4 +80,4 @@ class FailingDevice : public FBDevice {
   static std::atomic<const void*> sLastCreated;  // The object whose FBCreate ran last.
 };
 
-#endif  // KMQ_TESTS_HOST_SAMPLE_DEVICE_H_
+#endif  // KMQ_TESTS_SUPPORT_HOST_SAMPLE_DEVICE_H_

@@ -1,8 +1,8 @@
 // A raw loopback client for the capture, replay and fault injection tests: keeps every byte the
 // server sends, cut into frames by the plug-in's rules (RawFrameSplitter) with each frame's
 // arrival time, and waits on conditions with a deadline. One thread per client.
-#ifndef KOVRIM_TESTS_RAW_STREAM_CLIENT_H_
-#define KOVRIM_TESTS_RAW_STREAM_CLIENT_H_
+#ifndef KOVRIM_TESTS_SUPPORT_RAW_STREAM_CLIENT_H_
+#define KOVRIM_TESTS_SUPPORT_RAW_STREAM_CLIENT_H_
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -45,7 +45,7 @@ struct ArrivedFrame {
 
 inline bool Decode(const kmq::RawFrame& frame, IVRA_PLUGIN_MESSAGE* message) {
   message->Clear();
-  return kmq::DecodePayload(frame.mMarker == kmq::kCompressedMarker, frame.mPayload.data(),
+  return kmq::DecodePayload(frame.mMarker == kovrim::wire::kCompressedMarker, frame.mPayload.data(),
                             frame.mPayload.size(), message, nullptr);
 }
 
@@ -203,4 +203,4 @@ class RawClient {
 
 }  // namespace rawtest
 
-#endif  // KOVRIM_TESTS_RAW_STREAM_CLIENT_H_
+#endif  // KOVRIM_TESTS_SUPPORT_RAW_STREAM_CLIENT_H_

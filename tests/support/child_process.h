@@ -1,8 +1,8 @@
 // A child process for the tests that run the executables: spawns a program with its standard
 // output and error on pipes, reads both (poll on the two fds) until a text shows up or the program
 // ends, signals it and reaps its exit status. ListeningPort reads the port a server announces.
-#ifndef KOVRIM_TESTS_CHILD_PROCESS_H_
-#define KOVRIM_TESTS_CHILD_PROCESS_H_
+#ifndef KOVRIM_TESTS_SUPPORT_CHILD_PROCESS_H_
+#define KOVRIM_TESTS_SUPPORT_CHILD_PROCESS_H_
 
 #include <fcntl.h>
 #include <poll.h>
@@ -144,4 +144,4 @@ inline int ListeningPort(const std::string& output) {
 
 }  // namespace childtest
 
-#endif  // KOVRIM_TESTS_CHILD_PROCESS_H_
+#endif  // KOVRIM_TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -2,8 +2,8 @@
 // keep the skeleton, and every recorded frame must be one of the capture's frames, in the order
 // the server played them. Shared by the in-process round trip and the check of a take recorded
 // elsewhere (the Windows build's headless host under wine). Test thread only.
-#ifndef KOVRIM_TESTS_TAKE_COMPARISON_H_
-#define KOVRIM_TESTS_TAKE_COMPARISON_H_
+#ifndef KOVRIM_TESTS_SUPPORT_TAKE_COMPARISON_H_
+#define KOVRIM_TESTS_SUPPORT_TAKE_COMPARISON_H_
 
 #include <gtest/gtest.h>
 
@@ -203,4 +203,4 @@ inline void ExpectTakeFollowsSource(const std::string& sourcePath, const std::st
 
 }  // namespace takecheck
 
-#endif  // KOVRIM_TESTS_TAKE_COMPARISON_H_
+#endif  // KOVRIM_TESTS_SUPPORT_TAKE_COMPARISON_H_

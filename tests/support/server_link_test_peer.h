@@ -1,8 +1,8 @@
 // The server link tests' way into the link's test seams: a clock the test drives for the
 // throttled traces, a hook between building a header's tables and swapping them in, and frame
 // acceptance called directly. Use from the test's own thread, before the link runs elsewhere.
-#ifndef KOVRIM_TESTS_SERVER_LINK_TEST_PEER_H_
-#define KOVRIM_TESTS_SERVER_LINK_TEST_PEER_H_
+#ifndef KOVRIM_TESTS_SUPPORT_SERVER_LINK_TEST_PEER_H_
+#define KOVRIM_TESTS_SUPPORT_SERVER_LINK_TEST_PEER_H_
 
 #include <atomic>
 #include <chrono>
@@ -42,4 +42,4 @@ class ServerLinkTestPeer {
       std::make_shared<std::chrono::steady_clock::time_point>();
 };
 
-#endif  // KOVRIM_TESTS_SERVER_LINK_TEST_PEER_H_
+#endif  // KOVRIM_TESTS_SUPPORT_SERVER_LINK_TEST_PEER_H_
