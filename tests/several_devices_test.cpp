@@ -42,7 +42,7 @@ bool TaggedWalk(uint32_t tag, bvh::Clip* clip) {
   return true;
 }
 
-class DeviceRigTest : public ::testing::Test {
+class SeveralDevicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fbsdk_control::SetTraceEcho(false);
@@ -74,7 +74,7 @@ class DeviceRigTest : public ::testing::Test {
   fbsdk_control::ScopedHostCapture mCapture;
 };
 
-TEST_F(DeviceRigTest, EachDeviceRecordsItsOwnActorsFramesNoneLost) {
+TEST_F(SeveralDevicesTest, EachDeviceRecordsItsOwnActorsFramesNoneLost) {
   constexpr int kDevices = 3;
   mOptions.mDevices = kDevices;
   HostSession session(mOptions, &mResult);
@@ -110,7 +110,7 @@ TEST_F(DeviceRigTest, EachDeviceRecordsItsOwnActorsFramesNoneLost) {
   }
 }
 
-TEST_F(DeviceRigTest, MoreDevicesThanActorsIsRefused) {
+TEST_F(SeveralDevicesTest, MoreDevicesThanActorsIsRefused) {
   mOptions.mDevices = 3;
   HostSession session(mOptions, &mResult);
   EXPECT_FALSE(Serve(&session, 2, 30));
@@ -118,7 +118,7 @@ TEST_F(DeviceRigTest, MoreDevicesThanActorsIsRefused) {
   EXPECT_FALSE(session.Host().HasDevice());
 }
 
-TEST_F(DeviceRigTest, EveryDeviceWritesItsOwnTakeNamedFromTheOutPath) {
+TEST_F(SeveralDevicesTest, EveryDeviceWritesItsOwnTakeNamedFromTheOutPath) {
   const std::string dir = ::testing::TempDir();
   mOptions.mDevices = 2;
   mOptions.mSeconds = 1;
@@ -157,7 +157,7 @@ TEST(TakePathForTest, OneDeviceKeepsTheNameMoreNumberTheStem) {
   }
 }
 
-TEST(DeviceRigOptionsTest, DevicesOptionIsCheckedAndGoesWithTheOneShotJob) {
+TEST(SeveralDevicesOptionsTest, DevicesOptionIsCheckedAndGoesWithTheOneShotJob) {
   HostOptions options = kmq::DefaultHostOptions();
   bool help = false;
   std::string error;
