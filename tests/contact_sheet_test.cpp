@@ -10,54 +10,38 @@
 
 #include "bvh.h"
 #include "contact_sheet.h"
+#include "test_rotation.h"
 
 namespace {
 
 using Vec = std::array<double, 3>;
-using Mat = std::array<std::array<double, 3>, 3>;
+using testmath::Identity;
+using testmath::Mat3;
+using testmath::Multiply;
 
 // ---- Reference forward kinematics: rotation matrix and translation per joint, recursive. ----
-Mat Identity() { return Mat{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}; }
-
-Mat Multiply(const Mat& a, const Mat& b) {
-  Mat r{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      for (int k = 0; k < 3; ++k) r[i][j] += a[i][k] * b[k][j];
-    }
-  }
-  return r;
-}
-
-Vec Apply(const Mat& m, const Vec& v) {
+Vec Apply(const Mat3& r, const Vec& v) {
+  const auto& m = r.m;
   return {m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
           m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
           m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]};
 }
 
-Mat AxisRotation(int code, double degrees) {
-  const double r = degrees * std::acos(-1.0) / 180.0;
-  const double c = std::cos(r), s = std::sin(r);
-  if (code == bvh::kXrotation) return Mat{{{1, 0, 0}, {0, c, -s}, {0, s, c}}};
-  if (code == bvh::kYrotation) return Mat{{{c, 0, s}, {0, 1, 0}, {-s, 0, c}}};
-  return Mat{{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
-}
-
-void Reference(const bvh::Joint& joint, const float* row, size_t* cursor, const Mat& parentRot,
+void Reference(const bvh::Joint& joint, const float* row, size_t* cursor, const Mat3& parentRot,
                const Vec& parentPos, std::vector<Vec>* out) {
   Vec local = {joint.mOffset[0], joint.mOffset[1], joint.mOffset[2]};
-  Mat rotation = Identity();
+  Mat3 rotation = Identity();
   for (int code : joint.mChannels) {
     const double value = static_cast<double>(row[(*cursor)++]);
     if (code <= bvh::kZposition) {
       local[static_cast<size_t>(code)] = value;
     } else {
-      rotation = Multiply(rotation, AxisRotation(code, value));
+      rotation = Multiply(rotation, testmath::AxisRotation(code - bvh::kXrotation, value));
     }
   }
   const Vec moved = Apply(parentRot, local);
   const Vec position = {parentPos[0] + moved[0], parentPos[1] + moved[1], parentPos[2] + moved[2]};
-  const Mat global = Multiply(parentRot, rotation);
+  const Mat3 global = Multiply(parentRot, rotation);
   out->push_back(position);
   for (const bvh::Joint& child : joint.mChildren) {
     Reference(child, row, cursor, global, position, out);

@@ -6,30 +6,16 @@
 #include <cmath>
 #include <random>
 
+#include "test_rotation.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 const FBRotationOrder kAllOrders[] = {kFBXYZ, kFBXZY, kFBYXZ, kFBYZX, kFBZXY, kFBZYX};
 
-// Mathematical 3x3 [row][column], built here independently of the library.
-struct Mat3 {
-  double m[3][3];
-};
-
-Mat3 Multiply(const Mat3& a, const Mat3& b) {
-  Mat3 r{};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k) r.m[i][j] += a.m[i][k] * b.m[k][j];
-  return r;
-}
-
-Mat3 Axis(int axis, double degrees) {
-  const double c = std::cos(degrees * kPi / 180), s = std::sin(degrees * kPi / 180);
-  if (axis == 0) return {{{1, 0, 0}, {0, c, -s}, {0, s, c}}};
-  if (axis == 1) return {{{c, 0, s}, {0, 1, 0}, {-s, 0, c}}};
-  return {{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
-}
+using testmath::Mat3;
+using testmath::Multiply;
+constexpr auto Axis = testmath::AxisRotation;
 
 // Axis indices in application order, e.g. kFBYZX -> {1, 2, 0}.
 void OrderAxes(FBRotationOrder order, int axes[3]) {

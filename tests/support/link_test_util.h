@@ -24,6 +24,7 @@
 
 #include "IVRA_PLUG_MESSAGE.pb.h"
 #include "payload_codec.h"
+#include "test_rotation.h"
 #include "test_socket.h"
 
 namespace linktest {
@@ -252,32 +253,12 @@ class ScriptedPeer {
   int mPort = 0;
 };
 
-// Rotation matrices composed in the test itself (column vectors, degrees), independent of the
-// host's routines.
-struct Mat3 {
-  double m[3][3];
-};
+using testmath::Mat3;
+using testmath::Multiply;
 
-inline Mat3 Multiply(const Mat3& a, const Mat3& b) {
-  Mat3 r{};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k) r.m[i][j] += a.m[i][k] * b.m[k][j];
-  return r;
-}
-
+// A rotation channel's matrix (the rotation channels are x, y, z in order).
 inline Mat3 AxisMatrix(int channel, double degrees) {
-  const double a = degrees * M_PI / 180.0;
-  const double c = std::cos(a);
-  const double s = std::sin(a);
-  switch (channel) {
-    case X_ROT:
-      return Mat3{{{1, 0, 0}, {0, c, -s}, {0, s, c}}};
-    case Y_ROT:
-      return Mat3{{{c, 0, s}, {0, 1, 0}, {-s, 0, c}}};
-    default:
-      return Mat3{{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
-  }
+  return testmath::AxisRotation(channel - X_ROT, degrees);
 }
 
 // The host's XYZ order: x applied first.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bvh.h"
+#include "test_rotation.h"
 
 namespace takecheck {
 
@@ -38,33 +39,12 @@ constexpr double kRequiredShare = 0.0;
 constexpr double kRequiredShare = 0.75;
 #endif
 
-// A 3x3 rotation, column vectors, composed here independently of the host's math.
-struct Mat3 {
-  double m[3][3];
-};
+using testmath::Mat3;
+using testmath::Multiply;
 
-inline Mat3 Multiply(const Mat3& a, const Mat3& b) {
-  Mat3 r{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      for (int k = 0; k < 3; ++k) r.m[i][j] += a.m[i][k] * b.m[k][j];
-    }
-  }
-  return r;
-}
-
+// A rotation channel's matrix (the rotation channels are x, y, z in order).
 inline Mat3 AxisRotation(int channel, double degrees) {
-  const double a = degrees * M_PI / 180.0;
-  const double c = std::cos(a);
-  const double s = std::sin(a);
-  switch (channel) {
-    case bvh::kXrotation:
-      return Mat3{{{1, 0, 0}, {0, c, -s}, {0, s, c}}};
-    case bvh::kYrotation:
-      return Mat3{{{c, 0, s}, {0, 1, 0}, {-s, 0, c}}};
-    default:
-      return Mat3{{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
-  }
+  return testmath::AxisRotation(channel - bvh::kXrotation, degrees);
 }
 
 // One joint in one frame: its local rotation (its channels composed in its own listed order,
