@@ -34,4 +34,20 @@ TEST(FuzzRegressionBvhTest, ParserRefusesAJointNameWithANulByte) {
   EXPECT_NE(error.find("nul.bvh:2:"), std::string::npos) << error;
 }
 
+// Found by the bvh target: a skeleton without channels took any "Frames:" count on trust (no data
+// line to check it against), so 90 bytes claimed 1.5 billion frames and writing the clip out asked
+// for gigabytes. The count of a clip without channels must be 0.
+TEST(FuzzRegressionBvhTest, ParserRefusesFramesForASkeletonWithoutChannels) {
+  const std::string hierarchy = "HIERARCHY\nROOT Hips\n{\n\tOFFSET 2 0 0\n}\nMOTION\n";
+  bvh::Clip clip;
+  std::string error;
+  EXPECT_FALSE(bvh::ParseBvhText(hierarchy + "Frames: 1570097149\nFrame Time: 333\n", "none.bvh",
+                                 &clip, &error));
+  EXPECT_NE(error.find("none.bvh:7:"), std::string::npos) << error;
+  EXPECT_NE(error.find("no channels"), std::string::npos) << error;
+  EXPECT_TRUE(
+      bvh::ParseBvhText(hierarchy + "Frames: 0\nFrame Time: 0.1\n", "none.bvh", &clip, &error))
+      << error;
+}
+
 }  // namespace

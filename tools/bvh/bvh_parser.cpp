@@ -387,6 +387,7 @@ class Parser {
       return Fail(line, "Frames: needs a whole number, found " + Quote(value));
     }
     clip->mFrameCount = static_cast<int>(frames);
+    const int framesLine = line;
 
     if (!ReadLabelled("Frame Time", &value, &line)) return false;
     if (!ParseDouble(value, &clip->mFrameTime)) {
@@ -395,6 +396,12 @@ class Parser {
     if (!(clip->mFrameTime > 0)) return Fail(line, "Frame Time: must be positive");
 
     const size_t channels = static_cast<size_t>(clip->mChannelCount);
+    // Without channels a frame is an empty line, which the text cannot show: any count would be
+    // taken on trust, and a few bytes could claim billions of frames.
+    if (channels == 0 && clip->mFrameCount > 0) {
+      return Fail(framesLine, "Frames: says " + std::to_string(clip->mFrameCount) +
+                                  " but the skeleton has no channels");
+    }
     if (channels == 0) return true;
     // Trust the declared count only as far as the text can hold it: a value takes at least two
     // characters, so a lying "Frames:" cannot make us allocate more than the text's size.
