@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Windows x64 check, in one command: installs the cross toolchain and wine, builds (once,
 # cached) the mingw libprotobuf, libdeflate and GoogleTest, cross-builds fbsdk.dll,
-# KovrimMotionQuorve.dll, the test programs and kovrim-headless-host.exe into build-win/, runs the
-# Windows suites under wine (headless, no display), then the round trip: the headless host under
-# wine records from the reference server running natively on loopback, and the take is checked
-# against its capture. Extra arguments go to ctest (for instance -R Kovrim).
+# KovrimMotionQuorve.dll, the test programs, kovrim-headless-host.exe and kovrim-motion-server.exe
+# into build-win/, runs the Windows suites under wine (headless, no display), then the round trip:
+# the headless host under wine records from the reference server running natively on loopback,
+# and the take is checked against its capture. Extra arguments go to ctest (for instance -R Kovrim).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,8 +28,9 @@ cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_6
 # A fresh wine prefix is made once, before the tests, so that no test pays for it.
 "$root/scripts/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
 
-# The plug-in, the headless host and the suites tests/windows_tests.cmake names (`test_programs`).
-targets=(fbsdk kovrim_plugin kovrim-headless-host test_programs)
+# The plug-in, the headless host, the reference server and the suites tests/windows_tests.cmake
+# names (`test_programs`).
+targets=(fbsdk kovrim_plugin kovrim-headless-host kovrim-motion-server test_programs)
 build_start=$(date +%s)
 nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 echo "windows-check: cross build $(($(date +%s) - build_start)) s"

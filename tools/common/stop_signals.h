@@ -1,11 +1,12 @@
-// SIGINT and SIGTERM taken synchronously by a command-line tool's main thread: blocked before the
-// tool starts its threads (which inherit the mask and so never see them), then waited for with a
-// timeout between the main thread's other duties. POSIX only. A StopSignals belongs to the thread
-// that made it.
+// The requests to stop a command-line tool, taken synchronously by its main thread, one
+// implementation per platform chosen by CMake. POSIX (stop_signals_posix.cpp): SIGINT and SIGTERM,
+// blocked before the tool starts its threads (which inherit the mask and so never see them), then
+// waited for. Windows (stop_signals_windows.cpp): the console's Ctrl-C and Ctrl-Break (as SIGINT)
+// and its close, log-off and shut-down events (as SIGTERM), taken by a console control handler on
+// the system's thread and handed over. Either way the main thread waits for them with a timeout
+// between its other duties. A StopSignals belongs to the thread that made it; make one at a time.
 #ifndef KMQ_TOOLS_COMMON_STOP_SIGNALS_H_
 #define KMQ_TOOLS_COMMON_STOP_SIGNALS_H_
-
-#include <signal.h>
 
 #include <chrono>
 
@@ -13,14 +14,11 @@ namespace kmq {
 
 class StopSignals {
  public:
-  // Blocks SIGINT and SIGTERM in the calling thread.
+  // Starts taking the requests (POSIX: blocks SIGINT and SIGTERM in the calling thread).
   StopSignals();
 
-  // Waits up to timeout for one of them; returns its number, or 0 when none came in time.
+  // Waits up to timeout for one; returns its signal number, or 0 when none came in time.
   int Wait(std::chrono::milliseconds timeout) const;
-
- private:
-  sigset_t mSignals;
 };
 
 }  // namespace kmq

@@ -1,16 +1,6 @@
 #include "motion_server.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +16,6 @@ namespace kmq {
 namespace {
 
 using IvraPlugs::IVRA_PLUGIN_MESSAGE;
-using server_internals::ErrnoText;
 using server_internals::kAsapWindow;
 using server_internals::Plural;
 
@@ -60,21 +49,6 @@ IVRA_PLUGIN_MESSAGE WithUndeclaredChannel(const IVRA_PLUGIN_MESSAGE& header) {
   if (root->channels_size() > 0) root->mutable_channels()->RemoveLast();
   root->mutable_unknown_fields()->AddVarint(IvraPlugs::BVH_JOIN::kChannelsFieldNumber, 9);
   return bad;
-}
-
-std::string FormatAddress(const sockaddr_storage& address) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  if (address.ss_family == AF_INET) {
-    const auto& in = reinterpret_cast<const sockaddr_in&>(address);
-    inet_ntop(AF_INET, &in.sin_addr, host, sizeof(host));
-    return std::string(host) + ":" + std::to_string(ntohs(in.sin_port));
-  }
-  if (address.ss_family == AF_INET6) {
-    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
-    inet_ntop(AF_INET6, &in6.sin6_addr, host, sizeof(host));
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6.sin6_port));
-  }
-  return "?";
 }
 
 }  // namespace
@@ -177,13 +151,15 @@ bool MotionServer::Start(std::string* error) {
   }
   if (mOptions.mFaults.Any() && !BuildFaultContext(error)) return false;
 
-  if (!Listen(error)) return false;
-  mWake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (mWake.Get() < 0) {
-    int saved = errno;
+  int port = -1;
+  if (!ServerSocket::Listen(mOptions.mBindAddress, mOptions.mPort, &mListener, &port, error)) {
+    return false;
+  }
+  mPort = port;
+  if (!mWait.Open(error)) {
     mListener.Reset();
     mPort = -1;
-    return fail("eventfd: " + ErrnoText(saved));
+    return false;
   }
   mStarted = true;
   mThread = std::thread([this] { Run(); });
@@ -264,60 +240,13 @@ bool MotionServer::BuildFaultContext(std::string* error) {
   return true;
 }
 
-bool MotionServer::Listen(std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  std::string port = std::to_string(mOptions.mPort);
-  const char* host = mOptions.mBindAddress.empty() ? nullptr : mOptions.mBindAddress.c_str();
-  std::string where = mOptions.mBindAddress + ":" + port;
-  int status = ::getaddrinfo(host, port.c_str(), &hints, &found);
-  if (status != 0) {
-    if (error != nullptr) *error = "cannot listen on " + where + ": " + ::gai_strerror(status);
-    return false;
-  }
-  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
-  std::string failure = "no address";
-  for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-    UniqueFd fd(
-        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
-    if (fd.Get() < 0) {
-      failure = ErrnoText(errno);
-      continue;
-    }
-    int one = 1;
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (::bind(fd.Get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd.Get(), 64) != 0) {
-      failure = ErrnoText(errno);
-      continue;
-    }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof(bound);
-    if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-      failure = ErrnoText(errno);
-      continue;
-    }
-    mPort = bound.ss_family == AF_INET6
-                ? ntohs(reinterpret_cast<const sockaddr_in6&>(bound).sin6_port)
-                : ntohs(reinterpret_cast<const sockaddr_in&>(bound).sin_port);
-    mListener = std::move(fd);
-    return true;
-  }
-  if (error != nullptr) *error = "cannot listen on " + where + ": " + failure;
-  return false;
-}
-
 void MotionServer::Stop() {
   if (!mThread.joinable()) return;
   mStopRequested = true;
-  uint64_t one = 1;
-  while (::write(mWake.Get(), &one, sizeof(one)) < 0 && errno == EINTR) {
-  }
+  mWait.Wake();
   mThread.join();
   mListener.Reset();
-  mWake.Reset();
+  mWait.Close();
   PublishStats();
 }
 
@@ -361,7 +290,6 @@ void MotionServer::Run() {
       std::chrono::duration<double>(mOptions.mStatusInterval));
   mLastStatus = Clock::now();
   mNextStatus = mLastStatus + statusPeriod;
-  std::vector<pollfd> fds;
 
   while (!mStopRequested.load()) {
     Clock::time_point now = Clock::now();
@@ -401,38 +329,33 @@ void MotionServer::Run() {
     }
     PublishStats();
 
-    fds.clear();
-    fds.push_back({mWake.Get(), POLLIN, 0});
-    bool acceptPaused = Clock::now() < mAcceptPausedUntil;
-    fds.push_back({acceptPaused ? -1 : mListener.Get(), POLLIN, 0});
-    for (const auto& client : mClients) {
-      auto events = static_cast<short>(POLLIN | (client->Unsent() > 0 ? POLLOUT : 0));
-      fds.push_back({client->mFd.Get(), events, 0});
-    }
-    int timeout = PollTimeoutMs(Clock::now());
+    mWait.Clear();
+    const bool acceptPaused = Clock::now() < mAcceptPausedUntil;
+    const size_t listener = acceptPaused ? 0 : mWait.Watch(mListener, false);
+    // The connections' indexes follow the listener's, when it is watched.
+    const size_t first = acceptPaused ? 0 : listener + 1;
+    for (const auto& client : mClients) mWait.Watch(client->mSocket, client->Unsent() > 0);
+    int timeout = WaitTimeoutMs(Clock::now());
     if (statusOn) {
       auto untilStatus = std::chrono::ceil<std::chrono::milliseconds>(mNextStatus - Clock::now());
       int statusMs = static_cast<int>(std::max<int64_t>(0, untilStatus.count()));
       timeout = timeout < 0 ? statusMs : std::min(timeout, statusMs);
     }
-    int ready = ::poll(fds.data(), fds.size(), timeout);
-    if (ready < 0) {
-      if (errno != EINTR) Log("poll failed: " + ErrnoText(errno));
+    std::string problem;
+    const SocketWait::Status waited = mWait.Wait(timeout, &problem);
+    if (waited != SocketWait::Status::kReady) {
+      if (waited == SocketWait::Status::kFailed) Log("poll failed: " + problem);
       continue;
     }
-    if (fds[0].revents != 0) {
-      uint64_t count = 0;
-      while (::read(mWake.Get(), &count, sizeof(count)) < 0 && errno == EINTR) {
-      }
-    }
-    // Clients first: accepting below appends to mClients, past the descriptors polled.
-    for (size_t i = 2; i < fds.size(); ++i) {
-      Client* client = mClients[i - 2].get();
+    // Clients first: accepting below appends to mClients, past the sockets watched.
+    const size_t watched = mClients.size();
+    for (size_t i = 0; i < watched; ++i) {
+      Client* client = mClients[i].get();
       if (client->mClosed) continue;
-      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadClient(client);
-      if (!client->mClosed && (fds[i].revents & POLLOUT)) Flush(client);
+      if (mWait.Readable(first + i)) ReadClient(client);
+      if (!client->mClosed && mWait.Writable(first + i)) Flush(client);
     }
-    if (fds[1].revents & POLLIN) AcceptClients(Clock::now());
+    if (!acceptPaused && mWait.HasInput(listener)) AcceptClients(Clock::now());
   }
   for (auto& client : mClients) RetireFrames(client.get());
   mClients.clear();
@@ -440,7 +363,7 @@ void MotionServer::Run() {
   mLocalStats.mClientsConnected = 0;
 }
 
-int MotionServer::PollTimeoutMs(Clock::time_point now) const {
+int MotionServer::WaitTimeoutMs(Clock::time_point now) const {
   Clock::time_point next = Clock::time_point::max();
   if (mPlaying && !mPaused) {
     for (const auto& actor : mActors) {
@@ -460,35 +383,25 @@ int MotionServer::PollTimeoutMs(Clock::time_point now) const {
   if (now < mAcceptPausedUntil) next = std::min(next, mAcceptPausedUntil);
   if (next == Clock::time_point::max()) return -1;
   if (next <= now) return 0;
-  // Rounded up: waking early would only loop back into poll with a 0 ms wait.
+  // Rounded up: waking early would only loop back into the wait with a 0 ms timeout.
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
   return static_cast<int>(std::min<int64_t>(wait, 60000));
 }
 
 void MotionServer::AcceptClients(Clock::time_point now) {
   for (int i = 0; i < kMaxAcceptsPerWakeup; ++i) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof(peer);
-    int fd = ::accept4(mListener.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      int saved = errno;
-      if (saved == EINTR || saved == ECONNABORTED) continue;
-      if (saved == EAGAIN || saved == EWOULDBLOCK) return;
-      Log("cannot accept a connection: " + ErrnoText(saved));
-      if (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM) {
-        mAcceptPausedUntil = now + kAcceptBackoff;
-      }
+    auto client = std::make_unique<Client>();
+    const ServerSocket::Accepted accepted = mListener.Accept(&client->mSocket);
+    if (accepted.mStatus == ServerSocket::Accepted::Status::kRetry) continue;
+    if (accepted.mStatus == ServerSocket::Accepted::Status::kNone) return;
+    if (accepted.mStatus == ServerSocket::Accepted::Status::kFailed) {
+      Log("cannot accept a connection: " + accepted.mError);
+      if (accepted.mOutOfResources) mAcceptPausedUntil = now + kAcceptBackoff;
       return;
     }
-    auto client = std::make_unique<Client>();
-    client->mFd = UniqueFd(fd);
     client->mId = mNextClientId++;
     client->mFrames.mConnection = client->mId;
-    client->mPeer = FormatAddress(peer);
-    int one = 1;
-    // Frames are small and due now: do not let Nagle hold them back.
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    client->mPeer = accepted.mPeer;
     if (mOptions.mFaults.Any()) {
       client->mFaults = std::make_unique<FaultStage>(mOptions.mFaults, mFaultContext, client->mId,
                                                      &mLocalStats.mFaults, &client->mFrames);

@@ -22,8 +22,8 @@
 #include "capture_file.h"
 #include "fault_injection.h"
 #include "motion_protocol.h"
-#include "platform_file.h"
 #include "replay_plan.h"
+#include "server_socket.h"
 #include "thread_annotations.h"
 
 namespace kmq {
@@ -144,7 +144,6 @@ class MotionServer {
   struct Client;
   enum class Outgoing { kActorList, kHeaderAnswer, kMotion, kOther };
 
-  bool Listen(std::string* error);
   void Run();
   void AcceptClients(Clock::time_point now);
   void ReadClient(Client* client);
@@ -172,7 +171,7 @@ class MotionServer {
   void RemoveClosedClients();
   void ResumePlayback(Clock::time_point now);
   void PrintStatus(Clock::time_point now);
-  int PollTimeoutMs(Clock::time_point now) const;
+  int WaitTimeoutMs(Clock::time_point now) const;
   void PublishStats();
   void Log(const std::string& line) const;
 
@@ -186,8 +185,8 @@ class MotionServer {
   bool mStarted = false;  // owner thread only
 
   // Created by Start, closed by Stop after the server thread has joined.
-  UniqueFd mListener;
-  UniqueFd mWake;  // eventfd that interrupts poll() when Stop is called
+  ServerSocket mListener;
+  SocketWait mWait;  // Wake() (Stop, SetPaused) interrupts the server thread's wait
   std::thread mThread;
   std::atomic<bool> mStopRequested{false};
   std::atomic<bool> mPauseRequested{false};

@@ -1,10 +1,6 @@
 // The motion server's connections: what is queued, written and read on each, the commands it
 // answers, and closing.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "server_internals.h"
 
@@ -13,7 +9,6 @@ namespace {
 
 using IvraPlugs::COMMAND;
 using IvraPlugs::IVRA_PLUGIN_MESSAGE;
-using server_internals::ErrnoText;
 using server_internals::Plural;
 
 constexpr size_t kReadChunk = 16u << 10;
@@ -126,9 +121,9 @@ void MotionServer::RetireFrames(Client* client) {
 void MotionServer::CutConnection(Client* client) {
   // Everything queued has been handed to the system: the peer gets it, then the end of the
   // stream. Input left unread would turn the close into a reset that can discard it.
-  ::shutdown(client->mFd.Get(), SHUT_WR);
+  client->mSocket.ShutdownSend();
   char scratch[4096];
-  while (::recv(client->mFd.Get(), scratch, sizeof(scratch), MSG_DONTWAIT) > 0) {
+  while (client->mSocket.Receive(scratch, sizeof(scratch)).mStatus == SocketIo::Status::kDone) {
   }
   Close(client,
         "cut by fault injection after " + Plural(client->mFaults->MotionFramesSent(), "frame"));
@@ -139,21 +134,19 @@ void MotionServer::Flush(Client* client) {
     // A split write goes out one piece per call.
     size_t size = client->Unsent();
     if (!client->mPieces.empty()) size = std::min(size, client->mPieces.front());
-    ssize_t sent = ::send(client->mFd.Get(), client->mOut.data() + client->mOutStart, size,
-                          MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent > 0) {
-      TrackWritten(client, client->mOut.data() + client->mOutStart, static_cast<size_t>(sent));
-      client->mOutStart += static_cast<size_t>(sent);
-      mLocalStats.mBytesSent += static_cast<uint64_t>(sent);
+    const SocketIo io = client->mSocket.Send(client->mOut.data() + client->mOutStart, size);
+    if (io.mStatus == SocketIo::Status::kDone && io.mBytes > 0) {
+      TrackWritten(client, client->mOut.data() + client->mOutStart, io.mBytes);
+      client->mOutStart += io.mBytes;
+      mLocalStats.mBytesSent += static_cast<uint64_t>(io.mBytes);
       if (!client->mPieces.empty()) {
-        client->mPieces.front() -= static_cast<size_t>(sent);
+        client->mPieces.front() -= io.mBytes;
         if (client->mPieces.front() == 0) client->mPieces.pop_front();
       }
       continue;
     }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    Close(client, sent < 0 ? ErrnoText(errno) : "send returned 0");
+    if (io.mStatus == SocketIo::Status::kWouldBlock) break;
+    Close(client, io.mStatus == SocketIo::Status::kFailed ? io.mError : "send returned 0");
     return;
   }
   if (client->Unsent() == 0) {
@@ -165,17 +158,17 @@ void MotionServer::Flush(Client* client) {
 void MotionServer::ReadClient(Client* client) {
   char buffer[kReadChunk];
   for (int i = 0; i < kMaxReadsPerWakeup && !client->mClosed; ++i) {
-    ssize_t got = ::recv(client->mFd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT);
-    if (got == 0) {
+    const SocketIo io = client->mSocket.Receive(buffer, sizeof(buffer));
+    if (io.mStatus == SocketIo::Status::kEnd) {
       Close(client, "closed by the client");
       return;
     }
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) Close(client, ErrnoText(errno));
+    if (io.mStatus != SocketIo::Status::kDone) {
+      if (io.mStatus == SocketIo::Status::kFailed) Close(client, io.mError);
       return;
     }
-    client->mReader.Feed(buffer, static_cast<size_t>(got));
+    const size_t got = io.mBytes;
+    client->mReader.Feed(buffer, got);
     IVRA_PLUGIN_MESSAGE message;
     while (!client->mClosed && client->mReader.Next(&message)) HandleMessage(client, message);
     uint64_t bad = client->mReader.BadInputCount();
@@ -186,7 +179,7 @@ void MotionServer::ReadClient(Client* client) {
       mLocalStats.mBadInput += bad - client->mBadInputSeen;
       client->mBadInputSeen = bad;
     }
-    if (static_cast<size_t>(got) < sizeof(buffer)) return;
+    if (got < sizeof(buffer)) return;
   }
 }
 

@@ -4,7 +4,6 @@
 #define KMQ_TOOLS_MOTION_SERVER_SERVER_INTERNALS_H_
 
 #include <chrono>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -20,8 +19,6 @@ namespace server_internals {
 constexpr size_t kMaxCommandPayload = 64u << 10;
 // With --asap, a connection is given more records while less than this waits to be sent.
 constexpr size_t kAsapWindow = 256u << 10;
-
-inline std::string ErrnoText(int error) { return std::strerror(error); }
 
 inline std::string Plural(uint64_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
@@ -49,7 +46,7 @@ struct MotionServer::Actor {
 
 struct MotionServer::Client {
   uint64_t mId = 0;
-  UniqueFd mFd;
+  ServerSocket mSocket;
   std::string mPeer;
   FrameReader mReader{server_internals::kMaxCommandPayload};
   // Bytes waiting to be sent; bytes before mOutStart are sent already.

@@ -1,9 +1,6 @@
 // The motion server's playback: actors' clips on their schedules, and a capture's timeline
 // replayed to each connection.
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 
 #include "server_internals.h"
@@ -35,9 +32,7 @@ void MotionServer::ResumePlayback(Clock::time_point now) {
 
 void MotionServer::SetPaused(bool paused) {
   mPauseRequested = paused;
-  uint64_t one = 1;
-  while (mWake.Get() >= 0 && ::write(mWake.Get(), &one, sizeof(one)) < 0 && errno == EINTR) {
-  }
+  mWait.Wake();
 }
 
 void MotionServer::AdvancePlayback(Clock::time_point now) {
