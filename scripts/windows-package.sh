@@ -3,11 +3,11 @@
 # nothing): build-win/package/KovrimMotionQuorve-<version>-windows-x64.zip, the version being the
 # project's CMake version as the cross build was configured with it. The zip holds one folder of
 # the same name: KovrimMotionQuorve.dll, INSTALL.txt (scripts/windows-install.txt), the licences
-# of what is linked into the DLL and the tools, and tools\ with kovrim-headless-host.exe and the
-# DLLs it imports, all without their debug information. Then it checks the zip: its list of files
+# of what is linked into the DLL and the tools, and tools\ with kovrim-headless-host.exe,
+# kovrim-motion-server.exe (the reference server) and the DLLs they import, all without their debug information. Then it checks the zip: its list of files
 # is the one below, every DLL its programs and DLLs import is in it or part of Windows, and the
 # headless host and the DLL from the zip, and nothing else, load the plug-in and create its device
-# under wine. The zip is put in place only when every check passes. Prints its path on its last
+# under wine, and the zip's server answers --help there. The zip is put in place only when every check passes. Prints its path on its last
 # line.
 set -euo pipefail
 
@@ -18,7 +18,7 @@ out=$build/package
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
 if [ -z "$version" ] || [ ! -f "$bin/KovrimMotionQuorve.dll" ] ||
-   [ ! -f "$bin/kovrim-headless-host.exe" ]; then
+   [ ! -f "$bin/kovrim-headless-host.exe" ] || [ ! -f "$bin/kovrim-motion-server.exe" ]; then
   echo "windows-package: no cross build in $build; run scripts/windows-check.sh first" >&2
   exit 1
 fi
@@ -57,7 +57,7 @@ sed -e "s/@VERSION@/$version/" -e "s/@DEVICE_LABEL@/$label/" -e 's/$/\r/' \
 for entry in "${licences[@]}"; do
   cp "${entry#*:}" "$folder/licences/${entry%%:*}"
 done
-cp "$bin/kovrim-headless-host.exe" "$bin/fbsdk.dll" "$folder/tools/"
+cp "$bin/kovrim-headless-host.exe" "$bin/kovrim-motion-server.exe" "$bin/fbsdk.dll" "$folder/tools/"
 for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll zlib1.dll; do
   cp "$(runtime_dll "$dll")" "$folder/tools/"
 done
@@ -77,6 +77,7 @@ $name/licences/protobuf.txt
 $name/licences/zlib.txt
 $name/tools/fbsdk.dll
 $name/tools/kovrim-headless-host.exe
+$name/tools/kovrim-motion-server.exe
 $name/tools/libgcc_s_seh-1.dll
 $name/tools/libstdc++-6.dll
 $name/tools/libwinpthread-1.dll
@@ -117,6 +118,13 @@ if ! answers=$(cd "$check" && KMQ_WINE_BARE=1 "$root/scripts/wine-run.sh" \
   exit 1
 fi
 echo "$answers"
+# The check: the zip's reference server starts under wine with what the zip holds.
+if ! usage=$(cd "$check" && KMQ_WINE_BARE=1 "$root/scripts/wine-run.sh" \
+    "$name/tools/kovrim-motion-server.exe" --help 2>&1) || [[ $usage != *--port* ]]; then
+  echo "windows-package: the zip's reference server did not start under wine:" >&2
+  echo "$usage" >&2
+  exit 1
+fi
 mv "$made" "$zip_path"
-echo "windows-package: $(wc -l <<<"$expected") files, the plug-in loads from the zip under wine"
+echo "windows-package: $(wc -l <<<"$expected") files, the plug-in loads from the zip and its server starts, under wine"
 echo "$zip_path"

@@ -1,7 +1,7 @@
 # The suites that also run in the Windows build (under wine, scripts/windows-check.sh); each is
 # registered once, in CMakeLists.txt, and kmq_test makes there only those named here. Those left
-# out drive POSIX-only tools in-process or as child programs (the reference server, the stream
-# capture, the fault-injecting server) or POSIX calls directly. The last two run only there.
+# out drive POSIX-only tools in-process or as child programs (the stream capture, the reference
+# server started as a child program) or POSIX calls directly. The last two run only there.
 set(KMQ_WINDOWS_TESTS
     # Host stand-in
     host_math_test host_time_test host_string_test host_socket_contract_test host_dialog_test
