@@ -6,6 +6,7 @@
 // the user's moves (default 1), KMQ_SOAK_MOVES keeps to some of them (digits: 0 rebuild, 1 T-pose,
 // 2 actor, 3 offline while streaming, 4 offline when quiet, 5 server restart). CTest runs it under
 // the label "soak".
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +48,13 @@ long ResidentKib() {
   }
   std::fclose(file);
   return kib;
+}
+
+// What the process's heap holds in blocks in use (small and mapped), as the allocator counts it:
+// resident memory that this does not explain is the allocator's, kept for reuse.
+long HeapInUseKib() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 long Median(std::vector<long> values) {
@@ -257,6 +265,8 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
   const double window = std::min(60.0, mSeconds / 3);
   std::vector<long> early;
   std::vector<long> late;
+  std::vector<long> earlyHeap;
+  std::vector<long> lateHeap;
   int warmUp = 0;        // moves of each kind made so far, one by one
   double warmedAt = -1;  // when the last of them ended
   int moves[6] = {0, 0, 0, 0, 0, 0};
@@ -270,8 +280,15 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
     IdleFor(0.2 + static_cast<double>(mRandom.Below(1800)) / 1000.0);
     const double now = SecondsSince(start);
     if (warmUp == 6 && warmedAt < 0) warmedAt = now;
-    if (warmedAt >= 0 && now <= warmedAt + window) early.push_back(ResidentKib());
-    if (now >= mSeconds - window) late.push_back(ResidentKib());
+    if (warmedAt >= 0 && now <= warmedAt + window) {
+      early.push_back(ResidentKib());
+      earlyHeap.push_back(HeapInUseKib());
+    }
+    if (now >= mSeconds - window) {
+      late.push_back(ResidentKib());
+      lateHeap.push_back(HeapInUseKib());
+      lateHeap.push_back(HeapInUseKib());
+    }
     if (SecondsSince(start) >= 30.0 * static_cast<double>(residents.size() + 1)) {
       residents.push_back(ResidentKib());
     }
@@ -348,6 +365,9 @@ TEST_F(Soak, ThreeActorsAtOneKilohertzWhileTheUserWorksThePanel) {
   std::string trend;
   for (long kib : residents) trend += " " + std::to_string(kib);
   std::printf("[ figures  ] resident KiB every 30 s:%s\n", trend.c_str());
+  std::printf(
+      "[ figures  ] heap in use: %ld KiB (median after the first moves), %ld KiB at the end\n",
+      Median(earlyHeap), Median(lateHeap));
   ASSERT_GT(referenceKib, 0) << "the run ended before memory was read after its first moves";
   EXPECT_LE(endKib, referenceKib + referenceKib / 20)
       << "resident memory grew from " << referenceKib << " KiB to " << endKib << " KiB";
