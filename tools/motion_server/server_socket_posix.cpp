@@ -131,6 +131,21 @@ ServerSocket::Accepted ServerSocket::Accept(ServerSocket* connection) const {
   return result;
 }
 
+namespace {
+
+// A send or receive that moved nothing: it would block, or it failed with error's text.
+SocketIo Unfinished(int error) {
+  SocketIo io;
+  if (error == EAGAIN || error == EWOULDBLOCK) {
+    io.mStatus = SocketIo::Status::kWouldBlock;
+  } else {
+    io.mError = ErrnoText(error);
+  }
+  return io;
+}
+
+}  // namespace
+
 SocketIo ServerSocket::Send(const char* bytes, size_t size) const {
   SocketIo io;
   for (;;) {
@@ -141,12 +156,7 @@ SocketIo ServerSocket::Send(const char* bytes, size_t size) const {
       return io;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      io.mStatus = SocketIo::Status::kWouldBlock;
-    } else {
-      io.mError = ErrnoText(errno);
-    }
-    return io;
+    return Unfinished(errno);
   }
 }
 
@@ -164,12 +174,7 @@ SocketIo ServerSocket::Receive(char* buffer, size_t size) const {
       return io;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      io.mStatus = SocketIo::Status::kWouldBlock;
-    } else {
-      io.mError = ErrnoText(errno);
-    }
-    return io;
+    return Unfinished(errno);
   }
 }
 
