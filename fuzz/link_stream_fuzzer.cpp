@@ -9,6 +9,7 @@
 // real wire bytes followed by a short trailer (see make_seed_corpus.cpp).
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <fbsdk_control/host_control.h>
 
@@ -28,6 +29,7 @@ void Drain(ServerLink& link) {
 }
 
 kmqfuzz::WalkLink gLink;
+std::vector<ServerLink::PoseValues> gPose;
 
 }  // namespace
 
@@ -52,12 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fbsdk_control::FeedMemoryConnection(link.Connection()->mSocket, bytes.first, bytes.second);
     Drain(link);
   }
-  // What the evaluation reads from the tables the stream left.
+  // What the evaluation reads from the tables the stream left: the getters at and past both ends
+  // (every joint in between is the same copy) and the whole pose in one copy, one entry past the
+  // tables.
   const int count = link.GetJointCount();
-  for (int i = -1; i <= count; ++i) {
+  for (const int i : {-1, 0, count - 1, count}) {
     link.GetRotation(i);
     link.GetTranslation(i);
   }
+  link.CopyPose(false, count + 1, &gPose);
   link.Close();
   gLink.AfterInput();
   // What the input left in the host (its traces, its connection) goes with it, for the same

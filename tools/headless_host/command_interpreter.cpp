@@ -9,12 +9,6 @@
 #include "console_platform.h"
 
 namespace kmq {
-namespace {
-
-// The host shows at most three buttons in a box.
-constexpr int kMaxButtons = 3;
-
-}  // namespace
 
 using namespace command_text;
 

@@ -36,6 +36,10 @@ struct Connections {
   kovrim::CondVar mChanged;  // A connection was fed, ended, reset or closed.
   std::unordered_map<int, Connection> mOpen GUARDED_BY(mMutex);
   int mNextHandle GUARDED_BY(mMutex) = kFirstHandle;
+  // The connection found last, since a reader asks for the same one many times a frame (a word at
+  // a time while it looks for a marker). The map's entries stay where they are until erased.
+  int mLastHandle GUARDED_BY(mMutex) = 0;
+  Connection* mLast GUARDED_BY(mMutex) = nullptr;
 };
 
 // Created on first use and never destroyed, like the rest of the host's state.
@@ -46,8 +50,18 @@ Connections& Table() {
 
 // nullptr when handle names no open connection.
 Connection* Find(Connections& table, int handle) REQUIRES(table.mMutex) {
+  if (handle == table.mLastHandle && table.mLast != nullptr) return table.mLast;
   const auto found = table.mOpen.find(handle);
-  return found == table.mOpen.end() ? nullptr : &found->second;
+  if (found == table.mOpen.end()) return nullptr;
+  table.mLastHandle = handle;
+  table.mLast = &found->second;
+  return table.mLast;
+}
+
+// Before an entry leaves the map.
+void ForgetLast(Connections& table) REQUIRES(table.mMutex) {
+  table.mLastHandle = 0;
+  table.mLast = nullptr;
 }
 
 // Of a connection found under Table().mMutex, which the caller holds.
@@ -91,6 +105,7 @@ void Close(int pSocket) {
   Connections& table = Table();
   {
     kovrim::MutexLock lock(&table.mMutex);
+    ForgetLast(table);
     table.mOpen.erase(pSocket);
   }
   table.mChanged.NotifyAll();
@@ -149,6 +164,7 @@ void ForgetAll() {
   Connections& table = Table();
   {
     kovrim::MutexLock lock(&table.mMutex);
+    ForgetLast(table);
     table.mOpen.clear();
   }
   table.mChanged.NotifyAll();
