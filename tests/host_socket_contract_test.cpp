@@ -228,7 +228,10 @@ TEST_F(HostSocketContractTest, MemoryConnectionRefusesThePlatformOnlyCalls) {
   EXPECT_FALSE(mTcp.ReadDatagram(socket, &byte, 1, &count, nullptr, nullptr));
   EXPECT_TRUE(mTcp.Write(socket, &byte, 1, &count));
   EXPECT_EQ(fbsdk_control::TakeMemoryConnectionOutput(socket), "x");
+  const int handle = socket;
   EXPECT_TRUE(mTcp.CloseSocket(socket));
+  // Closed, it is gone, though it was the connection used last.
+  EXPECT_FALSE(fbsdk_control::FeedMemoryConnection(handle, &byte, 1));
 }
 
 TEST_F(HostSocketContractTest, ConnectToAPortNothingListensOnFails) {
