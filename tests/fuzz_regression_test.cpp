@@ -10,28 +10,35 @@
 
 namespace {
 
-// A BVH text whose root's name holds a NUL byte: "Hi\0ps".
-std::string BvhWithNulInName() {
-  std::string text = "HIERARCHY\nROOT Hi";
-  text += '\0';
-  text +=
-      "ps\n{\n\tOFFSET 0 0 0\n\tCHANNELS 1 Xrotation\n}\nMOTION\nFrames: 1\nFrame Time: 0.1\n1\n";
-  return text;
+// A BVH text whose root and one joint are opened by the lines `ROOT <root>` and `JOINT <joint>`,
+// each of which ends with its opening brace.
+std::string BvhWithNames(const std::string& root, const std::string& joint) {
+  return "HIERARCHY\nROOT " + root + "\n\tOFFSET 0 0 0\n\tCHANNELS 1 Xrotation\n\tJOINT " + joint +
+         "\n\t\tOFFSET 0 1 0\n\t}\n}\nMOTION\nFrames: 1\nFrame Time: 0.1\n1\n";
 }
 
-// Found by the bvh target: ParseBvhText accepted a joint name with a NUL byte in it, which
-// ValidateClip (and so the reference server and WriteBvh) refuses. A clip the parser returns must
-// be one the writer can write; the sound behaviour is that the parser refuses the name, naming
-// the line.
-TEST(FuzzRegressionBvhTest, ParserRefusesAJointNameWithANulByte) {
-  bvh::Clip clip;
-  std::string error;
-  const bool parsed = bvh::ParseBvhText(BvhWithNulInName(), "nul.bvh", &clip, &error);
-  std::string problem;
-  EXPECT_FALSE(parsed && !bvh::ValidateClip(clip, &problem))
-      << "parsed a clip the writer refuses: " << problem;
-  EXPECT_FALSE(parsed);
-  EXPECT_NE(error.find("nul.bvh:2:"), std::string::npos) << error;
+// Found by the bvh target: ParseBvhText accepted joint names that ValidateClip (and so the
+// reference server and WriteBvh) refuses. A clip the parser returns must be one the writer can
+// write; the sound behaviour is that the parser refuses the name, naming the line.
+TEST(FuzzRegressionBvhTest, ParserRefusesAJointNameTheWriterCannotWrite) {
+  const struct {
+    std::string text;
+    const char* where;
+  } cases[] = {
+      {BvhWithNames(std::string("Hi\0ps {", 7), "Knee {"), "names.bvh:2:"},  // a NUL byte
+      {BvhWithNames("Hips {", "LHipJot{\t{"), "names.bvh:5:"},               // a name ending in '{'
+      {BvhWithNames("Hips{ {", "Knee {"), "names.bvh:2:"},
+  };
+  for (const auto& c : cases) {
+    bvh::Clip clip;
+    std::string error;
+    const bool parsed = bvh::ParseBvhText(c.text, "names.bvh", &clip, &error);
+    std::string problem;
+    EXPECT_FALSE(parsed && !bvh::ValidateClip(clip, &problem))
+        << "parsed a clip the writer refuses: " << problem;
+    EXPECT_FALSE(parsed) << c.where;
+    EXPECT_NE(error.find(c.where), std::string::npos) << error;
+  }
 }
 
 // Found by the bvh target: a skeleton without channels took any "Frames:" count on trust (no data

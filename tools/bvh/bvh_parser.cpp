@@ -204,6 +204,8 @@ class Parser {
     if (name.find('\0') != std::string_view::npos) {
       return Fail(line, std::string(keyword) + " name with a NUL byte");
     }
+    // "JOINT a{ {" leaves "a{": written back, its last '{' would be read as the opening brace.
+    if (name.back() == '{') return Fail(line, std::string(keyword) + " name ending in '{'");
     joint->mName = std::string(name);
     int braceLine = line;
     if (!braceTaken && !ExpectOpenBrace(std::string(keyword) + " " + joint->mName, &braceLine)) {
