@@ -7,7 +7,8 @@
 # With FUZZ_RUNS=N each target stops after N inputs instead (SECONDS 0: no time limit). Each
 # run's wall and CPU time are printed after its closing line. AddressSanitizer keeps no allocation
 # stacks while fuzzing (ASAN_OPTIONS, unless set: malloc_context_size=0), which saves a stack walk
-# per allocation; a finding is run once more with full stacks into <log>.stacks.
+# per allocation; a finding is run once more with full stacks into <log>.stacks. A target stopped
+# by a signal (libFuzzer's exit 72) is no finding: the script says so and stops with 72.
 #   scripts/fuzz.sh [SECONDS] [TARGET ...]     TARGET: link_stream link_dispatch bvh ...
 #   FUZZ_RUNS=10000000 nice -n 19 scripts/fuzz.sh 0 link_stream     # a long run
 set -euo pipefail
@@ -54,6 +55,10 @@ for target in "${targets[@]}"; do
   # The closing line: executions, coverage (cov), features (ft), corpus.
   grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
   cat "$log.time"
+  if [ "$status" -eq 72 ]; then  # libFuzzer's exit after SIGINT or SIGTERM: stopped, not a finding
+    echo "fuzz $target: stopped before its end (no finding); log $log"
+    exit 72
+  fi
   if [ "$status" -ne 0 ]; then
     echo "fuzz $target: FINDING (exit $status); input in $findings, log $log"
     grep -E 'ERROR|SUMMARY|Test unit written' "$log" | head -5 || true
