@@ -404,6 +404,17 @@ TEST_F(HeadlessSession, UnreadableCaptureFailsWithItsExitCode) {
   EXPECT_EQ(result.mExitCode, kmq::kExitReferenceServer);
 }
 
+TEST_F(HeadlessSession, TakePathThatCannotBeWrittenFailsBeforeRecording) {
+  HostOptions options = QuietOptions("no-such-folder/take.bvh");
+  SessionResult result;
+  EXPECT_FALSE(kmq::RunHeadlessSession(options, &result));
+  EXPECT_EQ(result.mExitCode, kmq::kExitUsage);
+  EXPECT_NE(result.mMessage.find("the take cannot be written to " + options.mOutPath + ": "),
+            std::string::npos)
+      << result.mMessage;
+  EXPECT_EQ(result.mSamplesReceived, 0);
+}
+
 // A motion server on loopback that accepts one connection, sends what the test scripts, keeps
 // what the plug-in sends, and holds the connection until the session is over.
 class PeerThread {

@@ -1,6 +1,8 @@
 #include "atomic_file.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "platform_file.h"
@@ -22,6 +24,18 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
     std::remove(temporary.c_str());
     return false;
   }
+  return true;
+}
+
+bool CanWriteFileAtomically(const std::string& path, std::string* problem) {
+  const std::string temporary = path + ".part";
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) {
+    if (problem != nullptr) *problem = std::strerror(errno);
+    return false;
+  }
+  std::fclose(file);
+  std::remove(temporary.c_str());
   return true;
 }
 

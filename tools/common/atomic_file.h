@@ -11,6 +11,11 @@ namespace kmq {
 // path is as it was and no .part file is left.
 bool WriteFileAtomically(const std::string& path, const std::string& text);
 
+// Tells whether WriteFileAtomically(path, ...) could make its temporary file now, by making it and
+// removing it, so that a job can refuse a path it could not write before it records for minutes.
+// False, with *problem the system's reason, when it cannot.
+bool CanWriteFileAtomically(const std::string& path, std::string* problem);
+
 }  // namespace kmq
 
 #endif  // KMQ_TOOLS_COMMON_ATOMIC_FILE_H_

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "atomic_file.h"
 #include "host_text.h"
 #include "json_text.h"
 
@@ -65,7 +66,20 @@ HostSession::HostSession(const HostOptions& options, SessionResult* result)
   mResult->mOtherDevices.resize(static_cast<size_t>(std::max(0, options.mDevices - 1)));
 }
 
-bool HostSession::Run() { return StartServer() && Connect() && Record() && WriteTakes(); }
+bool HostSession::Run() {
+  return CheckTakePaths() && StartServer() && Connect() && Record() && WriteTakes();
+}
+
+bool HostSession::CheckTakePaths() {
+  for (int i = 0; i < mOptions.mDevices; ++i) {
+    const std::string path = TakePathFor(mOptions.mOutPath, i, mOptions.mDevices);
+    std::string problem;
+    if (!CanWriteFileAtomically(path, &problem)) {
+      return Fail(kExitUsage, "the take cannot be written to " + path + ": " + problem);
+    }
+  }
+  return true;
+}
 
 bool HostSession::Connect() {
   if (!LoadPlugin()) return false;

@@ -80,8 +80,10 @@ class HostSession {
   HostSession(const HostSession&) = delete;
   HostSession& operator=(const HostSession&) = delete;
 
-  // Every step in order: StartServer, Connect, Record, WriteTakes.
+  // Every step in order: CheckTakePaths, StartServer, Connect, Record, WriteTakes.
   bool Run();
+  // Refuses (exit code 2) a take path that cannot be written, before anything is recorded.
+  bool CheckTakePaths();
   // The server the options say: the one given, or the reference server with the capture.
   bool StartServer();
   // Instead: the reference server streaming actors (tags 1, 2, ...) with serverOptions.
