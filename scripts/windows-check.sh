@@ -2,9 +2,10 @@
 # The Windows x64 check, in one command: installs the cross toolchain and wine, builds (once,
 # cached) the mingw libprotobuf, libdeflate and GoogleTest, cross-builds fbsdk.dll,
 # KovrimMotionQuorve.dll, the test programs, kovrim-headless-host.exe and kovrim-motion-server.exe
-# into build-win/, runs the Windows suites under wine (headless, no display), then the round trip:
+# into build-win/, runs the Windows suites under wine (headless, no display), then the round trips:
 # the headless host under wine records from the reference server running natively on loopback,
-# and the take is checked against its capture. Extra arguments go to ctest (for instance -R Kovrim).
+# and the native host from the server under wine; each take is checked against its capture.
+# Extra arguments go to ctest (for instance -R Kovrim).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,30 +46,53 @@ echo "windows-check: wine test run $(($(date +%s) - test_start)) s"
 native=${KMQ_NATIVE_BUILD:-$root/build}
 round_start=$(date +%s)
 cmake -S "$root" -B "$native" "${launcher[@]}" >/dev/null
-nice cmake --build "$native" -j"$jobs" --target kovrim-motion-server take_check >/dev/null
+nice cmake --build "$native" -j"$jobs" --target kovrim-motion-server kovrim-headless-host \
+  take_check >/dev/null
 capture="$root/data/bvh/cmu_12_01_walk.bvh"
-take="$build/take-wine.bvh"
 server_log=$(mktemp)
-"$native/tools/motion_server/kovrim-motion-server" --port 0 "$capture" >"$server_log" 2>&1 &
-server=$!
-trap 'kill "$server" 2>/dev/null || true; rm -f "$server_log"' EXIT
-port=""
-for _ in $(seq 300); do  # Up to 30 s for the server to say where it listens.
-  port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$server_log" | head -n1 | cut -d: -f2 || true)
-  [ -n "$port" ] && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
+server=""
+trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -f "$server_log"' EXIT
+
+# Starts a reference server (the command given) on a free loopback port and sets port to the
+# port it says it listens on.
+start_server() {
+  : >"$server_log"
+  "$@" --port 0 "$capture" >"$server_log" 2>&1 &
+  server=$!
+  port=""
+  for _ in $(seq 300); do  # Up to 30 s for the server to say where it listens.
+    port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$server_log" | head -n1 | cut -d: -f2 || true)
+    [ -n "$port" ] && return 0
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
   echo "windows-check: the reference server did not start:" >&2
   cat "$server_log" >&2
   exit 1
-fi
-rm -f "$take"
+}
+
+stop_server() {
+  kill "$server" 2>/dev/null || true
+  wait "$server" 2>/dev/null || true
+  server=""
+}
+
 # The device keys at most one frame per evaluation, so the host evaluates at twice the capture's
 # 120 Hz, as the Linux round trip does: then every frame finds the gate open.
+take="$build/take-wine.bvh"
+start_server "$native/tools/motion_server/kovrim-motion-server"
+rm -f "$take"
 "$root/scripts/wine-run.sh" "$build/bin/kovrim-headless-host.exe" --server "127.0.0.1:$port" \
   --seconds 3 --display-rate 240 --out "$take" --no-contact-sheet
-kill "$server" 2>/dev/null || true
+stop_server
 "$native/tests/take_check" "$capture" "$take"
-echo "windows-check: round trip under wine $(($(date +%s) - round_start)) s"
+
+# The other way round: the server's Windows sockets under wine, the Linux host recording from it.
+take="$build/take-from-wine-server.bvh"
+start_server "$root/scripts/wine-run.sh" "$build/bin/kovrim-motion-server.exe"
+rm -f "$take"
+"$native/tools/headless_host/kovrim-headless-host" --server "127.0.0.1:$port" --seconds 3 \
+  --display-rate 240 --out "$take" --no-contact-sheet
+stop_server
+"$native/tests/take_check" "$capture" "$take"
+echo "windows-check: round trips under wine $(($(date +%s) - round_start)) s"
