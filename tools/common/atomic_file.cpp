@@ -8,9 +8,15 @@
 #include "platform_file.h"
 
 namespace kmq {
+namespace {
+
+// Where a write goes before it is moved over path.
+std::string TemporaryPathFor(const std::string& path) { return path + ".part"; }
+
+}  // namespace
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".part";
+  const std::string temporary = TemporaryPathFor(path);
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << text;
@@ -28,7 +34,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
 }
 
 bool CanWriteFileAtomically(const std::string& path, std::string* problem) {
-  const std::string temporary = path + ".part";
+  const std::string temporary = TemporaryPathFor(path);
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) {
     if (problem != nullptr) *problem = std::strerror(errno);
